@@ -1,0 +1,99 @@
+// The atmospheric correction model: band-level terms of gas absorption,
+// Rayleigh and aerosol scattering, diffuse transmissions and spherical
+// albedo, and the per-pixel inversion of TOA reflectance into surface
+// reflectance.
+//
+// Arithmetic is in double precision; a value is rounded to single precision
+// where it is stored (every float below), and the order of operations of
+// each formula is kept as written, since those roundings shape the last
+// digits of the results.
+#pragma once
+
+#include "run_parameters.h"
+
+namespace talvex {
+
+// Depolarisation factor of air, held in single precision.
+inline constexpr float DEPOLARISATION_FACTOR = 0.0279f;
+
+struct GasTransmittances {
+    float waterVapourTransmittance;
+    float ozoneTransmittance;
+    float gasTransmittance;
+};
+
+struct ScatteringGeometry {
+    float relativeAzimuthDeg;   // |solar azimuth - view azimuth|, not reduced
+    double zenithSineProduct;   // sin(solar zenith) x sin(view zenith)
+    float cosScattering;        // cosine of the scattering angle
+    float scatteringAngleDeg;   // scattering angle, degrees
+};
+
+// Everything the inversion of one band needs, plus the intermediate terms.
+struct BandTerms {
+    GasTransmittances gas;
+    float sphericalAlbedo;
+    float downTransmission;
+    float upTransmission;
+    ScatteringGeometry geometry;
+    float rayleighOpticalDepth;
+    float rayleighPhase;
+    float rayleighReflectance;
+    float aerosolOpticalDepthBand;
+    float aerosolPhase;
+    float aerosolReflectance;
+    float rayleighResidual;
+    float aerosolResidual;
+    float pathReflectance;
+};
+
+// Two-way air mass: 1/cos(solar zenith), rounded to single, plus 1/cos(view zenith).
+double airMass(float solarZenithDeg, float viewZenithDeg);
+
+// Fractions of light not absorbed by water vapour and ozone on the two-way path.
+GasTransmittances gasTransmittance(int band, float solarZenithDeg, float viewZenithDeg,
+                                   float waterVapourColumn, float ozoneColumn);
+
+// Fraction of the surface-reflected light that the atmosphere sends back down.
+float sphericalAlbedo(int band, float aerosolOpticalDepth);
+// Total (direct plus diffuse) transmission along the sun path.
+float downTransmission(int band, float aerosolOpticalDepth, float solarZenithDeg);
+// Total (direct plus diffuse) transmission along the view path.
+float upTransmission(int band, float aerosolOpticalDepth, float viewZenithDeg);
+
+// Angle between the incoming sunlight and the direction towards the sensor.
+ScatteringGeometry scatteringGeometry(float solarZenithDeg, float solarAzimuthDeg,
+                                      float viewZenithDeg, float viewAzimuthDeg);
+// Optical depth of the molecular atmosphere above the surface elevation.
+float rayleighOpticalDepth(int band, float elevationMetres);
+// Rayleigh phase function at the scattering angle, before it is stored in single precision.
+double rayleighPhase(float cosScattering);
+// Single-scattering reflectance of the molecular atmosphere.
+float rayleighReflectance(float rayleighOpticalDepth, double rayleighPhase,
+                          float solarZenithDeg, float viewZenithDeg);
+
+// Aerosol optical depth at the band's wavelength.
+float aerosolOpticalDepthBand(int band, float aerosolOpticalDepth);
+// Aerosol phase function at the scattering angle (degrees).
+float aerosolPhase(int band, float scatteringAngleDeg);
+// Reflectance of the aerosol layer, from a two-stream solution.
+float aerosolReflectance(int band, float aerosolOpticalDepthBand, float aerosolPhase,
+                         float solarZenithDeg, float viewZenithDeg);
+
+// Correction of the single-scattering Rayleigh reflectance for multiple scattering.
+float rayleighResidual(int band, float rayleighOpticalDepth, float rayleighPhase,
+                       float solarZenithDeg, float viewZenithDeg);
+// Correction of the aerosol reflectance, a cubic in depth x angle x air mass.
+float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringAngleDeg,
+                      float solarZenithDeg, float viewZenithDeg);
+// Reflectance that the sensor would see over a black surface.
+float pathReflectance(float rayleighReflectance, float rayleighResidual,
+                      float aerosolReflectance, float aerosolResidual);
+
+// All terms of one band, in the order the model builds them.
+BandTerms bandTerms(int band, const RunParameters& parameters);
+
+// Surface reflectance of a pixel from its (non-zero DN) TOA reflectance.
+float surfaceReflectance(float toaReflectance, const BandTerms& terms);
+
+} // namespace talvex
