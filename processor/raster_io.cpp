@@ -14,6 +14,9 @@ namespace {
 
 // Attempts at a free temporary name before giving up.
 constexpr int TEMPORARY_NAME_ATTEMPTS = 100;
+// Characters of the final name kept in the temporary one, so that the
+// temporary name fits wherever the final name does.
+constexpr std::size_t TEMPORARY_NAME_STEM = 160;
 constexpr mode_t NEW_FILE_MODE = 0666;
 
 std::string systemReason(int error)
@@ -31,7 +34,7 @@ std::string temporaryName(const std::string& finalPath, int attempt)
 {
     const std::size_t slash = finalPath.rfind('/');
     const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    return finalPath.substr(0, nameStart) + "." + finalPath.substr(nameStart) + ".tmp-"
+    return finalPath.substr(0, nameStart) + "." + finalPath.substr(nameStart, TEMPORARY_NAME_STEM) + ".tmp-"
            + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(attempt);
 }
 

@@ -1,0 +1,357 @@
+// Runs of the real TALVEX-V1 on small scenes made here: console text,
+// file names, sizes and bytes, exit statuses, and the failures it reports.
+#include "correction_model.h"
+#include "radiometry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string BANNER =
+    "***** TALVEX : Scheme for Atmospheric Correction of Orvale-2 VELMOR *****\n\n";
+const std::string OPENING =
+    BANNER
+    + "Developed at : the TALVEX open-source project for remote-sensing software\n"
+      "Contributors : the TALVEX developers\n"
+      "Important Information:\n"
+      "1. The input data must be in generic binary file format.\n"
+      "2. The input data must be DN values (raw data) in unsigned integer format (2 byte data).\n"
+      "3. The program will generate TOA reflectance and surface reflectance files.\n"
+      "The generated output files will be binary files (ENVI standard files) along with "
+      "corresponding header files (.hdr).\n"
+      "4. The output files will be named as 'Ouputfilename-TOA-Ref-bands-2345' and "
+      "'Outputfilename-Atm-Corr-Ref-bands-2345'.\n"
+      "5. The generated outputs do not contain map/projection information.\n"
+      "6. This Atmospheric Correction Model is tuned for 'CONTINENTAL AEROSOLS AND TROPICAL "
+      "ATMOSPHERIC CONDITIONS'.\n"
+      "\t\t**********\t\t\n\n"
+    + BANNER;
+const std::string TOA_MESSAGES = "Data file for all bands is Opened \n"
+                                 "The TOA reflectance computations are being done...wait...\n"
+                                 "TOA Reflectance computations are complete.\n\n";
+const std::string CORRECTION_MESSAGES =
+    "Atmospheric correction begins ...wait...\n"
+    "The Atmospheric correction is successfully performed.\nThe output is stored in the output "
+    "file.\nThe program for Atmospheric Correction ends.\n\n";
+
+std::string headerFor(int samples, int lines)
+{
+    return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(samples)
+           + "\nlines = " + std::to_string(lines)
+           + "\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 4\n"
+             "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = Unknown\n";
+}
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<float> readFloats(const fs::path& path)
+{
+    const std::string bytes = readFile(path);
+    std::vector<float> values(bytes.size() / 4);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
+        values[i] = std::bit_cast<float>(static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16
+                                                                    | static_cast<std::uint32_t>(b[3]) << 24));
+    }
+    return values;
+}
+
+std::string dnBytes(const std::vector<std::uint16_t>& dn)
+{
+    std::string bytes;
+    for (std::uint16_t v : dn) {
+        bytes.push_back(static_cast<char>(v & 0xFF));
+        bytes.push_back(static_cast<char>(v >> 8));
+    }
+    return bytes;
+}
+
+// A stream from line 3 on, with the worked scene's calibration and atmosphere.
+std::string parameterLines(int lines, int samples, const std::string& option)
+{
+    return std::to_string(lines) + " " + std::to_string(samples)
+           + "\n0.0 52.5\n1.5 40.8\n0.0 33.6\n0.2 7.2\n45\n38.6\n142\n12.5\n101\n" + option
+           + "\n55\n0.25\n2.9\n0.27\n";
+}
+
+RunParameters parametersOf(const std::string& stream)
+{
+    std::istringstream in(stream);
+    return readRunParameters(in).parameters;
+}
+
+struct RunResult {
+    int status;
+    std::string console;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "talvex-e2e-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Runs the processor in the test folder on the given stream.
+    RunResult run(const std::string& stream, const std::string& shellPrefix = "")
+    {
+        writeFile(dir / "stream.txt", stream);
+        const std::string command = "cd '" + dir.string() + "' && " + shellPrefix + "'"
+                                    TALVEX_EXECUTABLE "' < stream.txt > console.txt 2> stderr.txt";
+        const int raw = std::system(command.c_str());
+        EXPECT_EQ(readFile(dir / "stderr.txt"), "") << "nothing goes to standard error";
+        return RunResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "console.txt")};
+    }
+
+    // Files left in the folder besides those the test wrote.
+    std::vector<std::string> outputs()
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "stream.txt" && name != "console.txt" && name != "stderr.txt"
+                && name.rfind("in", 0) != 0 && name != "old" && !entry.is_directory()) {
+                names.push_back(fs::relative(entry.path(), dir).string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir;
+};
+
+// A 3 x 5 scene covering no data, the calibration ends and DNs above full scale.
+std::vector<std::uint16_t> smallScene()
+{
+    std::vector<std::uint16_t> dn;
+    for (int band = 0; band < 4; ++band) {
+        for (std::uint16_t v : {0, 1, 2, 100, 517, 1023, 2048, 4095, 4096, 65535, 0, 300, 812, 9, 3000}) {
+            dn.push_back(static_cast<std::uint16_t>(v + (v != 0 ? band : 0)));
+        }
+    }
+    return dn;
+}
+
+TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
+{
+    const std::vector<std::uint16_t> dn = smallScene();
+    writeFile(dir / "in.raw", dnBytes(dn));
+    const std::string stream = "in.raw\nout\n" + parameterLines(3, 5, "1");
+    const RunResult r = run(stream);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + CORRECTION_MESSAGES);
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"out-Atm-Corr-Ref-bands-2345",
+                                                   "out-Atm-Corr-Ref-bands-2345.hdr",
+                                                   "out-TOA-Ref-bands-2345",
+                                                   "out-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345.hdr"), headerFor(5, 3));
+    EXPECT_EQ(readFile(dir / "out-Atm-Corr-Ref-bands-2345.hdr"), headerFor(5, 3));
+    EXPECT_EQ(fs::file_size(dir / "out-TOA-Ref-bands-2345"), 16u * 15);
+    EXPECT_EQ(fs::file_size(dir / "out-Atm-Corr-Ref-bands-2345"), 16u * 15);
+
+    // Every value is the library's, bit for bit, computed pixel by pixel here.
+    const RunParameters p = parametersOf(stream);
+    const std::vector<float> toa = readFloats(dir / "out-TOA-Ref-bands-2345");
+    const std::vector<float> surface = readFloats(dir / "out-Atm-Corr-Ref-bands-2345");
+    for (int band = 2; band <= 5; ++band) {
+        const std::size_t b = static_cast<std::size_t>(band - 2);
+        const ToaCalibration c = toaCalibration(p.lmin[b], p.lmax[b], bandSolarIrradiance(band),
+                                                earthSunFactor(p.dayOfYear), p.solarZenithDeg, 4095);
+        const BandTerms terms = bandTerms(band, p);
+        for (std::size_t i = b * 15; i < (b + 1) * 15; ++i) {
+            const float expectedToa = dnToToaReflectance(dn[i], c).toaReflectance;
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(toa[i]), std::bit_cast<std::uint32_t>(expectedToa)) << i;
+            const float expectedSurface = dn[i] == 0 ? 0.0f : surfaceReflectance(expectedToa, terms);
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(surface[i]), std::bit_cast<std::uint32_t>(expectedSurface)) << i;
+            if (dn[i] == 0) {
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(toa[i]), 0u) << "no data is +0.0";
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(surface[i]), 0u) << "no data is +0.0";
+            }
+        }
+    }
+}
+
+TEST_F(EndToEnd, ToaOnlyRunAndLongerImage)
+{
+    std::vector<std::uint16_t> dn = smallScene();
+    std::string bytes = dnBytes(dn) + std::string(100, '\x7f');  // trailing bytes are ignored
+    writeFile(dir / "in.raw", bytes);
+    const std::string stream = "in.raw\nres\n" + parameterLines(3, 5, "0");
+    const RunResult r = run(stream.substr(0, stream.find("55\n")));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + "Data is not Atmopherically Corrected.\n");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"res-TOA-Ref-bands-2345", "res-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(fs::file_size(dir / "res-TOA-Ref-bands-2345"), 240u);
+}
+
+TEST_F(EndToEnd, InvalidOptionLeavesCompleteToaOutputs)
+{
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    const RunResult r = run("in.raw\nx\n" + parameterLines(3, 5, "7"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + "Invalid Option\n");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"x-TOA-Ref-bands-2345", "x-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(fs::file_size(dir / "x-TOA-Ref-bands-2345"), 240u);
+    EXPECT_EQ(readFile(dir / "x-TOA-Ref-bands-2345.hdr"), headerFor(5, 3));
+}
+
+TEST_F(EndToEnd, ZeroLinesWritesEmptyImagesAndHeaders)
+{
+    writeFile(dir / "in.raw", "");
+    const RunResult r = run("in.raw\nz\n" + parameterLines(0, 5, "1"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + CORRECTION_MESSAGES);
+    EXPECT_EQ(fs::file_size(dir / "z-TOA-Ref-bands-2345"), 0u);
+    EXPECT_EQ(fs::file_size(dir / "z-Atm-Corr-Ref-bands-2345"), 0u);
+    EXPECT_EQ(readFile(dir / "z-Atm-Corr-Ref-bands-2345.hdr"), headerFor(5, 0));
+}
+
+TEST_F(EndToEnd, EmptyBaseNameAndLongNamesInSubfolders)
+{
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    EXPECT_EQ(run("in.raw\n\n" + parameterLines(3, 5, "0")).status, 0);
+    EXPECT_TRUE(fs::exists(dir / "-TOA-Ref-bands-2345.hdr"));
+
+    // Names far beyond 249 characters are used whole.
+    const std::string folder(200, 'f');
+    const std::string base(200, 'b');
+    fs::create_directory(dir / folder);
+    const RunResult r = run("in.raw\n" + folder + "/" + base + "\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 0) << r.console;
+    EXPECT_EQ(fs::file_size(dir / folder / (base + "-Atm-Corr-Ref-bands-2345")), 240u);
+}
+
+TEST_F(EndToEnd, MissingImageStopsBeforeAnyOutput)
+{
+    const RunResult r = run("no such.raw\nout\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.console, OPENING + "Can Not Open the Input File \n"
+                             "The Input File \"no such.raw\": No such file or directory\n");
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(EndToEnd, BadStreamsStopBeforeAnyFileIsOpened)
+{
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    const std::string good = "in.raw\nout\n" + parameterLines(3, 5, "1");
+
+    RunResult r = run(good.substr(0, good.find("2.9\n")));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.console, OPENING + "Error in the run parameters: the stream ends before line 16, "
+                                   "which should hold waterVapourColumn (water vapour amount).\n");
+
+    std::string labelled = good;
+    labelled.replace(labelled.find("38.6"), 4, "sun 38.6");
+    r = run(labelled);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.console.find("line 9: expected a number for solarZenithDeg"), std::string::npos);
+
+    std::string wet = good;
+    wet.replace(wet.find("2.9"), 3, "-2.9");
+    r = run(wet);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.console, OPENING + "Error in the run parameters: waterVapourColumn = -2.9 is "
+                                   "negative: the accepted range is 0 or more.\n");
+
+    std::string night = good;
+    night.replace(night.find("38.6"), 4, "95");
+    r = run(night);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.console.find("solarZenithDeg = 95 is out of range"), std::string::npos);
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(EndToEnd, ShortOrIrregularImageIsRefusedAndEarlierOutputsKept)
+{
+    writeFile(dir / "out-TOA-Ref-bands-2345", "earlier image");
+    writeFile(dir / "out-TOA-Ref-bands-2345.hdr", "earlier header");
+    const std::string bytes = dnBytes(smallScene());
+    writeFile(dir / "in.raw", bytes.substr(0, bytes.size() - 1));
+    RunResult r = run("in.raw\nout\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
+                                   "The Input File \"in.raw\" is too short: the parameters promise "
+                                   "120 bytes (4 bands x lines x samples x 2 bytes), the file holds "
+                                   "119 bytes.\n");
+
+    // More than 4 GiB promised: the expected size is computed in 64 bits.
+    r = run("in.raw\nout\n" + parameterLines(40000, 40000, "0"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.console.find("promise 12800000000 bytes"), std::string::npos) << r.console;
+
+    fs::create_directory(dir / "in-folder");
+    r = run("in-folder\nout\n" + parameterLines(3, 5, "0"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.console.find("\"in-folder\" is not a regular file"), std::string::npos);
+
+    EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345"), "earlier image");
+    EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345.hdr"), "earlier header");
+    EXPECT_EQ(outputs().size(), 2u) << "no temporary file is left behind";
+}
+
+TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
+{
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    RunResult r = run("in.raw\nmissing/out\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
+                                   "The TOA reflectance computations are being done...wait...\n"
+                                   "Can Not Create the Output File \"missing/out-TOA-Ref-bands-2345\": "
+                                   "No such file or directory\n");
+
+    // A full disk, as a file-size limit: the earlier outputs survive whole.
+    std::vector<std::uint16_t> big(4 * 64 * 64, 700);
+    writeFile(dir / "in.raw", dnBytes(big));
+    writeFile(dir / "out-TOA-Ref-bands-2345", "earlier image");
+    r = run("in.raw\nout\n" + parameterLines(64, 64, "1"), "ulimit -f 16 && ");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.console.find("Can Not Write the Output File \"out-TOA-Ref-bands-2345\": File too large\n"),
+              std::string::npos)
+        << r.console;
+    EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345"), "earlier image");
+    EXPECT_EQ(outputs(), std::vector<std::string>{"out-TOA-Ref-bands-2345"});
+
+    // The surface image cannot take its final name (a folder is in the
+    // way): the TOA pair is complete, the folder untouched, no temporary left.
+    fs::create_directory(dir / "out-Atm-Corr-Ref-bands-2345");
+    r = run("in.raw\nout\n" + parameterLines(64, 64, "1"));
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.console.find("Can Not Write the Output File \"out-Atm-Corr-Ref-bands-2345\": Is a directory\n"),
+              std::string::npos)
+        << r.console;
+    EXPECT_EQ(fs::file_size(dir / "out-TOA-Ref-bands-2345"), 16u * 64 * 64);
+    EXPECT_TRUE(fs::is_empty(dir / "out-Atm-Corr-Ref-bands-2345"));
+    EXPECT_EQ(outputs().size(), 2u);
+}
+
+} // namespace
+} // namespace talvex

@@ -1,0 +1,223 @@
+// The reading rules of the run parameter stream, and what it refuses.
+#include "run_parameters.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+namespace talvex {
+namespace {
+
+const std::string WORKED_STREAM =
+    "scenes/scene42_dn.raw\n"
+    "results/scene42\n"
+    "1200 1500 lines samples\n"
+    "0.0 52.5 band 2\n"
+    "0.0 40.8\n"
+    "0.0 33.6\n"
+    "0.0 7.2\n"
+    "45\n"
+    "38.6\n"
+    "142\n"
+    "12.5\n"
+    "101\n"
+    "1\n"
+    "55\n"
+    "0.25\n"
+    "2.9\n"
+    "0.27\n";
+
+// Reads a stream and also returns what the reader left unread.
+ParameterReading read(const std::string& text, std::string* rest = nullptr)
+{
+    std::istringstream in(text);
+    ParameterReading reading = readRunParameters(in);
+    if (rest != nullptr) {
+        *rest = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return reading;
+}
+
+std::string replaceLine(const std::string& text, int lineNumber, const std::string& replacement)
+{
+    std::istringstream in(text);
+    std::string out;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        out += (n == lineNumber ? replacement : line) + "\n";
+    }
+    return out;
+}
+
+TEST(ReadRunParameters, WorkedStream)
+{
+    std::string rest;
+    const ParameterReading r = read(WORKED_STREAM + "never read\n", &rest);
+    ASSERT_EQ(r.error, "");
+    const RunParameters& p = r.parameters;
+    EXPECT_EQ(p.inputImagePath, "scenes/scene42_dn.raw");
+    EXPECT_EQ(p.outputBaseName, "results/scene42");
+    EXPECT_EQ(p.lineCount, 1200);
+    EXPECT_EQ(p.sampleCount, 1500);
+    EXPECT_EQ(p.lmin[0], 0.0f);
+    EXPECT_EQ(p.lmax[0], 52.5f);
+    EXPECT_EQ(p.lmax[1], 40.8f);
+    EXPECT_EQ(p.lmax[2], 33.6f);
+    EXPECT_EQ(p.lmax[3], 7.2f);
+    EXPECT_EQ(p.dayOfYear, 45);
+    EXPECT_EQ(p.solarZenithDeg, 38.6f);
+    EXPECT_EQ(p.solarAzimuthDeg, 142.0f);
+    EXPECT_EQ(p.viewZenithDeg, 12.5f);
+    EXPECT_EQ(p.viewAzimuthDeg, 101.0f);
+    EXPECT_EQ(p.correctionOption, 1);
+    EXPECT_EQ(p.elevationMetres, 55.0f);
+    EXPECT_EQ(p.aerosolOpticalDepth, 0.25f);
+    EXPECT_EQ(p.waterVapourColumn, 2.9f);
+    EXPECT_EQ(p.ozoneColumn, 0.27f);
+    EXPECT_EQ(rest, "never read\n");
+}
+
+TEST(ReadRunParameters, LayoutFreedoms)
+{
+    // A pair split over two lines; blank lines before numbers; tabs; a last line without its end.
+    const std::string stream =
+        "in.raw\nout\n1200\n1500 whatever follows\n\n\n0.0\t52.5\n0.0 40.8\n0.0\n 33.6\n0.0 7.2\n"
+        "45.9\n38.6\n142\n12.5\n101\n1.0 means yes\n55\n.25\n2.9e0\n+27E-2";
+    const ParameterReading r = read(stream);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.parameters.lineCount, 1200);
+    EXPECT_EQ(r.parameters.sampleCount, 1500);
+    EXPECT_EQ(r.parameters.lmax[0], 52.5f);
+    EXPECT_EQ(r.parameters.lmax[2], 33.6f);
+    EXPECT_EQ(r.parameters.dayOfYear, 45);  // 45.9 reads as 45
+    EXPECT_EQ(r.parameters.correctionOption, 1);
+    EXPECT_EQ(r.parameters.aerosolOpticalDepth, 0.25f);
+    EXPECT_EQ(r.parameters.waterVapourColumn, 2.9f);
+    EXPECT_EQ(r.parameters.ozoneColumn, 0.27f);
+}
+
+TEST(ReadRunParameters, PathsAreTakenWhole)
+{
+    std::string crlf;
+    for (char ch : WORKED_STREAM) {
+        crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    }
+    EXPECT_EQ(read(crlf).error, "");
+    EXPECT_EQ(read(crlf).parameters.inputImagePath, "scenes/scene42_dn.raw");
+    EXPECT_EQ(read(crlf).parameters.ozoneColumn, 0.27f);
+
+    const std::string spaced = replaceLine(replaceLine(WORKED_STREAM, 1, "  my scenes/a b.raw\t "), 2, "");
+    EXPECT_EQ(read(spaced).parameters.inputImagePath, "  my scenes/a b.raw\t ");
+    EXPECT_EQ(read(spaced).parameters.outputBaseName, "");  // empty line 2: empty base name
+
+    const std::string longPath(5000, 'p');
+    const ParameterReading r = read(replaceLine(WORKED_STREAM, 2, longPath));
+    EXPECT_EQ(r.parameters.outputBaseName, longPath);  // never cut short
+}
+
+TEST(ReadRunParameters, OptionOtherThanOneStopsAfterLine13)
+{
+    std::string rest;
+    const ParameterReading r = read(replaceLine(WORKED_STREAM, 13, "2"), &rest);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.parameters.correctionOption, 2);
+    EXPECT_EQ(rest, "55\n0.25\n2.9\n0.27\n");
+
+    // A TOA-only stream may end right after line 13.
+    const std::string toaOnly = replaceLine(WORKED_STREAM, 13, "0").substr(0, WORKED_STREAM.find("55\n"));
+    EXPECT_EQ(read(toaOnly).error, "");
+}
+
+TEST(ReadRunParameters, UnreadableFieldsNameTheLineAndField)
+{
+    ParameterReading r = read(replaceLine(WORKED_STREAM, 9, "zenith 38.6"));
+    EXPECT_EQ(r.error, "Error in the run parameters, line 9: expected a number for solarZenithDeg "
+                       "(solar zenith angle, degrees), found \"zenith 38.6\".\n");
+
+    r = read(replaceLine(WORKED_STREAM, 5, "0.0, 40.8"));
+    EXPECT_EQ(r.error, "Error in the run parameters, line 5: expected a number for lmax of band 3, "
+                       "found \", 40.8\".\n");
+
+    r = read(replaceLine(WORKED_STREAM, 8, "day 45"));
+    EXPECT_NE(r.error.find("line 8: expected an integer for dayOfYear"), std::string::npos);
+
+    r = read(replaceLine(WORKED_STREAM, 3, "1200 lines\r"));
+    EXPECT_EQ(r.error, "Error in the run parameters, line 3: expected an integer for sampleCount "
+                       "(samples per line), found \"lines\".\n");
+
+    r = read(replaceLine(WORKED_STREAM, 16, "1.5e"));
+    EXPECT_NE(r.error.find("line 16: expected a number for waterVapourColumn"), std::string::npos);
+
+    r = read(replaceLine(WORKED_STREAM, 3, "99999999999 10"));
+    EXPECT_NE(r.error.find("lineCount (image lines per band) = 99999999999 is out of the range"), std::string::npos);
+
+    r = read(replaceLine(WORKED_STREAM, 17, "1e39"));
+    EXPECT_NE(r.error.find("ozoneColumn (ozone amount) = 1e39 is too large"), std::string::npos);
+}
+
+TEST(ReadRunParameters, EveryEarlyEndIsReported)
+{
+    // Cut the stream at each of its line ends: every prefix lacks a field.
+    std::size_t at = 0;
+    int completeLines = 0;
+    while (completeLines < 16) {
+        at = WORKED_STREAM.find('\n', at) + 1;
+        ++completeLines;
+        const ParameterReading r = read(WORKED_STREAM.substr(0, at));
+        EXPECT_EQ(r.error.rfind("Error in the run parameters: the stream ends before line "
+                                    + std::to_string(completeLines + 1) + ", which should hold ",
+                                0),
+                  0u)
+            << r.error;
+    }
+    EXPECT_EQ(read("").error,
+              "Error in the run parameters: the stream ends before line 1, which should hold "
+              "inputImagePath (the path of the DN image).\n");
+    // A pair cut after its first number.
+    EXPECT_NE(read("a\nb\n1200").error.find("should hold sampleCount"), std::string::npos);
+}
+
+TEST(PhysicalRangeError, RejectsValuesThatWouldFillBandsWithNaN)
+{
+    RunParameters p = read(WORKED_STREAM).parameters;
+    EXPECT_EQ(physicalRangeError(p), "");
+
+    RunParameters q = p;
+    q.solarZenithDeg = 90.0f;  // the horizon itself still gives finite values
+    EXPECT_EQ(physicalRangeError(q), "");
+    q.solarZenithDeg = 90.05f;
+    EXPECT_EQ(physicalRangeError(q),
+              "Error in the run parameters: solarZenithDeg = 90.05 is out of range: its cosine must "
+              "be positive, which holds for zenith angles from 0 to about 90.046 degrees.\n");
+
+    q = p;
+    q.viewZenithDeg = 120.0f;
+    EXPECT_NE(physicalRangeError(q).find("viewZenithDeg = 120"), std::string::npos);
+    q.correctionOption = 0;  // the view angle is not used without correction
+    EXPECT_EQ(physicalRangeError(q), "");
+
+    q = p;
+    q.waterVapourColumn = -0.1f;
+    EXPECT_EQ(physicalRangeError(q), "Error in the run parameters: waterVapourColumn = -0.1 is "
+                                     "negative: the accepted range is 0 or more.\n");
+    q = p;
+    q.ozoneColumn = -1.0f;
+    EXPECT_NE(physicalRangeError(q).find("ozoneColumn = -1 is negative"), std::string::npos);
+    q = p;
+    q.aerosolOpticalDepth = -0.01f;
+    EXPECT_NE(physicalRangeError(q).find("aerosolOpticalDepth = -0.01 is negative"), std::string::npos);
+    q.correctionOption = 7;
+    EXPECT_EQ(physicalRangeError(q), "");
+
+    // Everything else is used as given.
+    q = p;
+    q.dayOfYear = -40;
+    q.elevationMetres = -400.0f;
+    q.lmin[0] = 60.0f;
+    q.lineCount = -3;
+    EXPECT_EQ(physicalRangeError(q), "");
+}
+
+} // namespace
+} // namespace talvex
