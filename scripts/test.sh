@@ -7,3 +7,6 @@ ensure_packages "${TALVEX_PACKAGES[@]}"
 build_release
 cd "$TALVEX_BUILD"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$(nproc)"
+
+# The benchmark once, at a small size, to prove that it works (not timed).
+BENCH_RUNS=1 "$TALVEX_ROOT/scripts/bench.sh" 300

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Benchmark of a correction run against the bare I/O of the same bytes and
+# against a per-pixel stdio baseline, side by side, several times in turn.
+#
+# Usage: scripts/bench.sh [SIZE ...]   (square scenes; default: 1000 6000)
+# Environment: BENCH_RUNS (default 5), BENCH_DIR (default a temporary folder).
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+sizes=("$@")
+[ "${#sizes[@]}" -gt 0 ] || sizes=(1000 6000)
+runs="${BENCH_RUNS:-5}"
+
+ensure_packages "${TALVEX_PACKAGES[@]}" time
+build_release >/dev/null
+
+work="${BENCH_DIR:-$(mktemp -d)}"
+mkdir -p "$work"
+trap '[ -n "${BENCH_DIR:-}" ] || rm -rf "$work"' EXIT
+
+flags=(-std=c++20 -O2 -ffp-contract=off -Wall -Wextra -I"$TALVEX_ROOT/processor")
+g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/make_scene.cpp" -o "$work/make_scene"
+g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/per_pixel_baseline.cpp" \
+    "$TALVEX_BUILD/processor/libtalvex_processor.a" -o "$work/per_pixel_baseline"
+
+# Runs a command, appends "seconds peak_kib" to the named file.
+timed() {
+  local record="$1"; shift
+  local start end
+  start=$(date +%s%N)
+  /usr/bin/time -f '%M' -o "$work/memory.txt" "$@" >/dev/null
+  end=$(date +%s%N)
+  awk -v ns=$((end - start)) -v kib="$(cat "$work/memory.txt")" \
+    'BEGIN { printf "%.3f %d\n", ns / 1e9, kib }' >> "$record"
+}
+
+median() {  # column N of a file
+  sort -n -k"$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'
+}
+
+# The bare I/O of a correction run: read the DN image twice, write two
+# images of twice its size.
+bare_io='cat "$1" > /dev/null; cat "$1" > /dev/null; head -c "$2" /dev/zero > "$3-a"; head -c "$2" /dev/zero > "$3-b"'
+
+printf '%-11s %-10s %9s %9s %12s %9s\n' scene program seconds "MP/s/pass" "peak memory" ratio
+for size in "${sizes[@]}"; do
+  scene="$work/scene-$size.dn"
+  "$work/make_scene" "$size" "$size" "$scene"
+  dn_bytes=$(stat -c %s "$scene")
+  {
+    printf '%s\n%s\n' "$scene" "$work/out"
+    sed "1s/.*/$size $size/" "$TALVEX_ROOT/examples/example-parameters.txt"
+  } > "$work/stream.txt"
+  rm -f "$work"/{bare,talvex,baseline}.txt
+  for ((i = 0; i < runs; i++)); do
+    rm -f "$work"/out-* "$work"/bare-*
+    timed "$work/bare.txt" sh -c "$bare_io" _ "$scene" $((2 * dn_bytes)) "$work/bare"
+    rm -f "$work"/out-* "$work"/bare-*
+    timed "$work/talvex.txt" sh -c '"$1" < "$2"' _ "$TALVEX_BUILD/bin/TALVEX-V1" "$work/stream.txt"
+    mv "$work/out-Atm-Corr-Ref-bands-2345" "$work/talvex-surface"
+    mv "$work/out-TOA-Ref-bands-2345" "$work/talvex-toa"
+    rm -f "$work"/out-*
+    timed "$work/baseline.txt" sh -c '"$1" < "$2"' _ "$work/per_pixel_baseline" "$work/stream.txt"
+    cmp -s "$work/talvex-toa" "$work/out-TOA-Ref-bands-2345" \
+      && cmp -s "$work/talvex-surface" "$work/out-Atm-Corr-Ref-bands-2345" \
+      || { echo "outputs differ from the per-pixel baseline" >&2; exit 1; }
+  done
+  megapixels=$(awk -v b="$dn_bytes" 'BEGIN { print b / 2 / 1e6 }')
+  bare=$(median "$work/bare.txt" 1)
+  talvex=$(median "$work/talvex.txt" 1)
+  baseline=$(median "$work/baseline.txt" 1)
+  for name in bare talvex baseline; do
+    seconds=$(median "$work/$name.txt" 1)
+    memory=$(median "$work/$name.txt" 2)
+    case "$name" in
+      bare) label="bare I/O"; ratio="1.00" ;;
+      talvex) label="TALVEX-V1"; ratio=$(awk -v a="$talvex" -v b="$bare" 'BEGIN { printf "%.2f", a / b }') ;;
+      baseline) label="per-pixel"; ratio=$(awk -v a="$baseline" -v b="$bare" 'BEGIN { printf "%.2f", a / b }') ;;
+    esac
+    # Each pass converts every pixel once, and a correction run makes two.
+    rate=$(awk -v m="$megapixels" -v s="$seconds" 'BEGIN { printf "%.0f", (s > 0 ? 2 * m / s : 0) }')
+    printf '%-11s %-10s %9s %9s %9s KiB %9s\n' "${size}x${size}" "$label" "$seconds" "$rate" "$memory" "$ratio"
+  done
+  awk -v t="$talvex" -v b="$bare" -v p="$baseline" 'BEGIN {
+    printf "%-11s TALVEX-V1 / bare I/O = %.2f, per-pixel / TALVEX-V1 = %.1f\n", "", t / b, (t > 0 ? p / t : 0) }'
+done
+echo "(medians of $runs runs; all outputs identical to the per-pixel baseline)"
