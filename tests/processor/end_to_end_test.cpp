@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace talvex {
@@ -351,6 +352,97 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     EXPECT_EQ(fs::file_size(dir / "out-TOA-Ref-bands-2345"), 16u * 64 * 64);
     EXPECT_TRUE(fs::is_empty(dir / "out-Atm-Corr-Ref-bands-2345"));
     EXPECT_EQ(outputs().size(), 2u);
+}
+
+TEST_F(EndToEnd, PipesEmptyImagesAndUnwritableFoldersAreReported)
+{
+    // A named pipe cannot be read twice: refused before anything is written.
+    ASSERT_EQ(::mkfifo((dir / "in-pipe").c_str(), 0600), 0);
+    RunResult r = run("in-pipe\nout\n" + parameterLines(3, 5, "0"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.console.find("\"in-pipe\" is not a regular file"), std::string::npos) << r.console;
+
+    writeFile(dir / "in-empty", "");
+    r = run("in-empty\nout\n" + parameterLines(3, 5, "0"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.console.find("the file holds 0 bytes"), std::string::npos) << r.console;
+
+    // A folder that nobody, not even root, may create files in.
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    r = run("in.raw\n/proc/talvex-test/out\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.console.find("Can Not Create the Output File \"/proc/talvex-test/out-TOA-Ref-bands-2345\""),
+              std::string::npos)
+        << r.console;
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(EndToEnd, StreamCutAtEveryLineIsRefusedWithoutOutputs)
+{
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    const std::string stream = "in.raw\nout\n" + parameterLines(3, 5, "1");
+    std::size_t cut = 0;
+    for (int lines = 0; lines < 17; ++lines) {
+        const RunResult r = run(stream.substr(0, cut));
+        EXPECT_EQ(r.status, 2) << "cut after " << lines << " lines";
+        EXPECT_NE(r.console.find("the stream ends before line " + std::to_string(lines + 1)),
+                  std::string::npos)
+            << r.console;
+        cut = stream.find('\n', cut) + 1;
+    }
+    EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(EndToEnd, ConcurrentRunsNeverMixTheirOutputs)
+{
+    std::vector<std::uint16_t> dn(4 * 256 * 256);
+    for (std::size_t i = 0; i < dn.size(); ++i) {
+        dn[i] = static_cast<std::uint16_t>(1 + i % 4000);
+    }
+    writeFile(dir / "in.raw", dnBytes(dn));
+    // Two runs that differ only in their day, so their outputs differ.
+    std::string dayA = "in.raw\nout\n" + parameterLines(256, 256, "1");
+    std::string dayB = dayA;
+    dayB.replace(dayB.find("\n45\n"), 4, "\n200\n");
+    writeFile(dir / "stream-a.txt", dayA);
+    writeFile(dir / "stream-b.txt", dayB);
+    const std::string exe = TALVEX_EXECUTABLE;
+    const auto runBoth = [&](const std::string& baseA, const std::string& baseB) {
+        std::string a = dayA;
+        std::string b = dayB;
+        a.replace(a.find("\nout\n"), 5, "\n" + baseA + "\n");
+        b.replace(b.find("\nout\n"), 5, "\n" + baseB + "\n");
+        writeFile(dir / "stream-a.txt", a);
+        writeFile(dir / "stream-b.txt", b);
+        const std::string command = "cd '" + dir.string() + "' && ('" + exe + "' < stream-a.txt > console-a.txt & '"
+                                    + exe + "' < stream-b.txt > console-b.txt & wait)";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    };
+
+    // Different base names: both complete; they are also the references.
+    runBoth("a", "b");
+    const std::string toaA = readFile(dir / "a-TOA-Ref-bands-2345");
+    const std::string toaB = readFile(dir / "b-TOA-Ref-bands-2345");
+    const std::string surfaceA = readFile(dir / "a-Atm-Corr-Ref-bands-2345");
+    const std::string surfaceB = readFile(dir / "b-Atm-Corr-Ref-bands-2345");
+    ASSERT_EQ(toaA.size(), 16u * 256 * 256);
+    ASSERT_EQ(surfaceB.size(), 16u * 256 * 256);
+    ASSERT_NE(toaA, toaB);
+
+    // The same base name, several times: each output is one run's, whole.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        runBoth("same", "same");
+        const std::string toa = readFile(dir / "same-TOA-Ref-bands-2345");
+        const std::string surface = readFile(dir / "same-Atm-Corr-Ref-bands-2345");
+        EXPECT_TRUE(toa == toaA || toa == toaB) << "attempt " << attempt;
+        EXPECT_TRUE(surface == surfaceA || surface == surfaceB) << "attempt " << attempt;
+        EXPECT_EQ(readFile(dir / "same-TOA-Ref-bands-2345.hdr"), headerFor(256, 256));
+    }
+    std::size_t hidden = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        hidden += entry.path().filename().string().rfind('.', 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(hidden, 0u) << "no temporary file is left behind";
 }
 
 } // namespace
