@@ -10,6 +10,7 @@ TALVEX_PACKAGES=(
   libgtest-dev
   qt6-base-dev qt6-pdf-dev libgl-dev
   gdal-bin
+  dpkg-dev file
 )
 
 # Installs the named Debian packages that are not installed yet.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs a correction run of the bundled
-# example scene into examples/output/.
+# Installs what is missing, builds, runs a correction run of the bundled
+# example scene into examples/output/, and draws false-colour quick-looks
+# (near infrared, red, green) of the TOA and the surface reflectance.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -18,9 +19,56 @@ mkdir -p "$output_dir"
   cat "$TALVEX_ROOT/examples/example-parameters.txt"
 } | "$TALVEX_BUILD/bin/TALVEX-V1"
 
+# Quick-looks with GDAL: bands 4, 3, 2 (file bands 3, 2, 1) as red, green,
+# blue, the same stretch (reflectance 0 to 0.45) for both images, so that
+# what the correction changes can be seen.
+toa="$base-TOA-Ref-bands-2345"
+surface="$base-Atm-Corr-Ref-bands-2345"
+stretch_max=0.45
+for image in "$toa" "$surface"; do
+  gdal_translate -q -of PNG -ot Byte -b 3 -b 2 -b 1 -scale 0 "$stretch_max" 0 255 \
+    "$image" "$image-quicklook.png"
+done
+rm -f "$output_dir"/*.aux.xml
+
+samples=$(awk '$1 == "samples" { print $3 }' "$toa.hdr")
+lines=$(awk '$1 == "lines" { print $3 }' "$toa.hdr")
+gap=12
+ratio=$(awk -v m="$stretch_max" 'BEGIN { print 255 / m }')
+side_by_side="$base-TOA-and-surface-quicklook.png"
+{
+  echo "<VRTDataset rasterXSize=\"$((2 * samples + gap))\" rasterYSize=\"$lines\">"
+  colour=1
+  for file_band in 3 2 1; do
+    echo "  <VRTRasterBand dataType=\"Byte\" band=\"$colour\">"
+    offset=0
+    for image in "$toa" "$surface"; do
+      cat <<XML
+    <ComplexSource>
+      <SourceFilename relativeToVRT="1">$(basename "$image")</SourceFilename>
+      <SourceBand>$file_band</SourceBand>
+      <ScaleOffset>0</ScaleOffset><ScaleRatio>$ratio</ScaleRatio>
+      <SrcRect xOff="0" yOff="0" xSize="$samples" ySize="$lines"/>
+      <DstRect xOff="$offset" yOff="0" xSize="$samples" ySize="$lines"/>
+    </ComplexSource>
+XML
+      offset=$((samples + gap))
+    done
+    echo "  </VRTRasterBand>"
+    colour=$((colour + 1))
+  done
+  echo "</VRTDataset>"
+} > "$base-side-by-side.vrt"
+gdal_translate -q -of PNG "$base-side-by-side.vrt" "$side_by_side"
+rm -f "$base-side-by-side.vrt" "$output_dir"/*.aux.xml
+
 echo
 echo "The four output files:"
 for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \
               -Atm-Corr-Ref-bands-2345 -Atm-Corr-Ref-bands-2345.hdr; do
   echo "  $base$suffix"
 done
+echo "Quick-looks (near infrared, red, green as red, green, blue):"
+echo "  $toa-quicklook.png"
+echo "  $surface-quicklook.png"
+echo "  $side_by_side   (left: TOA, right: surface reflectance)"

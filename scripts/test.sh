@@ -3,7 +3,8 @@
 #   1. the Release build: unit, end-to-end, GDAL and launcher tests;
 #   2. the processor's tests again under AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. a bounded fuzzing run of the parameter-stream reader (FUZZ_SECONDS, default 30);
-#   4. the benchmark once at a small size, to prove that it works.
+#   4. the .tar.gz and .deb packages, installed into clean folders and run;
+#   5. the benchmark once at a small size, to prove that it works.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -31,6 +32,9 @@ mkdir -p "$fuzz/corpus"
   "$fuzz/corpus" "$TALVEX_ROOT/tests/fuzz/corpus" > "$fuzz/fuzz.log" 2>&1 \
   || { tail -n 60 "$fuzz/fuzz.log"; echo "The fuzzer found a failure; its input is saved in $fuzz as crash-*"; exit 1; }
 grep -E '^(Done|stat::number_of_executed_units)' "$fuzz/fuzz.log"
+
+echo "== Packages"
+"$TALVEX_ROOT/scripts/check_package.sh" "$TALVEX_BUILD"
 
 echo "== Benchmark, once at a small size"
 BENCH_RUNS=1 "$TALVEX_ROOT/scripts/bench.sh" 300

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the .tar.gz and .deb packages of a built tree, installs each into a
+# clean folder, and runs the installed TALVEX-V1 on the example scene: its
+# outputs must equal those of the build tree's program, byte for byte.
+#
+# Usage: scripts/check_package.sh BUILD_DIR
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+(cd "$build" && cpack -G "TGZ;DEB" > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+tarball=$(ls "$build"/talvex-*.tar.gz)
+deb=$(ls "$build"/talvex_*.deb)
+
+mkdir -p "$work/tgz" "$work/deb" "$work/out"
+tar -xzf "$tarball" -C "$work/tgz" --strip-components=1
+dpkg-deb -x "$deb" "$work/deb"
+
+# Runs one TALVEX-V1 on the example scene with the given base name.
+run_example() {
+  { printf '%s\n%s\n' "$build/examples/example-scene.dn" "$2"
+    cat "$root/examples/example-parameters.txt"; } | "$1" > /dev/null
+}
+
+run_example "$build/bin/TALVEX-V1" "$work/out/reference"
+status=0
+for installed in "$work/tgz" "$work/deb/usr"; do
+  for file in bin/TALVEX-V1 bin/talvex "bin/front page of sw.jpg" bin/TALVEX.pdf \
+              share/applications/talvex.desktop share/man/man1/TALVEX-V1.1; do
+    [ -e "$installed/$file" ] || { echo "missing in the package: $file"; status=1; }
+  done
+  name=$(basename "$(dirname "$installed")")-$(basename "$installed")
+  run_example "$installed/bin/TALVEX-V1" "$work/out/$name"
+  for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \
+                -Atm-Corr-Ref-bands-2345 -Atm-Corr-Ref-bands-2345.hdr; do
+    cmp "$work/out/reference$suffix" "$work/out/$name$suffix" || status=1
+  done
+done
+[ "$status" -eq 0 ] && echo "Packages $(basename "$tarball") and $(basename "$deb"): installed TALVEX-V1 runs the example."
+exit "$status"
