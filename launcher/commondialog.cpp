@@ -51,7 +51,12 @@ bool CommonDialog::show(bool save)
     if (!fileName_.isEmpty())
         dialog.selectFile(fileName_);
 
-    if (executor_(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const int result = executor_(dialog);
+    // Give the keyboard back to the window the dialog was opened from, also
+    // where no window manager does it.
+    if (owner_->isVisible())
+        owner_->activateWindow();
+    if (result != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return !cancelError_;
 
     const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
