@@ -93,14 +93,15 @@ struct BlockBuffers {
 };
 
 // Reads the next `pixelCount` DNs of the image and writes their table values.
-bool convertBand(InputImage& image, OutputFile& output, std::int64_t pixelCount,
-                 const DnTable& table, BlockBuffers& buffers, std::string& error)
+// Returns STATUS_COMPLETE, or the status of the side that failed.
+int convertBand(InputImage& image, OutputFile& output, std::int64_t pixelCount,
+                const DnTable& table, BlockBuffers& buffers, std::string& error)
 {
     while (pixelCount > 0) {
         const std::size_t n = static_cast<std::size_t>(
             std::min<std::int64_t>(pixelCount, static_cast<std::int64_t>(BLOCK_PIXELS)));
         if (!readInput(image, buffers.dn.data(), n * DN_BYTES, error)) {
-            return false;
+            return STATUS_INPUT_FAILURE;
         }
         for (std::size_t i = 0; i < n; ++i) {
             std::uint16_t dn = buffers.dn[i];
@@ -114,70 +115,68 @@ bool convertBand(InputImage& image, OutputFile& output, std::int64_t pixelCount,
             buffers.values[i] = bits;
         }
         if (!writeOutput(output, buffers.values.data(), n * VALUE_BYTES, error)) {
-            return false;
+            return STATUS_OUTPUT_FAILURE;
         }
         pixelCount -= static_cast<std::int64_t>(n);
     }
-    return true;
+    return STATUS_COMPLETE;
 }
 
 // Finishes an output pair: header text, close, rename into place.
-bool finishOutputPair(OutputPair& pair, const RunParameters& p, std::string& error)
+int finishOutputPair(OutputPair& pair, const RunParameters& p, std::string& error)
 {
     if (!writeEnviHeader(pair.header, p.sampleCount, p.lineCount, error)
         || !commitOutputPair(pair, error)) {
         discardOutputPair(pair);
-        return false;
+        return STATUS_OUTPUT_FAILURE;
     }
-    return true;
+    return STATUS_COMPLETE;
 }
 
-bool toaPass(InputImage& image, const RunParameters& p, float earthSun, std::int32_t fullScale,
-             BlockBuffers& buffers, DnTable& table, std::string& error)
+// The TOA pass: every band through its TOA table into the TOA pair.
+int toaPass(InputImage& image, const RunParameters& p, float earthSun, std::int32_t fullScale,
+            BlockBuffers& buffers, DnTable& table, std::string& error)
 {
     OutputPair toa;
     if (!createOutputPair(p.outputBaseName + TOA_SUFFIX, toa, error)) {
-        return false;
+        return STATUS_OUTPUT_FAILURE;
     }
     const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
     for (int band = 2; band <= 5; ++band) {
         fillToaTable(table, bandCalibration(band, p, earthSun, fullScale));
-        if (!convertBand(image, toa.image, pixels, table, buffers, error)) {
+        const int status = convertBand(image, toa.image, pixels, table, buffers, error);
+        if (status != STATUS_COMPLETE) {
             discardOutputPair(toa);
-            return false;
+            return status;
         }
     }
     return finishOutputPair(toa, p, error);
 }
 
-bool correctionPass(InputImage& image, const RunParameters& p, float earthSun,
-                    std::int32_t fullScale, BlockBuffers& buffers, DnTable& table,
-                    std::string& error)
+// The correction pass: the DN image again from its first byte, every band
+// through its surface-reflectance table into the surface pair.
+int correctionPass(InputImage& image, const RunParameters& p, float earthSun,
+                   std::int32_t fullScale, BlockBuffers& buffers, DnTable& table,
+                   std::string& error)
 {
     OutputPair surface;
     if (!createOutputPair(p.outputBaseName + SURFACE_SUFFIX, surface, error)) {
-        return false;
+        return STATUS_OUTPUT_FAILURE;
     }
     if (!rewindInput(image, error)) {
         discardOutputPair(surface);
-        return false;
+        return STATUS_INPUT_FAILURE;
     }
     const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
     for (int band = 2; band <= 5; ++band) {
         fillSurfaceTable(table, bandCalibration(band, p, earthSun, fullScale), bandTerms(band, p));
-        if (!convertBand(image, surface.image, pixels, table, buffers, error)) {
+        const int status = convertBand(image, surface.image, pixels, table, buffers, error);
+        if (status != STATUS_COMPLETE) {
             discardOutputPair(surface);
-            return false;
+            return status;
         }
     }
     return finishOutputPair(surface, p, error);
-}
-
-// Read and write failures name their file; this says which side failed.
-int failureStatus(const std::string& error)
-{
-    return error.rfind("Can Not Read the Input File", 0) == 0 ? STATUS_INPUT_FAILURE
-                                                               : STATUS_OUTPUT_FAILURE;
 }
 
 } // namespace
@@ -223,24 +222,20 @@ int runTalvex(std::istream& in, std::ostream& console)
     BlockBuffers buffers;
     DnTable table(DN_VALUES);
     say(console, MESSAGE_TOA_BEGINS);
-    if (!toaPass(image, p, earthSun, fullScale, buffers, table, error)) {
+    int status = toaPass(image, p, earthSun, fullScale, buffers, table, error);
+    if (status != STATUS_COMPLETE) {
         say(console, error);
         closeInput(image);
-        return failureStatus(error);
+        return status;
     }
     say(console, MESSAGE_TOA_COMPLETE);
 
-    int status = STATUS_COMPLETE;
     if (p.correctionOption == CORRECTION_OFF) {
         say(console, MESSAGE_NOT_CORRECTED);
     } else if (p.correctionOption == CORRECTION_ON) {
         say(console, MESSAGE_CORRECTION_BEGINS);
-        if (correctionPass(image, p, earthSun, fullScale, buffers, table, error)) {
-            say(console, MESSAGE_CORRECTION_COMPLETE);
-        } else {
-            say(console, error);
-            status = failureStatus(error);
-        }
+        status = correctionPass(image, p, earthSun, fullScale, buffers, table, error);
+        say(console, status == STATUS_COMPLETE ? std::string(MESSAGE_CORRECTION_COMPLETE) : error);
     } else {
         say(console, MESSAGE_INVALID_OPTION);
         status = STATUS_INVALID_OPTION;
