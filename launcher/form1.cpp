@@ -213,6 +213,8 @@ void Form1::load()
     if (picture.isNull())
         return;
     Image1->setPixmap(picture);
+    // Picture1 needs nothing more to keep its content: every widget
+    // repaints itself.
 
     const TwipScale scale(screen->logicalDotsPerInchX(), screen->logicalDotsPerInchY());
     applyLayout(loadLayout(scale.toTwipsX(width()), scale.toTwipsY(height())), scale);

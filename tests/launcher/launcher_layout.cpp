@@ -99,40 +99,6 @@ private slots:
             QVERIFY(control<QLineEdit>(form, field)->text().isEmpty());
     }
 
-    void captionsColoursAndFonts()
-    {
-        QTemporaryDir folder;
-        QVERIFY(test::writeFrontPage(folder.path()));
-        Form1 form(folder.path());
-
-        QCOMPARE(control<QLabel>(form, "Label1")->text(), QStringLiteral("Input Image File (DN Image)"));
-        QCOMPARE(control<QLabel>(form, "Label2")->text(), QStringLiteral("Input Parameters (Text File)"));
-        QCOMPARE(control<QLabel>(form, "Label3")->text(), QStringLiteral("Output Image File"));
-        QCOMPARE(control<QPushButton>(form, "Command1")->text(), QStringLiteral("Run >>"));
-        QCOMPARE(control<QPushButton>(form, "Command2")->text(), QStringLiteral("Exit"));
-        QCOMPARE(control<QPushButton>(form, "Command3")->text(), QStringLiteral("About TALVEX"));
-        for (const char* browse : {"cmdinputimage", "cmdparampath", "cmdoutputpath"}) {
-            const auto* button = control<QPushButton>(form, browse);
-            QCOMPARE(button->text(), QStringLiteral("Browse"));
-            QCOMPARE(button->palette().color(QPalette::Button), QColor(192, 255, 255));
-            QCOMPARE(button->font().pointSizeF(), 12.0);
-        }
-
-        QCOMPARE(form.palette().color(QPalette::Window), QColor(192, 255, 192));
-        QCOMPARE(form.font().family(), QStringLiteral("Times New Roman"));
-        QVERIFY(form.font().bold());
-        const auto* label = control<QLabel>(form, "Label2");
-        QCOMPARE(label->palette().color(QPalette::WindowText), QColor(255, 255, 128));
-        QVERIFY(!label->autoFillBackground());
-        const auto* run = control<QPushButton>(form, "Command1");
-        QCOMPARE(run->palette().color(QPalette::Button), QColor(255, 192, 192));
-        QCOMPARE(run->font().pointSizeF(), 14.25);
-        const QFont field = control<QLineEdit>(form, "Text3")->font();
-        QCOMPARE(field.family(), QStringLiteral("MS Sans Serif"));
-        QCOMPARE(field.pointSizeF(), 8.25);
-        QVERIFY(!field.bold());
-    }
-
     void tabOrderStartsWithRunWhichHasTheFocus()
     {
         QTemporaryDir folder;
