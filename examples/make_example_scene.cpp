@@ -20,6 +20,7 @@ constexpr int LINES = 320;
 constexpr int SAMPLES = 320;
 constexpr int BORDER = 6;
 constexpr int FULL_SCALE = 4095;
+constexpr int FIELD_COUNT = 60;
 
 // Calibration lmax of bands 2-5 (lmin is 0) and the scene's geometry.
 constexpr std::array<double, 4> LMAX = {52.5, 40.8, 33.6, 7.2};
@@ -78,19 +79,27 @@ Spectrum surface(int line, int sample)
         const bool street = static_cast<int>(x) % 15 < 2 || static_cast<int>(y) % 15 < 2;
         return street ? ROAD : BUILT_UP;
     }
-    // Fields of 40 x 40 pixels: crops, dry grass and bare soil.
-    const int field = (static_cast<int>(x) / 40) * 7 + (static_cast<int>(y) / 40) * 3;
-    switch (field % 5) {
-    case 0:
-    case 1:
-        return mix(VEGETATION, DRY_GRASS, 0.25 * noise(line / 40, sample / 40, 9));
-    case 2:
-        return DRY_GRASS;
-    case 3:
-        return SOIL;
-    default:
-        return mix(VEGETATION, SOIL, 0.5);
+    // Irregular parcels (the nearest of a fixed set of field centres), each
+    // with its own cover: crops of varying vigour, dry grass or bare soil.
+    int nearest = 0;
+    double nearestDistance = 1e9;
+    for (int i = 0; i < FIELD_COUNT; ++i) {
+        const double cx = 320.0 * noise(i, 0, 11);
+        const double cy = 320.0 * noise(i, 0, 12);
+        const double distance = std::hypot(x - cx, (y - cy) * 1.3);
+        if (distance < nearestDistance) {
+            nearestDistance = distance;
+            nearest = i;
+        }
     }
+    const double cover = noise(nearest, 1, 13);
+    if (cover < 0.55) {
+        return mix(VEGETATION, DRY_GRASS, cover / 0.55 * 0.6);
+    }
+    if (cover < 0.8) {
+        return mix(DRY_GRASS, SOIL, (cover - 0.55) / 0.25 * 0.5);
+    }
+    return SOIL;
 }
 
 // Cloud cover between 0 and 1: a soft-edged blob in the lower right.
@@ -127,7 +136,13 @@ int main(int argc, char** argv)
                                     || sample >= SAMPLES - BORDER;
                 std::uint16_t dn = 0;
                 if (!border) {
-                    const Spectrum s = mix(surface(line, sample), CLOUD, cloudCover(line, sample));
+                    // The cloud, and its shadow cast towards the upper left.
+                    const double shadow = 1.0 - 0.55 * cloudCover(line + 30, sample + 40);
+                    Spectrum ground = surface(line, sample);
+                    for (double& r : ground) {
+                        r *= shadow;
+                    }
+                    const Spectrum s = mix(ground, CLOUD, cloudCover(line, sample));
                     const double texture = 1.0 + 0.06 * (noise(line, sample, static_cast<int>(band)) - 0.5);
                     dn = toDn(s[band] * texture, band);
                 }
