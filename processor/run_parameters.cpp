@@ -127,18 +127,30 @@ void takeDigits(StreamCursor& c, std::string& token)
     }
 }
 
-// Integer: optional sign and decimal digits; stops at the first character
-// that cannot continue it (so 45.9 reads as 45).
-bool readInteger(StreamCursor& c, std::int32_t& value, const char* field, std::string& error)
+// Start of a number: white space skipped (line ends included), then an
+// optional sign taken into `token`. Notes the line the number stands on.
+bool beginNumber(StreamCursor& c, const char* field, int& line, std::string& token,
+                 std::string& error)
 {
     if (!skipBlanks(c)) {
         error = endOfStreamError(c, field);
         return false;
     }
-    const int line = c.line;
-    std::string token;
+    line = c.line;
     if (peekChar(c) == '+' || peekChar(c) == '-') {
         token.push_back(static_cast<char>(takeChar(c)));
+    }
+    return true;
+}
+
+// Integer: optional sign and decimal digits; stops at the first character
+// that cannot continue it (so 45.9 reads as 45).
+bool readInteger(StreamCursor& c, std::int32_t& value, const char* field, std::string& error)
+{
+    int line = 0;
+    std::string token;
+    if (!beginNumber(c, field, line, token, error)) {
+        return false;
     }
     const std::size_t signLength = token.size();
     takeDigits(c, token);
@@ -162,14 +174,10 @@ bool readInteger(StreamCursor& c, std::int32_t& value, const char* field, std::s
 // exponent (e or E, optional sign, digits); stored as the nearest float.
 bool readNumber(StreamCursor& c, float& value, const char* field, std::string& error)
 {
-    if (!skipBlanks(c)) {
-        error = endOfStreamError(c, field);
-        return false;
-    }
-    const int line = c.line;
+    int line = 0;
     std::string token;
-    if (peekChar(c) == '+' || peekChar(c) == '-') {
-        token.push_back(static_cast<char>(takeChar(c)));
+    if (!beginNumber(c, field, line, token, error)) {
+        return false;
     }
     const std::size_t before = token.size();
     takeDigits(c, token);
