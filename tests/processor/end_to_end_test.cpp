@@ -100,6 +100,13 @@ std::string parameterLines(int lines, int samples, const std::string& option)
            + "\n55\n0.25\n2.9\n0.27\n";
 }
 
+// A copy of `text` with the first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
 RunParameters parametersOf(const std::string& stream)
 {
     std::istringstream in(stream);
@@ -270,22 +277,16 @@ TEST_F(EndToEnd, BadStreamsStopBeforeAnyFileIsOpened)
     EXPECT_EQ(r.console, OPENING + "Error in the run parameters: the stream ends before line 16, "
                                    "which should hold waterVapourColumn (water vapour amount).\n");
 
-    std::string labelled = good;
-    labelled.replace(labelled.find("38.6"), 4, "sun 38.6");
-    r = run(labelled);
+    r = run(replaced(good, "38.6", "sun 38.6"));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.console.find("line 9: expected a number for solarZenithDeg"), std::string::npos);
 
-    std::string wet = good;
-    wet.replace(wet.find("2.9"), 3, "-2.9");
-    r = run(wet);
+    r = run(replaced(good, "2.9", "-2.9"));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.console, OPENING + "Error in the run parameters: waterVapourColumn = -2.9 is "
                                    "negative: the accepted range is 0 or more.\n");
 
-    std::string night = good;
-    night.replace(night.find("38.6"), 4, "95");
-    r = run(night);
+    r = run(replaced(good, "38.6", "95"));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.console.find("solarZenithDeg = 95 is out of range"), std::string::npos);
     EXPECT_TRUE(outputs().empty());
@@ -401,19 +402,12 @@ TEST_F(EndToEnd, ConcurrentRunsNeverMixTheirOutputs)
     }
     writeFile(dir / "in.raw", dnBytes(dn));
     // Two runs that differ only in their day, so their outputs differ.
-    std::string dayA = "in.raw\nout\n" + parameterLines(256, 256, "1");
-    std::string dayB = dayA;
-    dayB.replace(dayB.find("\n45\n"), 4, "\n200\n");
-    writeFile(dir / "stream-a.txt", dayA);
-    writeFile(dir / "stream-b.txt", dayB);
+    const std::string dayA = "in.raw\nout\n" + parameterLines(256, 256, "1");
+    const std::string dayB = replaced(dayA, "\n45\n", "\n200\n");
     const std::string exe = TALVEX_EXECUTABLE;
     const auto runBoth = [&](const std::string& baseA, const std::string& baseB) {
-        std::string a = dayA;
-        std::string b = dayB;
-        a.replace(a.find("\nout\n"), 5, "\n" + baseA + "\n");
-        b.replace(b.find("\nout\n"), 5, "\n" + baseB + "\n");
-        writeFile(dir / "stream-a.txt", a);
-        writeFile(dir / "stream-b.txt", b);
+        writeFile(dir / "stream-a.txt", replaced(dayA, "\nout\n", "\n" + baseA + "\n"));
+        writeFile(dir / "stream-b.txt", replaced(dayB, "\nout\n", "\n" + baseB + "\n"));
         const std::string command = "cd '" + dir.string() + "' && ('" + exe + "' < stream-a.txt > console-a.txt & '"
                                     + exe + "' < stream-b.txt > console-b.txt & wait)";
         ASSERT_EQ(std::system(command.c_str()), 0);
