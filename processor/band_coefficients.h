@@ -6,14 +6,11 @@
 // deliberately mix precisions and must not be rounded to a common one.
 #pragma once
 
+#include "bands.h"
+
 #include <array>
-#include <cassert>
 
 namespace talvex {
-
-constexpr int FIRST_BAND = 2;
-constexpr int LAST_BAND = 5;
-constexpr int BAND_COUNT = LAST_BAND - FIRST_BAND + 1;
 
 // Values of one constant for bands 2, 3, 4 and 5.
 using BandRow = std::array<double, BAND_COUNT>;
@@ -89,8 +86,7 @@ inline constexpr BandCoefficients BAND_COEFFICIENTS{
 // other band number.
 constexpr double coefficient(const BandRow& row, int band)
 {
-    assert(band >= FIRST_BAND && band <= LAST_BAND);
-    return row[static_cast<std::size_t>(band - FIRST_BAND)];
+    return row[bandIndex(band)];
 }
 
 } // namespace talvex

@@ -1,13 +1,16 @@
 #include "driver.h"
 
-#include "correction_model.h"
-#include "radiometry.h"
+#include "band_tables.h"
+#include "failure.h"
+#include "interruption.h"
 #include "raster_io.h"
 #include "run_parameters.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <cstring>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,134 +52,164 @@ constexpr const char* MESSAGE_INVALID_OPTION = "Invalid Option\n";
 // Pixels converted per block: large enough for few system calls, small
 // enough that memory stays the same for any image size.
 constexpr std::size_t BLOCK_PIXELS = std::size_t{1} << 18;
-// One table entry for every possible DN.
-constexpr std::size_t DN_VALUES = std::size_t{1} << 16;
 
 void say(std::ostream& console, const std::string& text)
 {
     console << text << std::flush;
 }
 
-// A band's conversion is a function of the DN alone, so it is worked out
-// once per band for every possible DN, and each pixel is a table look-up.
-using DnTable = std::vector<float>;
-
-ToaCalibration bandCalibration(int band, const RunParameters& p, float earthSun,
-                               std::int32_t fullScale)
-{
-    const std::size_t i = static_cast<std::size_t>(band - 2);
-    return toaCalibration(p.lmin[i], p.lmax[i], bandSolarIrradiance(band), earthSun,
-                          p.solarZenithDeg, fullScale);
-}
-
-void fillToaTable(DnTable& table, const ToaCalibration& calibration)
-{
-    for (std::size_t dn = 0; dn < DN_VALUES; ++dn) {
-        table[dn] = dnToToaReflectance(static_cast<std::uint16_t>(dn), calibration).toaReflectance;
-    }
-}
-
-void fillSurfaceTable(DnTable& table, const ToaCalibration& calibration, const BandTerms& terms)
-{
-    table[0] = 0.0f;  // no data
-    for (std::size_t dn = 1; dn < DN_VALUES; ++dn) {
-        const float toa =
-            dnToToaReflectance(static_cast<std::uint16_t>(dn), calibration).toaReflectance;
-        table[dn] = surfaceReflectance(toa, terms);
-    }
-}
-
-// Buffers of one block, allocated once per run.
-struct BlockBuffers {
+// Buffers of one block and the table of the current band, allocated once per run.
+struct PassBuffers {
     std::vector<std::uint16_t> dn = std::vector<std::uint16_t>(BLOCK_PIXELS);
-    std::vector<std::uint32_t> values = std::vector<std::uint32_t>(BLOCK_PIXELS);
+    std::vector<float> values = std::vector<float>(BLOCK_PIXELS);
+    std::vector<float> table = std::vector<float>(DN_VALUES);
 };
 
-// Reads the next `pixelCount` DNs of the image and writes their table values.
-// Returns STATUS_COMPLETE, or the status of the side that failed.
-int convertBand(InputImage& image, OutputFile& output, std::int64_t pixelCount,
-                const DnTable& table, BlockBuffers& buffers, std::string& error)
+// DNs are stored least significant byte first, and so are the output values.
+void dnFromLittleEndian(std::span<std::uint16_t> dn)
 {
-    while (pixelCount > 0) {
-        const std::size_t n = static_cast<std::size_t>(
-            std::min<std::int64_t>(pixelCount, static_cast<std::int64_t>(BLOCK_PIXELS)));
-        if (!readInput(image, buffers.dn.data(), n * DN_BYTES, error)) {
-            return STATUS_INPUT_FAILURE;
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::uint16_t& v : dn) {
+            v = static_cast<std::uint16_t>((v >> 8) | (v << 8));
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint16_t dn = buffers.dn[i];
-            if constexpr (std::endian::native == std::endian::big) {
-                dn = static_cast<std::uint16_t>((dn >> 8) | (dn << 8));
-            }
-            std::uint32_t bits = std::bit_cast<std::uint32_t>(table[dn]);
-            if constexpr (std::endian::native == std::endian::big) {
-                bits = (bits >> 24) | ((bits >> 8) & 0xFF00u) | ((bits << 8) & 0xFF0000u) | (bits << 24);
-            }
-            buffers.values[i] = bits;
-        }
-        if (!writeOutput(output, buffers.values.data(), n * VALUE_BYTES, error)) {
-            return STATUS_OUTPUT_FAILURE;
-        }
-        pixelCount -= static_cast<std::int64_t>(n);
     }
-    return STATUS_COMPLETE;
 }
 
-// Finishes an output pair: header text, close, rename into place.
-int finishOutputPair(OutputPair& pair, const RunParameters& p, std::string& error)
+void valuesToLittleEndian(std::span<float> values)
 {
-    if (!writeEnviHeader(pair.header, p.sampleCount, p.lineCount, error)
-        || !commitOutputPair(pair, error)) {
-        discardOutputPair(pair);
-        return STATUS_OUTPUT_FAILURE;
+    if constexpr (std::endian::native == std::endian::big) {
+        for (float& v : values) {
+            std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+            bits = (bits >> 24) | ((bits >> 8) & 0xFF00u) | ((bits << 8) & 0xFF0000u) | (bits << 24);
+            v = std::bit_cast<float>(bits);
+        }
     }
-    return STATUS_COMPLETE;
 }
 
-// The TOA pass: every band through its TOA table into the TOA pair.
-int toaPass(InputImage& image, const RunParameters& p, float earthSun, std::int32_t fullScale,
-            BlockBuffers& buffers, DnTable& table, std::string& error)
+// One pass over the DN image from where it stands: every band through its
+// table of the reflectance asked for, block by block, into `output`.
+void writePass(Reflectance reflectance, InputImage& image, OutputFile& output,
+               const RunParameters& p, const RadiometricSetup& setup, PassBuffers& buffers)
 {
+    const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        fillBandTable(reflectance, band, p, setup, DnTable(buffers.table.data(), DN_VALUES));
+        for (std::int64_t left = pixels; left > 0;) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(BLOCK_PIXELS)));
+            readInput(image, buffers.dn.data(), n * DN_BYTES);
+            dnFromLittleEndian(std::span(buffers.dn.data(), n));
+            applyBandTable(std::span<const float, DN_VALUES>(buffers.table.data(), DN_VALUES),
+                           buffers.dn.data(), buffers.values.data(), n);
+            valuesToLittleEndian(std::span(buffers.values.data(), n));
+            writeOutput(output, buffers.values.data(), n * VALUE_BYTES);
+            throwIfInterrupted();
+            left -= static_cast<std::int64_t>(n);
+        }
+    }
+}
+
+// An output image and its ENVI header, written under temporary names.
+struct OutputPair {
+    std::array<OutputFile, 2> files;  // the image, then its header
+};
+
+std::string imageName(const RunParameters& p, Reflectance reflectance)
+{
+    return p.outputBaseName
+           + (reflectance == Reflectance::topOfAtmosphere ? TOA_SUFFIX : SURFACE_SUFFIX);
+}
+
+OutputPair createOutputPair(const std::string& imagePath)
+{
+    OutputPair pair;
+    pair.files[0] = createOutput(imagePath);
+    try {
+        pair.files[1] = createOutput(imagePath + HEADER_SUFFIX);
+    } catch (...) {
+        discardOutput(pair.files[0]);
+        throw;
+    }
+    return pair;
+}
+
+void discardOutputPair(OutputPair& pair)
+{
+    for (OutputFile& file : pair.files) {
+        discardOutput(file);
+    }
+}
+
+// The header written after the last pixel, then both renamed into place together.
+void finishOutputPair(OutputPair& pair, const RunParameters& p)
+{
+    writeEnviHeader(pair.files[1], p.sampleCount, p.lineCount);
+    commitOutputs(pair.files);
+}
+
+// Everything the run writes, kept so that a failure can remove it.
+struct RunFiles {
+    InputImage image;
     OutputPair toa;
-    if (!createOutputPair(p.outputBaseName + TOA_SUFFIX, toa, error)) {
-        return STATUS_OUTPUT_FAILURE;
-    }
-    const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
-    for (int band = 2; band <= 5; ++band) {
-        fillToaTable(table, bandCalibration(band, p, earthSun, fullScale));
-        const int status = convertBand(image, toa.image, pixels, table, buffers, error);
-        if (status != STATUS_COMPLETE) {
-            discardOutputPair(toa);
-            return status;
-        }
-    }
-    return finishOutputPair(toa, p, error);
+    OutputPair surface;
+};
+
+void releaseRunFiles(RunFiles& files)
+{
+    discardOutputPair(files.toa);
+    discardOutputPair(files.surface);
+    closeInput(files.image);
 }
 
-// The correction pass: the DN image again from its first byte, every band
-// through its surface-reflectance table into the surface pair.
-int correctionPass(InputImage& image, const RunParameters& p, float earthSun,
-                   std::int32_t fullScale, BlockBuffers& buffers, DnTable& table,
-                   std::string& error)
+// The run after the banner, up to its last message; every failure is thrown.
+int runPasses(std::istream& in, std::ostream& console, RunFiles& files)
 {
-    OutputPair surface;
-    if (!createOutputPair(p.outputBaseName + SURFACE_SUFFIX, surface, error)) {
-        return STATUS_OUTPUT_FAILURE;
+    const RunParameters p = readRunParameters(in);
+    checkPhysicalRange(p);
+    checkImageSize(p.lineCount, p.sampleCount);
+    const RadiometricSetup setup = radiometricSetup(p);
+    const bool correcting = p.correctionOption == CORRECTION_ON;
+
+    files.image = openInputImage(p.inputImagePath);
+    say(console, MESSAGE_OPENED);
+    checkInputImage(files.image, expectedImageBytes(p.lineCount, p.sampleCount));
+
+    // Every name is checked and every file created before the first pixel is read.
+    say(console, MESSAGE_TOA_BEGINS);
+    std::vector<std::string> names = {imageName(p, Reflectance::topOfAtmosphere)};
+    if (correcting) {
+        names.push_back(imageName(p, Reflectance::surface));
     }
-    if (!rewindInput(image, error)) {
-        discardOutputPair(surface);
-        return STATUS_INPUT_FAILURE;
+    for (const std::string& name : names) {
+        checkOutputName(name, files.image.fd);
+        checkOutputName(name + HEADER_SUFFIX, files.image.fd);
     }
-    const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
-    for (int band = 2; band <= 5; ++band) {
-        fillSurfaceTable(table, bandCalibration(band, p, earthSun, fullScale), bandTerms(band, p));
-        const int status = convertBand(image, surface.image, pixels, table, buffers, error);
-        if (status != STATUS_COMPLETE) {
-            discardOutputPair(surface);
-            return status;
-        }
+    removeStaleTemporaries(names.front());
+    catchInterruptions();
+    files.toa = createOutputPair(names[0]);
+    if (correcting) {
+        files.surface = createOutputPair(names[1]);
     }
-    return finishOutputPair(surface, p, error);
+
+    PassBuffers buffers;
+    writePass(Reflectance::topOfAtmosphere, files.image, files.toa.files[0], p, setup, buffers);
+    finishOutputPair(files.toa, p);
+    say(console, MESSAGE_TOA_COMPLETE);
+
+    if (p.correctionOption == CORRECTION_OFF) {
+        say(console, MESSAGE_NOT_CORRECTED);
+        return STATUS_COMPLETE;
+    }
+    if (!correcting) {
+        say(console, MESSAGE_INVALID_OPTION);
+        return STATUS_INVALID_OPTION;
+    }
+    say(console, MESSAGE_CORRECTION_BEGINS);
+    rewindInput(files.image);
+    writePass(Reflectance::surface, files.image, files.surface.files[0], p, setup, buffers);
+    finishOutputPair(files.surface, p);
+    say(console, MESSAGE_CORRECTION_COMPLETE);
+    return STATUS_COMPLETE;
 }
 
 } // namespace
@@ -189,58 +222,16 @@ int runTalvex(std::istream& in, std::ostream& console)
     }
     say(console, BANNER);
 
-    const ParameterReading reading = readRunParameters(in);
-    if (!reading.error.empty()) {
-        say(console, reading.error);
-        return STATUS_BAD_PARAMETERS;
+    RunFiles files;
+    int status = STATUS_COMPLETE;
+    try {
+        status = runPasses(in, console, files);
+    } catch (const Failure& failure) {
+        releaseRunFiles(files);
+        say(console, failure.message);
+        return failure.status;
     }
-    const RunParameters& p = reading.parameters;
-    const std::string rangeError = physicalRangeError(p);
-    if (!rangeError.empty()) {
-        say(console, rangeError);
-        return STATUS_BAD_PARAMETERS;
-    }
-
-    const std::int32_t fullScale = radianceFullScale();
-    const float earthSun = earthSunFactor(p.dayOfYear);
-
-    InputImage image;
-    std::string error;
-    if (!openInputImage(p.inputImagePath, image, error)) {
-        say(console, MESSAGE_CANNOT_OPEN);
-        say(console, "The Input File \"" + p.inputImagePath + "\": " + error + "\n");
-        return STATUS_INPUT_FAILURE;
-    }
-    say(console, MESSAGE_OPENED);
-    error = inputImageProblem(image, expectedImageBytes(p.lineCount, p.sampleCount));
-    if (!error.empty()) {
-        say(console, error);
-        closeInput(image);
-        return STATUS_INPUT_FAILURE;
-    }
-
-    BlockBuffers buffers;
-    DnTable table(DN_VALUES);
-    say(console, MESSAGE_TOA_BEGINS);
-    int status = toaPass(image, p, earthSun, fullScale, buffers, table, error);
-    if (status != STATUS_COMPLETE) {
-        say(console, error);
-        closeInput(image);
-        return status;
-    }
-    say(console, MESSAGE_TOA_COMPLETE);
-
-    if (p.correctionOption == CORRECTION_OFF) {
-        say(console, MESSAGE_NOT_CORRECTED);
-    } else if (p.correctionOption == CORRECTION_ON) {
-        say(console, MESSAGE_CORRECTION_BEGINS);
-        status = correctionPass(image, p, earthSun, fullScale, buffers, table, error);
-        say(console, status == STATUS_COMPLETE ? std::string(MESSAGE_CORRECTION_COMPLETE) : error);
-    } else {
-        say(console, MESSAGE_INVALID_OPTION);
-        status = STATUS_INVALID_OPTION;
-    }
-    closeInput(image);
+    releaseRunFiles(files);
     return status;
 }
 

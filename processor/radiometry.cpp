@@ -1,6 +1,7 @@
 #include "radiometry.h"
 
-#include <cassert>
+#include "bands.h"
+
 #include <cmath>
 
 namespace talvex {
@@ -42,8 +43,7 @@ float earthSunFactor(std::int32_t dayOfYear)
 
 float bandSolarIrradiance(int band)
 {
-    assert(band >= 2 && band <= 5);
-    return BAND_SOLAR_IRRADIANCE[band - 2];
+    return BAND_SOLAR_IRRADIANCE[bandIndex(band)];
 }
 
 ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance,

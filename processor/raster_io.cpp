@@ -1,10 +1,20 @@
 #include "raster_io.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "failure.h"
+#include "interruption.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,63 +27,392 @@ constexpr int TEMPORARY_NAME_ATTEMPTS = 100;
 // Characters of the final name kept in the temporary one, so that the
 // temporary name fits wherever the final name does.
 constexpr std::size_t TEMPORARY_NAME_STEM = 160;
+// What marks a temporary of this program: ".NAME.tmp-talvex-PID-ATTEMPT".
+constexpr std::string_view TEMPORARY_MARK = ".tmp-talvex-";
 constexpr mode_t NEW_FILE_MODE = 0666;
-
-std::string systemReason(int error)
-{
-    return std::strerror(error);
-}
+// Bytes of a file name when the folder does not say.
+constexpr long DEFAULT_NAME_MAX = 255;
 
 std::string quoted(const std::string& path)
 {
     return "\"" + path + "\"";
 }
 
+// Every message about the files is built here.
+Failure inputFailure(const std::string& path, const std::string& detail)
+{
+    return makeFailure(FailureKind::input, path, "The Input File " + quoted(path) + detail + "\n");
+}
+
+Failure cannotReadInput(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::input, path,
+                       "Can Not Read the Input File " + quoted(path) + ": " + reason + "\n");
+}
+
+Failure cannotCreateOutput(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::output, path,
+                       "Can Not Create the Output File " + quoted(path) + ": " + reason + "\n");
+}
+
+Failure cannotWriteOutput(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::output, path,
+                       "Can Not Write the Output File " + quoted(path) + ": " + reason + "\n");
+}
+
+std::string systemReason(int error)
+{
+    return std::strerror(error);
+}
+
+// The folder part of a path ("" for the current folder) and the name part.
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string nameOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string folderForCalls(const std::string& path)
+{
+    const std::string folder = folderOf(path);
+    return folder.empty() ? std::string(".") : folder;
+}
+
 // A hidden name beside the final one, unique to this process.
 std::string temporaryName(const std::string& finalPath, int attempt)
 {
-    const std::size_t slash = finalPath.rfind('/');
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    return finalPath.substr(0, nameStart) + "." + finalPath.substr(nameStart, TEMPORARY_NAME_STEM) + ".tmp-"
-           + std::to_string(static_cast<long>(::getpid())) + "-" + std::to_string(attempt);
+    return folderOf(finalPath) + "." + nameOf(finalPath).substr(0, TEMPORARY_NAME_STEM)
+           + std::string(TEMPORARY_MARK) + std::to_string(static_cast<long>(::getpid())) + "-"
+           + std::to_string(attempt);
 }
 
-bool createOutput(const std::string& finalPath, OutputFile& file, std::string& error)
+// The process number in a temporary's name, or 0 when the name is not one.
+long temporaryOwner(std::string_view name)
 {
-    file.finalPath = finalPath;
-    for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
-        const std::string candidate = temporaryName(finalPath, attempt);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                              NEW_FILE_MODE);
-        if (fd >= 0) {
-            file.temporaryPath = candidate;
-            file.fd = fd;
-            return true;
-        }
-        if (errno != EEXIST) {
-            error = "Can Not Create the Output File " + quoted(finalPath) + ": "
-                    + systemReason(errno) + "\n";
-            return false;
+    const std::size_t mark = name.rfind(TEMPORARY_MARK);
+    if (name.empty() || name.front() != '.' || mark == std::string_view::npos) {
+        return 0;
+    }
+    const std::string rest(name.substr(mark + TEMPORARY_MARK.size()));
+    char* end = nullptr;
+    const long pid = std::strtol(rest.c_str(), &end, 10);
+    if (end == rest.c_str() || *end != '-' || pid <= 0) {
+        return 0;
+    }
+    const char* attempt = end + 1;
+    if (*attempt == '\0') {
+        return 0;
+    }
+    for (const char* p = attempt; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return 0;
         }
     }
-    error = "Can Not Create the Output File " + quoted(finalPath)
-            + ": no free temporary name beside it\n";
-    return false;
+    return pid;
 }
 
-bool closeOutput(OutputFile& file, std::string& error)
+void closeOutput(OutputFile& file)
 {
     if (file.fd < 0) {
-        return true;
+        return;
     }
     const int result = ::close(file.fd);
     file.fd = -1;
     if (result != 0) {
-        error = "Can Not Write the Output File " + quoted(file.finalPath) + ": "
-                + systemReason(errno) + "\n";
-        return false;
+        throw cannotWriteOutput(file.finalPath, systemReason(errno));
     }
-    return true;
+}
+
+// Data on disk before the renames, so that a rename never waits for it.
+void flushOutput(OutputFile& file)
+{
+    if (::fsync(file.fd) != 0 && errno != EINVAL && errno != EROFS) {
+        throw cannotWriteOutput(file.finalPath, systemReason(errno));
+    }
+}
+
+void removeFinalName(const std::string& path)
+{
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        throw cannotWriteOutput(path, systemReason(errno));
+    }
+}
+
+void renameIntoPlace(OutputFile& file)
+{
+    if (::rename(file.temporaryPath.c_str(), file.finalPath.c_str()) != 0) {
+        throw cannotWriteOutput(file.finalPath, systemReason(errno));
+    }
+    file.temporaryPath.clear();
+}
+
+// The lock that runs writing into one folder share around their commits.
+int lockFolder(const std::string& path)
+{
+    const std::string folder = folderForCalls(path);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw cannotWriteOutput(path, "its folder cannot be opened: " + systemReason(errno));
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        const int error = errno;
+        if (error != EINTR) {
+            ::close(fd);
+            throw cannotWriteOutput(path, "its folder cannot be locked: " + systemReason(error));
+        }
+        try {
+            throwIfInterrupted();
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+    }
+    return fd;
+}
+
+// The renames themselves, with the stop signals held back so that they are
+// never cut in the middle: the companions' old names go first, so an image
+// never stands beside a header of another run.
+void renameAll(std::span<OutputFile> files)
+{
+    const sigset_t previous = holdInterruptions();
+    try {
+        for (std::size_t i = 1; i < files.size(); ++i) {
+            removeFinalName(files[i].finalPath);
+        }
+        for (OutputFile& file : files) {
+            renameIntoPlace(file);
+        }
+    } catch (...) {
+        releaseInterruptions(previous);
+        throw;
+    }
+    releaseInterruptions(previous);
+}
+
+} // namespace
+
+std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    if (lineCount <= 0 || sampleCount <= 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
+}
+
+void checkImageSize(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    // The largest output: four bands of 4-byte values; a file size is a signed 64-bit number.
+    constexpr std::int64_t maxPixels =
+        std::numeric_limits<std::int64_t>::max() / (BANDS_IN_IMAGE * VALUE_BYTES);
+    const std::int64_t pixels = pixelsPerBand(lineCount, sampleCount);
+    if (pixels > maxPixels) {
+        throw makeFailure(FailureKind::parameters, "lineCount x sampleCount",
+                          "Error in the run parameters: " + std::to_string(lineCount) + " lines x "
+                              + std::to_string(sampleCount) + " samples make "
+                              + std::to_string(pixels)
+                              + " pixels per band, more than a file can hold (at most "
+                              + std::to_string(maxPixels) + ").\n");
+    }
+}
+
+std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    return BANDS_IN_IMAGE * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
+}
+
+InputImage openInputImage(const std::string& path)
+{
+    // Non-blocking, so that a named pipe without a writer cannot hang the run.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const std::string reason = systemReason(errno);
+        throw makeFailure(FailureKind::input, path,
+                          "Can Not Open the Input File \nThe Input File " + quoted(path) + ": "
+                              + reason + "\n");
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return InputImage{path, fd};
+}
+
+void checkInputImage(const InputImage& image, std::int64_t requiredBytes)
+{
+    struct stat status {};
+    if (::fstat(image.fd, &status) != 0) {
+        throw cannotReadInput(image.path, systemReason(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw inputFailure(image.path,
+                           " is not a regular file (a directory, pipe or device); the DN image "
+                           "must be a regular file, since it is read twice.");
+    }
+    if (static_cast<std::int64_t>(status.st_size) < requiredBytes) {
+        throw inputFailure(image.path,
+                           " is too short: the parameters promise " + std::to_string(requiredBytes)
+                               + " bytes (4 bands x lines x samples x 2 bytes), the file holds "
+                               + std::to_string(static_cast<long long>(status.st_size))
+                               + " bytes.");
+    }
+}
+
+void readInput(InputImage& image, void* data, std::size_t bytes)
+{
+    auto* cursor = static_cast<unsigned char*>(data);
+    while (bytes > 0) {
+        const ssize_t got = ::read(image.fd, cursor, bytes);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            throw cannotReadInput(image.path,
+                                  got == 0 ? std::string("it ended early") : systemReason(errno));
+        }
+        cursor += got;
+        bytes -= static_cast<std::size_t>(got);
+    }
+}
+
+void rewindInput(InputImage& image)
+{
+    if (::lseek(image.fd, 0, SEEK_SET) != 0) {
+        throw cannotReadInput(image.path, systemReason(errno));
+    }
+}
+
+void closeInput(InputImage& image)
+{
+    if (image.fd >= 0) {
+        ::close(image.fd);
+        image.fd = -1;
+    }
+}
+
+void checkOutputName(const std::string& finalPath, int inputFd)
+{
+    const std::string name = nameOf(finalPath);
+    if (finalPath.size() >= PATH_MAX) {
+        throw cannotCreateOutput(finalPath, "the name is longer than the system allows ("
+                                                + std::to_string(PATH_MAX - 1) + " characters)");
+    }
+    long nameMax = ::pathconf(folderForCalls(finalPath).c_str(), _PC_NAME_MAX);
+    if (nameMax <= 0) {
+        nameMax = DEFAULT_NAME_MAX;
+    }
+    if (name.empty() || static_cast<long>(name.size()) > nameMax) {
+        throw cannotCreateOutput(finalPath, "its last part has " + std::to_string(name.size())
+                                                + " characters; a file name has 1 to "
+                                                + std::to_string(nameMax));
+    }
+    struct stat status {};
+    if (::lstat(finalPath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        throw cannotCreateOutput(finalPath, "a folder stands at that name");
+    }
+    struct stat input {};
+    if (inputFd >= 0 && ::stat(finalPath.c_str(), &status) == 0 && ::fstat(inputFd, &input) == 0
+        && status.st_dev == input.st_dev && status.st_ino == input.st_ino) {
+        throw makeFailure(FailureKind::input, finalPath,
+                          "The Output File " + quoted(finalPath)
+                              + " is the Input File itself (the same file under this or another "
+                                "name); writing it would destroy the DN image.\n");
+    }
+}
+
+void removeStaleTemporaries(const std::string& finalPath)
+{
+    const std::string folder = folderForCalls(finalPath);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return;  // creating the output will say what is wrong with the folder
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+        const long pid = temporaryOwner(entry->d_name);
+        if (pid == 0 || !(::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+            continue;
+        }
+        stale.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : stale) {
+        const std::string path = folderOf(finalPath) + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat status {};
+        // A run on another machine sharing the folder still holds its lock.
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+            && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlink(path.c_str());
+        }
+        ::close(fd);
+    }
+}
+
+OutputFile createOutput(const std::string& finalPath)
+{
+    for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        const std::string candidate = temporaryName(finalPath, attempt);
+        const int fd =
+            ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
+        if (fd >= 0) {
+            ::flock(fd, LOCK_EX | LOCK_NB);
+            return OutputFile{finalPath, candidate, fd};
+        }
+        if (errno != EEXIST) {
+            throw cannotCreateOutput(finalPath, systemReason(errno));
+        }
+    }
+    throw cannotCreateOutput(finalPath, "no free temporary name beside it");
+}
+
+void writeOutput(OutputFile& file, const void* data, std::size_t bytes)
+{
+    const auto* cursor = static_cast<const unsigned char*>(data);
+    while (bytes > 0) {
+        const ssize_t put = ::write(file.fd, cursor, bytes);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            throw cannotWriteOutput(file.finalPath, put == 0 ? std::string("nothing was written")
+                                                             : systemReason(errno));
+        }
+        cursor += put;
+        bytes -= static_cast<std::size_t>(put);
+    }
+}
+
+void commitOutputs(std::span<OutputFile> files)
+{
+    // Everything on disk and every close checked before any final name changes.
+    // The temporaries stay safe from other runs' clean-up while this process lives.
+    for (OutputFile& file : files) {
+        flushOutput(file);
+        closeOutput(file);
+    }
+    throwIfInterrupted();
+    const int folderLock = lockFolder(files.front().finalPath);
+    try {
+        throwIfInterrupted();
+        renameAll(files);
+        ::fsync(folderLock);
+    } catch (...) {
+        ::close(folderLock);
+        throw;
+    }
+    ::close(folderLock);
 }
 
 void discardOutput(OutputFile& file)
@@ -88,135 +427,6 @@ void discardOutput(OutputFile& file)
     }
 }
 
-bool renameIntoPlace(OutputFile& file, std::string& error)
-{
-    if (::rename(file.temporaryPath.c_str(), file.finalPath.c_str()) != 0) {
-        error = "Can Not Write the Output File " + quoted(file.finalPath) + ": "
-                + systemReason(errno) + "\n";
-        return false;
-    }
-    file.temporaryPath.clear();
-    return true;
-}
-
-} // namespace
-
-std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
-{
-    if (lineCount <= 0 || sampleCount <= 0) {
-        return 0;
-    }
-    return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
-}
-
-std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
-{
-    return BANDS_IN_IMAGE * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
-}
-
-bool openInputImage(const std::string& path, InputImage& image, std::string& reason)
-{
-    image.path = path;
-    // Non-blocking, so that a named pipe without a writer cannot hang the run.
-    image.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (image.fd < 0) {
-        reason = systemReason(errno);
-        return false;
-    }
-    const int flags = ::fcntl(image.fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(image.fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    return true;
-}
-
-std::string inputImageProblem(const InputImage& image, std::int64_t requiredBytes)
-{
-    struct stat status {};
-    if (::fstat(image.fd, &status) != 0) {
-        return "Can Not Read the Input File " + quoted(image.path) + ": " + systemReason(errno)
-               + "\n";
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return "The Input File " + quoted(image.path)
-               + " is not a regular file (a directory, pipe or device); the DN image must be "
-                 "a regular file, since it is read twice.\n";
-    }
-    if (static_cast<std::int64_t>(status.st_size) < requiredBytes) {
-        return "The Input File " + quoted(image.path) + " is too short: the parameters promise "
-               + std::to_string(requiredBytes) + " bytes (4 bands x lines x samples x 2 bytes), "
-               + "the file holds " + std::to_string(static_cast<long long>(status.st_size))
-               + " bytes.\n";
-    }
-    return "";
-}
-
-bool readInput(InputImage& image, void* data, std::size_t bytes, std::string& error)
-{
-    auto* cursor = static_cast<unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t got = ::read(image.fd, cursor, bytes);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            error = "Can Not Read the Input File " + quoted(image.path) + ": "
-                    + (got == 0 ? std::string("it ended early") : systemReason(errno)) + "\n";
-            return false;
-        }
-        cursor += got;
-        bytes -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool rewindInput(InputImage& image, std::string& error)
-{
-    if (::lseek(image.fd, 0, SEEK_SET) != 0) {
-        error = "Can Not Read the Input File " + quoted(image.path) + ": " + systemReason(errno)
-                + "\n";
-        return false;
-    }
-    return true;
-}
-
-void closeInput(InputImage& image)
-{
-    if (image.fd >= 0) {
-        ::close(image.fd);
-        image.fd = -1;
-    }
-}
-
-bool createOutputPair(const std::string& imagePath, OutputPair& pair, std::string& error)
-{
-    if (!createOutput(imagePath, pair.image, error)
-        || !createOutput(imagePath + HEADER_SUFFIX, pair.header, error)) {
-        discardOutputPair(pair);
-        return false;
-    }
-    return true;
-}
-
-bool writeOutput(OutputFile& file, const void* data, std::size_t bytes, std::string& error)
-{
-    const auto* cursor = static_cast<const unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t put = ::write(file.fd, cursor, bytes);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            error = "Can Not Write the Output File " + quoted(file.finalPath) + ": "
-                    + (put == 0 ? std::string("nothing was written") : systemReason(errno)) + "\n";
-            return false;
-        }
-        cursor += put;
-        bytes -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount)
 {
     return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(sampleCount)
@@ -225,28 +435,10 @@ std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount)
              "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = Unknown\n";
 }
 
-bool writeEnviHeader(OutputFile& header, std::int32_t sampleCount, std::int32_t lineCount,
-                     std::string& error)
+void writeEnviHeader(OutputFile& header, std::int32_t sampleCount, std::int32_t lineCount)
 {
     const std::string text = enviHeaderText(sampleCount, lineCount);
-    return writeOutput(header, text.data(), text.size(), error);
-}
-
-bool commitOutputPair(OutputPair& pair, std::string& error)
-{
-    const bool complete = closeOutput(pair.image, error) && closeOutput(pair.header, error)
-                          && renameIntoPlace(pair.image, error)
-                          && renameIntoPlace(pair.header, error);
-    if (!complete) {
-        discardOutputPair(pair);
-    }
-    return complete;
-}
-
-void discardOutputPair(OutputPair& pair)
-{
-    discardOutput(pair.image);
-    discardOutput(pair.header);
+    writeOutput(header, text.data(), text.size());
 }
 
 } // namespace talvex

@@ -1,11 +1,13 @@
-// Files of a run: the DN image read in large blocks, and each output written
-// under a temporary name in its final folder and renamed into place only
-// once it is complete, so an earlier output of the same name is replaced by
-// a complete new one or not at all.
+// Files of a run: the DN image read in large blocks, and outputs written under
+// hidden temporary names beside their final names and renamed into place only
+// once complete. An image and its header are committed so that the final names
+// never hold an image and a header of different runs: at worst, for an instant
+// that a killed run can make permanent, an image stands without its header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace talvex {
@@ -22,7 +24,9 @@ inline constexpr const char* HEADER_SUFFIX = ".hdr";
 
 // Pixels of one band; 0 when either count is 0 or less (nothing is read or written).
 std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount);
-// Bytes of a complete DN image: 8 x lines x samples, in 64 bits.
+// Refuses sizes whose output could not be held by any file, naming the figures.
+void checkImageSize(std::int32_t lineCount, std::int32_t sampleCount);
+// Bytes of a complete DN image: 8 x lines x samples (sizes already checked).
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount);
 
 struct InputImage {
@@ -30,42 +34,48 @@ struct InputImage {
     int fd = -1;
 };
 
-// Opens the DN image for reading. On failure returns false and sets the
-// system's reason.
-bool openInputImage(const std::string& path, InputImage& image, std::string& reason);
+// Opens the DN image for reading.
+InputImage openInputImage(const std::string& path);
 // Checks that the image is a regular file (it is read twice) holding at
-// least `requiredBytes`. Returns a message, or "" when it is fine.
-std::string inputImageProblem(const InputImage& image, std::int64_t requiredBytes);
-// Reads exactly `bytes` bytes, or returns false with a message.
-bool readInput(InputImage& image, void* data, std::size_t bytes, std::string& error);
+// least `requiredBytes`.
+void checkInputImage(const InputImage& image, std::int64_t requiredBytes);
+// Reads exactly `bytes` bytes.
+void readInput(InputImage& image, void* data, std::size_t bytes);
 // Sets the image back to its first byte.
-bool rewindInput(InputImage& image, std::string& error);
+void rewindInput(InputImage& image);
 void closeInput(InputImage& image);
 
 struct OutputFile {
     std::string finalPath;
-    std::string temporaryPath;  // where it is written until it is complete
+    std::string temporaryPath;  // where it is written until it is committed
     int fd = -1;
 };
 
-// An image and its ENVI header, committed together.
-struct OutputPair {
-    OutputFile image;
-    OutputFile header;
-};
+// Checks, before anything is written, that a final name can be made: it fits
+// the system's limits, no folder stands there, and it is not the input image
+// under any name (given the input's open descriptor, or -1).
+void checkOutputName(const std::string& finalPath, int inputFd);
 
-// Creates the image, then the header, under temporary names.
-bool createOutputPair(const std::string& imagePath, OutputPair& pair, std::string& error);
-// Appends bytes to an output, all of them or a message.
-bool writeOutput(OutputFile& file, const void* data, std::size_t bytes, std::string& error);
+// Removes the temporaries that runs killed outright left in the folder of
+// `finalPath`: only those whose process is gone and that nobody holds.
+void removeStaleTemporaries(const std::string& finalPath);
+
+// Creates a hidden temporary beside `finalPath`, open for writing and held
+// (so that no other run takes it for a stale one) until committed or discarded.
+OutputFile createOutput(const std::string& finalPath);
+// Appends bytes to an output, all of them.
+void writeOutput(OutputFile& file, const void* data, std::size_t bytes);
+// Commits files that belong together (an image first, then its companions
+// such as its header): their data is flushed to disk, then, under a lock on
+// the folder that other runs share, the companions' old final names are
+// removed, the image is renamed into place, then each companion.
+void commitOutputs(std::span<OutputFile> files);
+// Closes the file if open and removes its temporary.
+void discardOutput(OutputFile& file);
+
 // The header text of a float32, four-band, band-sequential image.
 std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount);
 // Writes the ENVI header text into an open header.
-bool writeEnviHeader(OutputFile& header, std::int32_t sampleCount, std::int32_t lineCount,
-                     std::string& error);
-// Closes the image, then the header, then renames both into their final names.
-bool commitOutputPair(OutputPair& pair, std::string& error);
-// Closes whatever is open and removes the temporary files.
-void discardOutputPair(OutputPair& pair);
+void writeEnviHeader(OutputFile& header, std::int32_t sampleCount, std::int32_t lineCount);
 
 } // namespace talvex

@@ -1,5 +1,6 @@
 #include "run_parameters.h"
 
+#include "failure.h"
 #include "radiometry.h"
 
 #include <cerrno>
@@ -14,13 +15,28 @@ namespace {
 
 // How much of an offending line a message quotes.
 constexpr std::size_t QUOTE_LIMIT = 60;
+// Characters of one number; far more than any float or integer needs.
+constexpr std::size_t MAX_NUMBER_CHARACTERS = 256;
 
-// Position in the stream: the stream itself and the number of the line
-// that the next character belongs to, counted from 1.
+// Position in the stream: the stream itself, the number of the line that the
+// next character belongs to (counted from 1, or from where the stream's text
+// begins) and how many characters of that line have been taken.
 struct StreamCursor {
     std::istream& in;
     int line = 1;
+    std::size_t column = 0;
 };
+
+// Every message about the run parameters is built here.
+Failure parameterFailure(const std::string& field, const std::string& detail)
+{
+    return makeFailure(FailureKind::parameters, field, "Error in the run parameters" + detail + "\n");
+}
+
+Failure lineFailure(int line, const std::string& field, const std::string& detail)
+{
+    return parameterFailure(field, ", line " + std::to_string(line) + ": " + detail);
+}
 
 int peekChar(StreamCursor& c)
 {
@@ -32,6 +48,11 @@ int takeChar(StreamCursor& c)
     const int ch = c.in.get();
     if (ch == '\n') {
         ++c.line;
+        c.column = 0;
+    } else if (ch != EOF && ++c.column > MAX_LINE_CHARACTERS) {
+        throw lineFailure(c.line, "line " + std::to_string(c.line),
+                          "the line is longer than " + std::to_string(MAX_LINE_CHARACTERS)
+                              + " characters.");
     }
     return ch;
 }
@@ -57,7 +78,8 @@ void discardRestOfLine(StreamCursor& c)
 std::string restOfLineForMessage(StreamCursor& c)
 {
     std::string text;
-    for (int ch = peekChar(c); ch != EOF && ch != '\n'; ch = peekChar(c)) {
+    for (int ch = peekChar(c); ch != EOF && ch != '\n' && text.size() <= QUOTE_LIMIT;
+         ch = peekChar(c)) {
         text.push_back(static_cast<char>(takeChar(c)));
     }
     if (!text.empty() && text.back() == '\r') {
@@ -70,32 +92,32 @@ std::string restOfLineForMessage(StreamCursor& c)
     return text;
 }
 
-std::string endOfStreamError(const StreamCursor& c, const char* field)
+Failure endOfStream(const StreamCursor& c, const char* field)
 {
-    return "Error in the run parameters: the stream ends before line " + std::to_string(c.line)
-           + ", which should hold " + field + ".\n";
+    return parameterFailure(field, ": the stream ends before line " + std::to_string(c.line)
+                                       + ", which should hold " + field + ".");
 }
 
-// Message for a number that could not be read. `token` is what the
-// conversion had taken before it failed.
-std::string conversionError(StreamCursor& c, int line, const char* expected, const char* field,
-                            const std::string& token)
+// A number that could not be read. `token` is what the conversion had taken
+// before it failed.
+Failure conversionFailure(StreamCursor& c, int line, const char* expected, const char* field,
+                          const std::string& token)
 {
     const std::string found = token + restOfLineForMessage(c);
-    return "Error in the run parameters, line " + std::to_string(line) + ": expected " + expected
-           + " for " + field + ", found \"" + found + "\".\n";
+    return lineFailure(line, field,
+                       std::string("expected ") + expected + " for " + field + ", found \"" + found
+                           + "\".");
 }
 
 // Whole-line read: everything up to the line end; a CR directly before the
 // LF belongs to the line end. Fails only at the very end of the stream.
-bool readWholeLine(StreamCursor& c, std::string& text, const char* field, std::string& error)
+std::string readWholeLine(StreamCursor& c, const char* field)
 {
     if (peekChar(c) == EOF) {
-        error = endOfStreamError(c, field);
-        return false;
+        throw endOfStream(c, field);
     }
     const int line = c.line;
-    text.clear();
+    std::string text;
     for (int ch = takeChar(c); ch != EOF && ch != '\n'; ch = takeChar(c)) {
         text.push_back(static_cast<char>(ch));
     }
@@ -103,89 +125,87 @@ bool readWholeLine(StreamCursor& c, std::string& text, const char* field, std::s
         text.pop_back();
     }
     if (text.find('\0') != std::string::npos) {
-        error = "Error in the run parameters, line " + std::to_string(line) + ": " + field
-                + " contains a NUL character.\n";
-        return false;
+        throw lineFailure(line, field, std::string(field) + " contains a NUL character.");
     }
-    return true;
+    return text;
 }
 
-// Skips white space, line ends included, as a numeric conversion does.
-// Returns false at the end of the stream.
-bool skipBlanks(StreamCursor& c)
+// Skips white space, line ends included, as a numeric conversion does, but
+// not more than MAX_BLANK_LINES line ends. Returns false at the end of the stream.
+bool skipBlanks(StreamCursor& c, const char* field)
 {
+    const int firstLine = c.line;
     while (isBlank(peekChar(c))) {
         takeChar(c);
+        if (c.line - firstLine > MAX_BLANK_LINES) {
+            throw lineFailure(c.line, field,
+                              "more than " + std::to_string(MAX_BLANK_LINES)
+                                  + " blank lines in front of " + field + ".");
+        }
     }
     return peekChar(c) != EOF;
 }
 
-void takeDigits(StreamCursor& c, std::string& token)
+void takeDigits(StreamCursor& c, std::string& token, int line, const char* field)
 {
     while (isDigit(peekChar(c))) {
+        if (token.size() >= MAX_NUMBER_CHARACTERS) {
+            throw lineFailure(line, field,
+                              std::string(field) + " has more than "
+                                  + std::to_string(MAX_NUMBER_CHARACTERS) + " characters.");
+        }
         token.push_back(static_cast<char>(takeChar(c)));
     }
 }
 
 // Start of a number: white space skipped (line ends included), then an
-// optional sign taken into `token`. Notes the line the number stands on.
-bool beginNumber(StreamCursor& c, const char* field, int& line, std::string& token,
-                 std::string& error)
+// optional sign taken into `token`. Returns the line the number stands on.
+int beginNumber(StreamCursor& c, const char* field, std::string& token)
 {
-    if (!skipBlanks(c)) {
-        error = endOfStreamError(c, field);
-        return false;
+    if (!skipBlanks(c, field)) {
+        throw endOfStream(c, field);
     }
-    line = c.line;
     if (peekChar(c) == '+' || peekChar(c) == '-') {
         token.push_back(static_cast<char>(takeChar(c)));
     }
-    return true;
+    return c.line;
 }
 
 // Integer: optional sign and decimal digits; stops at the first character
 // that cannot continue it (so 45.9 reads as 45).
-bool readInteger(StreamCursor& c, std::int32_t& value, const char* field, std::string& error)
+std::int32_t readInteger(StreamCursor& c, const char* field)
 {
-    int line = 0;
     std::string token;
-    if (!beginNumber(c, field, line, token, error)) {
-        return false;
-    }
+    const int line = beginNumber(c, field, token);
     const std::size_t signLength = token.size();
-    takeDigits(c, token);
+    takeDigits(c, token, line, field);
     if (token.size() == signLength) {
-        error = conversionError(c, line, "an integer", field, token);
-        return false;
+        throw conversionFailure(c, line, "an integer", field, token);
     }
     errno = 0;
     const long long parsed = std::strtoll(token.c_str(), nullptr, 10);
     if (errno == ERANGE || parsed < std::numeric_limits<std::int32_t>::min()
         || parsed > std::numeric_limits<std::int32_t>::max()) {
-        error = "Error in the run parameters, line " + std::to_string(line) + ": " + field + " = "
-                + token + " is out of the range of a 32-bit integer.\n";
-        return false;
+        throw lineFailure(line, field,
+                          std::string(field) + " = " + token
+                              + " is out of the range of a 32-bit integer.");
     }
-    value = static_cast<std::int32_t>(parsed);
-    return true;
+    return static_cast<std::int32_t>(parsed);
 }
 
 // Number: optional sign, digits with an optional decimal point, optional
 // exponent (e or E, optional sign, digits); stored as the nearest float.
-bool readNumber(StreamCursor& c, float& value, const char* field, std::string& error)
+float readNumber(StreamCursor& c, const char* field)
 {
-    int line = 0;
     std::string token;
-    if (!beginNumber(c, field, line, token, error)) {
-        return false;
-    }
+    const int line = beginNumber(c, field, token);
     const std::size_t before = token.size();
-    takeDigits(c, token);
+    takeDigits(c, token, line, field);
     bool hasDigits = token.size() > before;
     if (peekChar(c) == '.') {
         token.push_back(static_cast<char>(takeChar(c)));
         const std::size_t afterPoint = token.size();
-        takeDigits(c, token);
+        takeDigits(c, token, line, field);
         hasDigits = hasDigits || token.size() > afterPoint;
     }
     if (hasDigits && (peekChar(c) == 'e' || peekChar(c) == 'E')) {
@@ -194,52 +214,68 @@ bool readNumber(StreamCursor& c, float& value, const char* field, std::string& e
             token.push_back(static_cast<char>(takeChar(c)));
         }
         const std::size_t exponentStart = token.size();
-        takeDigits(c, token);
+        takeDigits(c, token, line, field);
         hasDigits = token.size() > exponentStart;
     }
     if (!hasDigits) {
-        error = conversionError(c, line, "a number", field, token);
-        return false;
+        throw conversionFailure(c, line, "a number", field, token);
     }
     errno = 0;
     const float parsed = std::strtof(token.c_str(), nullptr);
     if (errno == ERANGE && std::isinf(parsed)) {
-        error = "Error in the run parameters, line " + std::to_string(line) + ": " + field + " = "
-                + token + " is too large for a 32-bit float.\n";
-        return false;
+        throw lineFailure(line, field,
+                          std::string(field) + " = " + token + " is too large for a 32-bit float.");
     }
-    value = parsed;
-    return true;
+    return parsed;
 }
 
 // One integer per line, the rest of the line dropped.
-bool readIntegerLine(StreamCursor& c, std::int32_t& value, const char* field, std::string& error)
+std::int32_t readIntegerLine(StreamCursor& c, const char* field)
 {
-    if (!readInteger(c, value, field, error)) {
-        return false;
-    }
+    const std::int32_t value = readInteger(c, field);
     discardRestOfLine(c);
-    return true;
+    return value;
 }
 
 // One number per line, the rest of the line dropped.
-bool readNumberLine(StreamCursor& c, float& value, const char* field, std::string& error)
+float readNumberLine(StreamCursor& c, const char* field)
 {
-    if (!readNumber(c, value, field, error)) {
-        return false;
-    }
+    const float value = readNumber(c, field);
     discardRestOfLine(c);
-    return true;
+    return value;
 }
 
-bool readCalibrationLine(StreamCursor& c, float& lmin, float& lmax, const char* lminField,
-                         const char* lmaxField, std::string& error)
+// Names of the calibration fields of bands 2, 3, 4, 5.
+constexpr const char* LMIN_FIELDS[BAND_COUNT] = {"lmin of band 2", "lmin of band 3",
+                                                 "lmin of band 4", "lmin of band 5"};
+constexpr const char* LMAX_FIELDS[BAND_COUNT] = {"lmax of band 2", "lmax of band 3",
+                                                 "lmax of band 4", "lmax of band 5"};
+
+// Everything after the two paths: sizes, calibration, day, angles, option
+// and, when the option asks for correction, the atmosphere.
+void readNumericLines(StreamCursor& c, RunParameters& p)
 {
-    if (!readNumber(c, lmin, lminField, error) || !readNumber(c, lmax, lmaxField, error)) {
-        return false;
+    p.lineCount = readInteger(c, "lineCount (image lines per band)");
+    p.sampleCount = readIntegerLine(c, "sampleCount (samples per line)");
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::size_t i = bandIndex(band);
+        p.lmin[i] = readNumber(c, LMIN_FIELDS[i]);
+        p.lmax[i] = readNumberLine(c, LMAX_FIELDS[i]);
     }
-    discardRestOfLine(c);
-    return true;
+    p.dayOfYear = readIntegerLine(c, "dayOfYear (day of the acquisition)");
+    p.solarZenithDeg = readNumberLine(c, "solarZenithDeg (solar zenith angle, degrees)");
+    p.solarAzimuthDeg = readNumberLine(c, "solarAzimuthDeg (solar azimuth, degrees)");
+    p.viewZenithDeg = readNumberLine(c, "viewZenithDeg (view zenith angle, degrees)");
+    p.viewAzimuthDeg = readNumberLine(c, "viewAzimuthDeg (view azimuth, degrees)");
+    p.correctionOption = readIntegerLine(c, "correctionOption (0 or 1)");
+    if (p.correctionOption != CORRECTION_ON) {
+        return;
+    }
+    p.elevationMetres = readNumberLine(c, "elevationMetres (surface elevation, metres)");
+    p.aerosolOpticalDepth =
+        readNumberLine(c, "aerosolOpticalDepth (reference aerosol optical depth)");
+    p.waterVapourColumn = readNumberLine(c, "waterVapourColumn (water vapour amount)");
+    p.ozoneColumn = readNumberLine(c, "ozoneColumn (ozone amount)");
 }
 
 std::string formatValue(float value)
@@ -249,70 +285,55 @@ std::string formatValue(float value)
     return text;
 }
 
-} // namespace
-
-ParameterReading readRunParameters(std::istream& in)
+Failure rangeFailure(const char* field, float value, const std::string& range)
 {
-    ParameterReading reading;
-    RunParameters& p = reading.parameters;
-    std::string& error = reading.error;
-    StreamCursor c{in};
-
-    const bool complete =
-        readWholeLine(c, p.inputImagePath, "inputImagePath (the path of the DN image)", error)
-        && readWholeLine(c, p.outputBaseName, "outputBaseName (the base name of the outputs)", error)
-        && readInteger(c, p.lineCount, "lineCount (image lines per band)", error)
-        && readIntegerLine(c, p.sampleCount, "sampleCount (samples per line)", error)
-        && readCalibrationLine(c, p.lmin[0], p.lmax[0], "lmin of band 2", "lmax of band 2", error)
-        && readCalibrationLine(c, p.lmin[1], p.lmax[1], "lmin of band 3", "lmax of band 3", error)
-        && readCalibrationLine(c, p.lmin[2], p.lmax[2], "lmin of band 4", "lmax of band 4", error)
-        && readCalibrationLine(c, p.lmin[3], p.lmax[3], "lmin of band 5", "lmax of band 5", error)
-        && readIntegerLine(c, p.dayOfYear, "dayOfYear (day of the acquisition)", error)
-        && readNumberLine(c, p.solarZenithDeg, "solarZenithDeg (solar zenith angle, degrees)", error)
-        && readNumberLine(c, p.solarAzimuthDeg, "solarAzimuthDeg (solar azimuth, degrees)", error)
-        && readNumberLine(c, p.viewZenithDeg, "viewZenithDeg (view zenith angle, degrees)", error)
-        && readNumberLine(c, p.viewAzimuthDeg, "viewAzimuthDeg (view azimuth, degrees)", error)
-        && readIntegerLine(c, p.correctionOption, "correctionOption (0 or 1)", error);
-    if (!complete || p.correctionOption != CORRECTION_ON) {
-        return reading;
-    }
-    readNumberLine(c, p.elevationMetres, "elevationMetres (surface elevation, metres)", error)
-        && readNumberLine(c, p.aerosolOpticalDepth, "aerosolOpticalDepth (reference aerosol optical depth)", error)
-        && readNumberLine(c, p.waterVapourColumn, "waterVapourColumn (water vapour amount)", error)
-        && readNumberLine(c, p.ozoneColumn, "ozoneColumn (ozone amount)", error);
-    return reading;
+    return parameterFailure(field, ": " + std::string(field) + " = " + formatValue(value) + range);
 }
 
-std::string physicalRangeError(const RunParameters& p)
+} // namespace
+
+RunParameters readRunParameters(std::istream& in)
+{
+    RunParameters p;
+    StreamCursor c{in};
+    p.inputImagePath = readWholeLine(c, "inputImagePath (the path of the DN image)");
+    p.outputBaseName = readWholeLine(c, "outputBaseName (the base name of the outputs)");
+    readNumericLines(c, p);
+    return p;
+}
+
+RunParameters readParameterFile(std::istream& in)
+{
+    RunParameters p;
+    StreamCursor c{in};
+    readNumericLines(c, p);
+    return p;
+}
+
+void checkPhysicalRange(const RunParameters& p)
 {
     const std::string zenithRange =
         " is out of range: its cosine must be positive, which holds for zenith angles "
-        "from 0 to about 90.046 degrees.\n";
+        "from 0 to about 90.046 degrees.";
     if (!(cosd(p.solarZenithDeg) > 0.0)) {
-        return "Error in the run parameters: solarZenithDeg = " + formatValue(p.solarZenithDeg)
-               + zenithRange;
+        throw rangeFailure("solarZenithDeg", p.solarZenithDeg, zenithRange);
     }
     if (p.correctionOption != CORRECTION_ON) {
-        return "";
+        return;
     }
     if (!(cosd(p.viewZenithDeg) > 0.0)) {
-        return "Error in the run parameters: viewZenithDeg = " + formatValue(p.viewZenithDeg)
-               + zenithRange;
+        throw rangeFailure("viewZenithDeg", p.viewZenithDeg, zenithRange);
     }
-    const std::string notNegative = " is negative: the accepted range is 0 or more.\n";
+    const std::string notNegative = " is negative: the accepted range is 0 or more.";
     if (p.aerosolOpticalDepth < 0.0f) {
-        return "Error in the run parameters: aerosolOpticalDepth = "
-               + formatValue(p.aerosolOpticalDepth) + notNegative;
+        throw rangeFailure("aerosolOpticalDepth", p.aerosolOpticalDepth, notNegative);
     }
     if (p.waterVapourColumn < 0.0f) {
-        return "Error in the run parameters: waterVapourColumn = "
-               + formatValue(p.waterVapourColumn) + notNegative;
+        throw rangeFailure("waterVapourColumn", p.waterVapourColumn, notNegative);
     }
     if (p.ozoneColumn < 0.0f) {
-        return "Error in the run parameters: ozoneColumn = " + formatValue(p.ozoneColumn)
-               + notNegative;
+        throw rangeFailure("ozoneColumn", p.ozoneColumn, notNegative);
     }
-    return "";
 }
 
 } // namespace talvex

@@ -2,7 +2,10 @@
 // standard input.
 #pragma once
 
+#include "bands.h"
+
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -19,8 +22,8 @@ struct RunParameters {
     std::string outputBaseName;            // line 2: common prefix of the output names
     std::int32_t lineCount = 0;            // line 3: image lines per band
     std::int32_t sampleCount = 0;          //         samples per line
-    std::array<float, 4> lmin{};           // lines 4-7: calibration of bands 2, 3, 4, 5
-    std::array<float, 4> lmax{};
+    std::array<float, BAND_COUNT> lmin{};  // lines 4-7: calibration of bands 2, 3, 4, 5
+    std::array<float, BAND_COUNT> lmax{};
     std::int32_t dayOfYear = 0;            // line 8: day of the acquisition, from 1
     float solarZenithDeg = 0.0f;           // line 9
     float solarAzimuthDeg = 0.0f;          // line 10
@@ -33,25 +36,29 @@ struct RunParameters {
     float ozoneColumn = 0.0f;
 };
 
-// The outcome of reading the stream: the parameters, or a message that names
-// the stream line and the field that could not be read.
-struct ParameterReading {
-    RunParameters parameters;
-    std::string error;  // empty when every expected field was read
-};
+// Limits that keep reading bounded on any input. They are far above what a
+// real stream holds; a stream beyond them is refused with the line named.
+inline constexpr std::size_t MAX_LINE_CHARACTERS = 4096;  // any line, paths included
+inline constexpr int MAX_BLANK_LINES = 100;               // skipped in front of one number
 
 // Reads lines 1 to 13, and 14 to 17 when the option is 1. Lines 1 and 2 are
 // taken whole (a CR before the LF is part of the line end). Numeric lines
 // skip blank lines and leading white space, read their number or pair of
 // numbers (a pair may be split over two lines), then drop the rest of the
 // line, so labels and comments after the values are harmless. Nothing after
-// the last expected line is read.
-ParameterReading readRunParameters(std::istream& in);
+// the last expected line is read. Throws a Failure naming the line and the
+// field that could not be read.
+RunParameters readRunParameters(std::istream& in);
 
-// Values that would turn whole bands into NaN or infinities: the sun below
-// the horizon in every run; in a correction run also the sensor below the
-// horizon and negative absorber amounts or aerosol optical depth.
-// Returns a message naming the value and the accepted range, or "".
-std::string physicalRangeError(const RunParameters& parameters);
+// Reads a parameter file: the stream from its line 3 on (sizes, calibration,
+// day, angles, option and atmosphere), by the same rules, with the lines of
+// messages counted in the file. The two paths are left empty.
+RunParameters readParameterFile(std::istream& in);
+
+// Refuses values that would turn whole bands into NaN or infinities: the sun
+// below the horizon in every run; in a correction run also the sensor below
+// the horizon and negative absorber amounts or aerosol optical depth. Throws a
+// Failure naming the value and the accepted range.
+void checkPhysicalRange(const RunParameters& parameters);
 
 } // namespace talvex

@@ -2,6 +2,7 @@
 // never crash, read out of bounds or hit undefined behaviour; a stream it
 // accepts must carry only finite numbers, and the model must then run on it.
 #include "correction_model.h"
+#include "failure.h"
 #include "run_parameters.h"
 
 #include <cmath>
@@ -14,11 +15,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    const talvex::ParameterReading reading = talvex::readRunParameters(in);
-    if (!reading.error.empty()) {
+    talvex::RunParameters p;
+    try {
+        p = talvex::readRunParameters(in);
+    } catch (const talvex::Failure&) {
         return 0;
     }
-    const talvex::RunParameters& p = reading.parameters;
     const float numbers[] = {p.lmin[0], p.lmax[0], p.lmin[3], p.lmax[3], p.solarZenithDeg,
                              p.viewAzimuthDeg, p.elevationMetres, p.ozoneColumn};
     for (float value : numbers) {
@@ -26,8 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();  // the reader promised finite numbers
         }
     }
-    if (talvex::physicalRangeError(p).empty() && p.correctionOption == talvex::CORRECTION_ON) {
-        for (int band = 2; band <= 5; ++band) {
+    try {
+        talvex::checkPhysicalRange(p);
+    } catch (const talvex::Failure&) {
+        return 0;
+    }
+    if (p.correctionOption == talvex::CORRECTION_ON) {
+        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
             const talvex::BandTerms terms = talvex::bandTerms(band, p);
             static_cast<void>(talvex::surfaceReflectance(0.1f, terms));
         }

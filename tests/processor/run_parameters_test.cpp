@@ -1,6 +1,8 @@
 // The reading rules of the run parameter stream, and what it refuses.
 #include "run_parameters.h"
 
+#include "failure.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -28,15 +30,40 @@ const std::string WORKED_STREAM =
     "2.9\n"
     "0.27\n";
 
+// What reading a stream gave: the parameters, or the message of its failure.
+struct ParameterReading {
+    RunParameters parameters;
+    std::string error;
+};
+
 // Reads a stream and also returns what the reader left unread.
 ParameterReading read(const std::string& text, std::string* rest = nullptr)
 {
     std::istringstream in(text);
-    ParameterReading reading = readRunParameters(in);
+    ParameterReading reading;
+    try {
+        reading.parameters = readRunParameters(in);
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.kind, FailureKind::parameters);
+        EXPECT_EQ(failure.status, STATUS_BAD_PARAMETERS);
+        reading.error = failure.message;
+    }
     if (rest != nullptr) {
         *rest = std::string(std::istreambuf_iterator<char>(in), {});
     }
     return reading;
+}
+
+// The message of a range check, or "" when the values pass.
+std::string physicalRangeError(const RunParameters& p)
+{
+    try {
+        checkPhysicalRange(p);
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.status, STATUS_BAD_PARAMETERS);
+        return failure.message;
+    }
+    return "";
 }
 
 std::string replaceLine(const std::string& text, int lineNumber, const std::string& replacement)
@@ -111,7 +138,7 @@ TEST(ReadRunParameters, PathsAreTakenWhole)
     EXPECT_EQ(read(spaced).parameters.inputImagePath, "  my scenes/a b.raw\t ");
     EXPECT_EQ(read(spaced).parameters.outputBaseName, "");  // empty line 2: empty base name
 
-    const std::string longPath(5000, 'p');
+    const std::string longPath(MAX_LINE_CHARACTERS, 'p');
     const ParameterReading r = read(replaceLine(WORKED_STREAM, 2, longPath));
     EXPECT_EQ(r.parameters.outputBaseName, longPath);  // never cut short
 }
