@@ -11,6 +11,7 @@ TALVEX_PACKAGES=(
   qt6-base-dev qt6-pdf-dev libgl-dev
   gdal-bin
   dpkg-dev file
+  strace
 )
 
 # Installs the named Debian packages that are not installed yet.

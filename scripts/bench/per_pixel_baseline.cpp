@@ -5,6 +5,7 @@
 //
 // Usage: per_pixel_baseline < stream   (the same stream as TALVEX-V1)
 #include "correction_model.h"
+#include "failure.h"
 #include "radiometry.h"
 #include "run_parameters.h"
 
@@ -50,12 +51,13 @@ bool pass(std::FILE* in, std::FILE* out, const RunParameters& p, bool correct)
 
 int main()
 {
-    const ParameterReading r = readRunParameters(std::cin);
-    if (!r.error.empty()) {
-        std::fputs(r.error.c_str(), stderr);
-        return 2;
+    RunParameters p;
+    try {
+        p = readRunParameters(std::cin);
+    } catch (const Failure& failure) {
+        std::fputs(failure.message.c_str(), stderr);
+        return failure.status;
     }
-    const RunParameters& p = r.parameters;
     std::FILE* in = std::fopen(p.inputImagePath.c_str(), "rb");
     std::FILE* toa = std::fopen((p.outputBaseName + "-TOA-Ref-bands-2345").c_str(), "wb");
     std::FILE* surface = std::fopen((p.outputBaseName + "-Atm-Corr-Ref-bands-2345").c_str(), "wb");

@@ -66,6 +66,12 @@ std::string physicalRangeError(const RunParameters& p)
     return "";
 }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
 std::string replaceLine(const std::string& text, int lineNumber, const std::string& replacement)
 {
     std::istringstream in(text);
@@ -141,6 +147,69 @@ TEST(ReadRunParameters, PathsAreTakenWhole)
     const std::string longPath(MAX_LINE_CHARACTERS, 'p');
     const ParameterReading r = read(replaceLine(WORKED_STREAM, 2, longPath));
     EXPECT_EQ(r.parameters.outputBaseName, longPath);  // never cut short
+}
+
+TEST(ReadRunParameters, CrLfStreamWithBlankLinesAndSplitPairs)
+{
+    // What a parameter file edited on Windows looks like after the launcher's two lines.
+    const std::string stream =
+        "in.raw\r\nout\r\n\r\n1200\r\n\r\n1500 samples\r\n0.0\r\n52.5\r\n\r\n\r\n0.0 40.8\r\n"
+        "0.0 33.6\r\n0.0\t\r\n 7.2\r\n45\r\n38.6\r\n142\r\n\r\n12.5\r\n101\r\n1\r\n55\r\n"
+        "0.25\r\n2.9\r\n0.27\r\n";
+    std::string rest;
+    const ParameterReading r = read(stream + "\r\n", &rest);
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.parameters.inputImagePath, "in.raw");
+    EXPECT_EQ(r.parameters.outputBaseName, "out");
+    EXPECT_EQ(r.parameters.lineCount, 1200);
+    EXPECT_EQ(r.parameters.sampleCount, 1500);
+    EXPECT_EQ(r.parameters.lmax[0], 52.5f);
+    EXPECT_EQ(r.parameters.lmax[3], 7.2f);
+    EXPECT_EQ(r.parameters.viewZenithDeg, 12.5f);
+    EXPECT_EQ(r.parameters.ozoneColumn, 0.27f);
+    EXPECT_EQ(rest, "\r\n");
+
+    // A line's message counts CR LF lines like LF lines.
+    EXPECT_EQ(read(replaced(stream, "38.6", "sun")).error.find("Error in the run parameters, line 16:"), 0u);
+}
+
+TEST(ReadRunParameters, ReadingIsBoundedWhateverTheInput)
+{
+    std::string text = replaceLine(WORKED_STREAM, 1, std::string(MAX_LINE_CHARACTERS + 1, 'p'));
+    EXPECT_EQ(read(text).error, "Error in the run parameters, line 1: the line is longer than 4096 "
+                                "characters.\n");
+    text = replaceLine(WORKED_STREAM, 4, "0.0 52.5 " + std::string(MAX_LINE_CHARACTERS, '#'));
+    EXPECT_EQ(read(text).error.find("Error in the run parameters, line 4: the line is longer"), 0u);
+    text = replaceLine(WORKED_STREAM, 9, std::string(300, '9'));
+    EXPECT_NE(read(text).error.find("line 9: solarZenithDeg (solar zenith angle, degrees) has more than 256"),
+              std::string::npos);
+
+    // Blank lines in front of a number: 100 are skipped, 101 refused.
+    const std::string blanks(MAX_BLANK_LINES, '\n');
+    EXPECT_EQ(read(replaceLine(WORKED_STREAM, 8, blanks + "45")).error, "");
+    EXPECT_EQ(read(replaceLine(WORKED_STREAM, 8, blanks + "\n45")).error,
+              "Error in the run parameters, line 109: more than 100 blank lines in front of dayOfYear "
+              "(day of the acquisition).\n");
+}
+
+TEST(ReadParameterFile, TheStreamFromItsThirdLineWithTheFilesLineNumbers)
+{
+    const std::string file = WORKED_STREAM.substr(WORKED_STREAM.find("1200"));
+    std::istringstream in(file);
+    const RunParameters p = readParameterFile(in);
+    EXPECT_EQ(p.inputImagePath, "");
+    EXPECT_EQ(p.lineCount, 1200);
+    EXPECT_EQ(p.ozoneColumn, 0.27f);
+
+    std::istringstream bad(replaceLine(file, 7, "zenith 38.6"));
+    try {
+        readParameterFile(bad);
+        ADD_FAILURE() << "a bad field was accepted";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.message, "Error in the run parameters, line 7: expected a number for "
+                                   "solarZenithDeg (solar zenith angle, degrees), found \"zenith 38.6\".\n");
+        EXPECT_EQ(failure.subject, "solarZenithDeg (solar zenith angle, degrees)");
+    }
 }
 
 TEST(ReadRunParameters, OptionOtherThanOneStopsAfterLine13)
