@@ -24,8 +24,8 @@ bool pass(std::FILE* in, std::FILE* out, const RunParameters& p, bool correct)
     const long long pixels = p.lineCount > 0 && p.sampleCount > 0
                                  ? static_cast<long long>(p.lineCount) * p.sampleCount
                                  : 0;
-    for (int band = 2; band <= 5; ++band) {
-        const std::size_t b = static_cast<std::size_t>(band - 2);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::size_t b = bandIndex(band);
         const BandTerms terms = correct ? bandTerms(band, p) : BandTerms{};
         for (long long i = 0; i < pixels; ++i) {
             unsigned char bytes[2];

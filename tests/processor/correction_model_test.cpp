@@ -118,7 +118,7 @@ TEST(BandTerms, WorkedBand2Intermediates)
 
 TEST(GasTransmittance, LimitsOfTheAbsorberAmounts)
 {
-    for (int band = 2; band <= 5; ++band) {
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const GasTransmittances dry = gasTransmittance(band, 30.0f, 10.0f, 0.0f, 0.0f);
         EXPECT_EQ(dry.waterVapourTransmittance, 1.0f);
         EXPECT_EQ(dry.ozoneTransmittance, 1.0f);
@@ -192,8 +192,8 @@ TEST(ScatteringGeometry, ExactBackscatterIsNeverNaN)
 TEST(AerosolTerms, DepthAndPhaseReferenceValues)
 {
     const std::array<const char*, 4> atZero = {"-1.4e-06", "2.85714e-07", "-4.44089e-16", "1.33333e-07"};
-    for (int band = 2; band <= 5; ++band) {
-        EXPECT_PRINTED(aerosolOpticalDepthBand(band, 0.0f), atZero[static_cast<std::size_t>(band - 2)]);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        EXPECT_PRINTED(aerosolOpticalDepthBand(band, 0.0f), atZero[bandIndex(band)]);
         EXPECT_EQ(aerosolPhase(band, 0.0f), static_cast<float>(coefficient(BAND_COEFFICIENTS.aerosolPhaseP0, band)));
     }
     EXPECT_LT(aerosolOpticalDepthBand(2, -0.5f), 0.0f);  // passed on unchanged
@@ -206,9 +206,9 @@ TEST(AerosolTerms, DepthAndPhaseReferenceValues)
         {180.0f, {"0.349726", "0.347907", "0.373645", "0.250941"}},
     }};
     for (const PhaseRow& row : table) {
-        for (int band = 2; band <= 5; ++band) {
+        for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
             SCOPED_TRACE("angle " + std::to_string(row.angle) + ", band " + std::to_string(band));
-            EXPECT_PRINTED(aerosolPhase(band, row.angle), row.values[static_cast<std::size_t>(band - 2)]);
+            EXPECT_PRINTED(aerosolPhase(band, row.angle), row.values[bandIndex(band)]);
         }
     }
 }
@@ -236,11 +236,11 @@ TEST(AerosolReflectance, TwoStreamWorkedExamples)
 TEST(AerosolReflectance, ClearAirKeepsTheSignOfTheOffset)
 {
     const std::array<const char*, 4> expected = {"-7.06e-08", "1.44e-08", "-4.77e-17", "6.03e-09"};
-    for (int band = 2; band <= 5; ++band) {
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         SCOPED_TRACE("band " + std::to_string(band));
         const float tau = aerosolOpticalDepthBand(band, 0.0f);
         EXPECT_PRINTED(aerosolReflectance(band, tau, aerosolPhase(band, 150.0f), 30.0f, 0.0f),
-                       expected[static_cast<std::size_t>(band - 2)]);
+                       expected[bandIndex(band)]);
     }
     EXPECT_EQ(aerosolReflectance(2, 0.0f, 0.3f, 0.0f, 0.0f), 0.0f);
 }

@@ -26,8 +26,8 @@ TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
     const RunParameters p = parametersOf(stream);
     const std::vector<float> toa = readFloats(dir / "out-TOA-Ref-bands-2345");
     const std::vector<float> surface = readFloats(dir / "out-Atm-Corr-Ref-bands-2345");
-    for (int band = 2; band <= 5; ++band) {
-        const std::size_t b = static_cast<std::size_t>(band - 2);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::size_t b = bandIndex(band);
         const ToaCalibration c = toaCalibration(p.lmin[b], p.lmax[b], bandSolarIrradiance(band),
                                                 earthSunFactor(p.dayOfYear), p.solarZenithDeg, 4095);
         const BandTerms terms = bandTerms(band, p);
