@@ -166,7 +166,7 @@ int runPasses(std::istream& in, std::ostream& console, RunFiles& files)
 {
     const RunParameters p = readRunParameters(in);
     checkPhysicalRange(p);
-    checkImageSize(p.lineCount, p.sampleCount);
+    checkImageSize(p);
     const RadiometricSetup setup = radiometricSetup(p);
     const bool correcting = p.correctionOption == CORRECTION_ON;
 

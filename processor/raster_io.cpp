@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -206,22 +205,6 @@ std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
         return 0;
     }
     return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
-}
-
-void checkImageSize(std::int32_t lineCount, std::int32_t sampleCount)
-{
-    // The largest output: four bands of 4-byte values; a file size is a signed 64-bit number.
-    constexpr std::int64_t maxPixels =
-        std::numeric_limits<std::int64_t>::max() / (BANDS_IN_IMAGE * VALUE_BYTES);
-    const std::int64_t pixels = pixelsPerBand(lineCount, sampleCount);
-    if (pixels > maxPixels) {
-        throw makeFailure(FailureKind::parameters, "lineCount x sampleCount",
-                          "Error in the run parameters: " + std::to_string(lineCount) + " lines x "
-                              + std::to_string(sampleCount) + " samples make "
-                              + std::to_string(pixels)
-                              + " pixels per band, more than a file can hold (at most "
-                              + std::to_string(maxPixels) + ").\n");
-    }
 }
 
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -24,8 +25,9 @@ inline constexpr const char* HEADER_SUFFIX = ".hdr";
 
 // Pixels of one band; 0 when either count is 0 or less (nothing is read or written).
 std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount);
-// Refuses sizes whose output could not be held by any file, naming the figures.
-void checkImageSize(std::int32_t lineCount, std::int32_t sampleCount);
+// The most pixels per band for which an output's size is a file size.
+inline constexpr std::int64_t MAX_PIXELS_PER_BAND =
+    std::numeric_limits<std::int64_t>::max() / (BANDS_IN_IMAGE * VALUE_BYTES);
 // Bytes of a complete DN image: 8 x lines x samples (sizes already checked).
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount);
 

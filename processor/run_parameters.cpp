@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "radiometry.h"
+#include "raster_io.h"
 
 #include <cerrno>
 #include <cmath>
@@ -333,6 +334,19 @@ void checkPhysicalRange(const RunParameters& p)
     }
     if (p.ozoneColumn < 0.0f) {
         throw rangeFailure("ozoneColumn", p.ozoneColumn, notNegative);
+    }
+}
+
+void checkImageSize(const RunParameters& p)
+{
+    const std::int64_t pixels = pixelsPerBand(p.lineCount, p.sampleCount);
+    if (pixels > MAX_PIXELS_PER_BAND) {
+        throw parameterFailure("lineCount x sampleCount",
+                               ": " + std::to_string(p.lineCount) + " lines x "
+                                   + std::to_string(p.sampleCount) + " samples make "
+                                   + std::to_string(pixels)
+                                   + " pixels per band, more than a file can hold (at most "
+                                   + std::to_string(MAX_PIXELS_PER_BAND) + ").");
     }
 }
 

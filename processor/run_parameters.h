@@ -61,4 +61,7 @@ RunParameters readParameterFile(std::istream& in);
 // Failure naming the value and the accepted range.
 void checkPhysicalRange(const RunParameters& parameters);
 
+// Refuses image sizes whose outputs no file could hold, naming the figures.
+void checkImageSize(const RunParameters& parameters);
+
 } // namespace talvex
