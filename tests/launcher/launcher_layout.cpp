@@ -1,6 +1,6 @@
 // Form1 at start: the load sequence's layout, appearance and focus.
 
-#include "form1.h"
+#include "main_window.h"
 #include "launcher_fixture.h"
 #include "layout.h"
 
@@ -75,7 +75,7 @@ private slots:
     {
         QTemporaryDir folder;
         QVERIFY(test::writeFrontPage(folder.path()));
-        Form1 form(folder.path());
+        MainWindow form(folder.path());
 
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
         QCOMPARE(form.size(), screen.size());
@@ -103,7 +103,7 @@ private slots:
     {
         QTemporaryDir folder;
         QVERIFY(test::writeFrontPage(folder.path()));
-        Form1 form(folder.path());
+        MainWindow form(folder.path());
         form.show();
         form.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -124,7 +124,7 @@ private slots:
     void missingFrontPageLeavesTheDesignLayout()
     {
         QTemporaryDir folder;
-        Form1 form(folder.path());
+        MainWindow form(folder.path());
         const TwipScale scale = screenScale();
         QCOMPARE(form.size(), QGuiApplication::primaryScreen()->geometry().size());
         QCOMPARE(control<QLabel>(form, "Image1")->geometry(), scale.toPixels(design::Image1));

@@ -1,9 +1,9 @@
 // "Run >>": the run input file byte for byte, the start script, the choice
 // of terminal, and runs that really start a processor.
 
-#include "form1.h"
+#include "main_window.h"
 #include "launcher_fixture.h"
-#include "runlaunch.h"
+#include "run_launch.h"
 
 #include <QDeadlineTimer>
 #include <QFileDialog>
@@ -127,7 +127,7 @@ private slots:
     {
         QTemporaryDir folder;
         QVERIFY(test::writeFrontPage(folder.path()));
-        Form1 form(folder.path());
+        MainWindow form(folder.path());
         RecordingStarter recorder;
         form.runLaunch().setStarter(recorder.starter());
         form.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QStringLiteral("/typed/params.txt"));

@@ -1,9 +1,9 @@
-#include "form1.h"
+#include "main_window.h"
 
-#include "captionbutton.h"
-#include "commondialog.h"
-#include "form2.h"
-#include "launcherfiles.h"
+#include "caption_button.h"
+#include "file_dialogs.h"
+#include "about_window.h"
+#include "launcher_files.h"
 #include "layout.h"
 
 #include <QFrame>
@@ -62,7 +62,7 @@ QFont msSansSerif(qreal points)
 
 }  // namespace
 
-Form1::Form1(const QString& launcherFolder, QWidget* parent)
+MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     : QWidget(parent),
       launcherFolder_(launcherFolder),
       runLaunch_(launcherFolder),
@@ -86,17 +86,17 @@ Form1::Form1(const QString& launcherFolder, QWidget* parent)
 
 // The About window has no parent, so that it can outlive this window's
 // Exit; whatever is still open when the program ends goes with it.
-Form1::~Form1()
+MainWindow::~MainWindow()
 {
     delete Form2_;
 }
 
-Form2* Form1::aboutWindow() const
+AboutWindow* MainWindow::aboutWindow() const
 {
     return Form2_;
 }
 
-void Form1::createControls()
+void MainWindow::createControls()
 {
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
@@ -157,22 +157,22 @@ void Form1::createControls()
     for (QPushButton* command : {Command1, Command2, Command3})
         command->setFont(timesNewRoman(COMMAND_FONT_POINTS));
 
-    CommonDialog1 = new CommonDialog(this);
+    CommonDialog1 = new FileDialogs(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
 
-    connect(cmdinputimage, &QPushButton::clicked, this, &Form1::onCmdinputimageClicked);
-    connect(cmdparampath, &QPushButton::clicked, this, &Form1::onCmdparampathClicked);
-    connect(cmdoutputpath, &QPushButton::clicked, this, &Form1::onCmdoutputpathClicked);
-    connect(Command1, &QPushButton::clicked, this, &Form1::onCommand1Clicked);
-    connect(Command2, &QPushButton::clicked, this, &Form1::onCommand2Clicked);
-    connect(Command3, &QPushButton::clicked, this, &Form1::onCommand3Clicked);
+    connect(cmdinputimage, &QPushButton::clicked, this, &MainWindow::onCmdinputimageClicked);
+    connect(cmdparampath, &QPushButton::clicked, this, &MainWindow::onCmdparampathClicked);
+    connect(cmdoutputpath, &QPushButton::clicked, this, &MainWindow::onCmdoutputpathClicked);
+    connect(Command1, &QPushButton::clicked, this, &MainWindow::onCommand1Clicked);
+    connect(Command2, &QPushButton::clicked, this, &MainWindow::onCommand2Clicked);
+    connect(Command3, &QPushButton::clicked, this, &MainWindow::onCommand3Clicked);
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     applyLayout(designLayout(),
                 TwipScale(screen->logicalDotsPerInchX(), screen->logicalDotsPerInchY()));
 }
 
-void Form1::setFocusOrder()
+void MainWindow::setFocusOrder()
 {
     QWidget* const order[] = {Command1,      Command2, Text1,         cmdparampath, Text2,
                               cmdinputimage, Text3,    cmdoutputpath, Command3,     Picture1};
@@ -181,7 +181,7 @@ void Form1::setFocusOrder()
     Image1->setFocusPolicy(Qt::NoFocus);
 }
 
-void Form1::applyLayout(const Form1Layout& layout, const TwipScale& scale)
+void MainWindow::applyLayout(const Form1Layout& layout, const TwipScale& scale)
 {
     const std::pair<QWidget*, TwipRect> places[] = {
         {Image1, layout.Image1},       {Picture1, layout.Picture1},
@@ -199,7 +199,7 @@ void Form1::applyLayout(const Form1Layout& layout, const TwipScale& scale)
 
 // Runs once, before the window is first shown. Without the front-page
 // picture it stops there, leaving every control at its design place.
-void Form1::load()
+void MainWindow::load()
 {
     Command1->setFocus();
 
@@ -227,7 +227,7 @@ void Form1::load()
 // The image Browse reports a cancel as a failure only once one of the other
 // two has set that on the shared dialog; before that, a cancel puts the
 // dialog's remembered name back into the field and the recorded path.
-void Form1::onCmdinputimageClicked()
+void MainWindow::onCmdinputimageClicked()
 {
     if (!CommonDialog1->showOpen())
         return;
@@ -235,7 +235,7 @@ void Form1::onCmdinputimageClicked()
     chosenImagePath_ = Text2->text();
 }
 
-void Form1::onCmdparampathClicked()
+void MainWindow::onCmdparampathClicked()
 {
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showOpen())
@@ -244,7 +244,7 @@ void Form1::onCmdparampathClicked()
     chosenParamPath_ = Text1->text();
 }
 
-void Form1::onCmdoutputpathClicked()
+void MainWindow::onCmdoutputpathClicked()
 {
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showSave())
@@ -253,12 +253,12 @@ void Form1::onCmdoutputpathClicked()
     chosenOutputPath_ = Text3->text();
 }
 
-void Form1::onCommand1Clicked()
+void MainWindow::onCommand1Clicked()
 {
     runLaunch_.run(chosenImagePath_, chosenParamPath_, chosenOutputPath_);
 }
 
-void Form1::onCommand2Clicked()
+void MainWindow::onCommand2Clicked()
 {
     QMessageBox farewell(this);
     farewell.setWindowTitle(APPLICATION_TITLE);
@@ -269,10 +269,10 @@ void Form1::onCommand2Clicked()
     close();
 }
 
-void Form1::onCommand3Clicked()
+void MainWindow::onCommand3Clicked()
 {
     if (!Form2_)
-        Form2_ = new Form2();
+        Form2_ = new AboutWindow();
     Form2_->show();
     Form2_->raise();
     Form2_->activateWindow();

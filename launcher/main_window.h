@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runlaunch.h"
+#include "run_launch.h"
 
 #include <QPointer>
 #include <QString>
@@ -14,30 +14,30 @@ class QStyle;
 
 namespace talvex {
 
-class CommonDialog;
-class Form2;
+class FileDialogs;
+class AboutWindow;
 struct Form1Layout;
 class TwipScale;
 
 // The launcher's main window: three Browse rows that record the image, the
 // parameter file and the output path, and the Run, Exit and About buttons.
-class Form1 : public QWidget {
+class MainWindow : public QWidget {
     Q_OBJECT
 
 public:
     // launcherFolder holds the front-page picture, the help document and the
     // processor, and receives the files written by a run.
-    explicit Form1(const QString& launcherFolder, QWidget* parent = nullptr);
-    ~Form1() override;
+    explicit MainWindow(const QString& launcherFolder, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     QString chosenImagePath() const { return chosenImagePath_; }
     QString chosenParamPath() const { return chosenParamPath_; }
     QString chosenOutputPath() const { return chosenOutputPath_; }
 
-    CommonDialog& commonDialog() const { return *CommonDialog1; }
+    FileDialogs& commonDialog() const { return *CommonDialog1; }
     RunLaunch& runLaunch() { return runLaunch_; }
     // The About window while it is open, otherwise null.
-    Form2* aboutWindow() const;
+    AboutWindow* aboutWindow() const;
 
 private:
     void createControls();
@@ -57,7 +57,7 @@ private:
     QString chosenParamPath_;
     QString chosenOutputPath_;
     RunLaunch runLaunch_;
-    QPointer<Form2> Form2_;
+    QPointer<AboutWindow> Form2_;
 
     QStyle* buttonStyle_;
     QLabel* Image1;
@@ -74,7 +74,7 @@ private:
     QPushButton* Command1;
     QPushButton* Command2;
     QPushButton* Command3;
-    CommonDialog* CommonDialog1;
+    FileDialogs* CommonDialog1;
 };
 
 }  // namespace talvex

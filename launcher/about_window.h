@@ -9,11 +9,11 @@ namespace talvex {
 
 // The About window: the help document in an embedded viewer. It is deleted
 // when the user closes it.
-class Form2 : public QWidget {
+class AboutWindow : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Form2(QWidget* parent = nullptr);
+    explicit AboutWindow(QWidget* parent = nullptr);
 
     // Opens the document afresh, also when it is already shown.
     void openDocument(const QString& path);

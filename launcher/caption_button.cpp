@@ -1,4 +1,4 @@
-#include "captionbutton.h"
+#include "caption_button.h"
 
 #include <QStyleOptionButton>
 #include <QPen>

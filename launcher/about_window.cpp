@@ -1,6 +1,6 @@
-#include "form2.h"
+#include "about_window.h"
 
-#include "launcherfiles.h"
+#include "launcher_files.h"
 #include "layout.h"
 
 #include <QGuiApplication>
@@ -11,7 +11,7 @@
 
 namespace talvex {
 
-Form2::Form2(QWidget* parent)
+AboutWindow::AboutWindow(QWidget* parent)
     : QWidget(parent, Qt::Window),
       document_(new QPdfDocument(this)),
       WebBrowser1(new QPdfView(this))
@@ -30,7 +30,7 @@ Form2::Form2(QWidget* parent)
 
 // Screen-sized window, placed where the platform puts new windows; the
 // viewer is sized once and does not follow later changes of the window.
-void Form2::load()
+void AboutWindow::load()
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(screen->geometry().size());
@@ -40,7 +40,7 @@ void Form2::load()
         scale.toPixels(viewerRect(scale.toTwipsX(width()), scale.toTwipsY(height()))));
 }
 
-void Form2::openDocument(const QString& path)
+void AboutWindow::openDocument(const QString& path)
 {
     document_->load(path);
 }

@@ -1,4 +1,4 @@
-#include "runlaunch.h"
+#include "run_launch.h"
 
 #include <QDir>
 #include <QFile>
