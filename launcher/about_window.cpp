@@ -1,7 +1,7 @@
 #include "about_window.h"
 
+#include "control_table.h"
 #include "launcher_files.h"
-#include "layout.h"
 
 #include <QGuiApplication>
 #include <QIcon>

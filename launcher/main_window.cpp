@@ -1,10 +1,10 @@
 #include "main_window.h"
 
-#include "caption_button.h"
-#include "file_dialogs.h"
 #include "about_window.h"
+#include "caption_button.h"
+#include "control_table.h"
+#include "file_dialogs.h"
 #include "launcher_files.h"
-#include "layout.h"
 
 #include <QFrame>
 #include <QGuiApplication>
@@ -60,6 +60,28 @@ QFont msSansSerif(qreal points)
                      QFont::SansSerif, points, false);
 }
 
+// Rows of the table that the handlers use.
+constexpr std::size_t TEXT1 = controlIndex("Text1");
+constexpr std::size_t TEXT2 = controlIndex("Text2");
+constexpr std::size_t TEXT3 = controlIndex("Text3");
+constexpr std::size_t CMDINPUTIMAGE = controlIndex("cmdinputimage");
+constexpr std::size_t CMDPARAMPATH = controlIndex("cmdparampath");
+constexpr std::size_t CMDOUTPUTPATH = controlIndex("cmdoutputpath");
+constexpr std::size_t COMMAND1 = controlIndex("Command1");
+constexpr std::size_t COMMAND2 = controlIndex("Command2");
+constexpr std::size_t COMMAND3 = controlIndex("Command3");
+constexpr std::size_t IMAGE1 = controlIndex("Image1");
+
+QString toQString(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+TwipScale screenScale(const QScreen& screen)
+{
+    return {screen.logicalDotsPerInchX(), screen.logicalDotsPerInchY()};
+}
+
 }  // namespace
 
 MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
@@ -79,7 +101,26 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     if (buttonStyle_)
         buttonStyle_->setParent(this);
 
-    createControls();
+    const TwipScale scale = screenScale(*QGuiApplication::primaryScreen());
+    for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
+        const ControlSpec& spec = MAIN_WINDOW_CONTROLS[i];
+        controls_[i] = createControl(spec);
+        controls_[i]->setObjectName(toQString(spec.name));
+        controls_[i]->setGeometry(scale.toPixels(spec.design));
+    }
+    CommonDialog1 = new FileDialogs(this);
+    CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
+
+    const auto button = [this](std::size_t index) {
+        return static_cast<QPushButton*>(controls_[index]);
+    };
+    connect(button(CMDINPUTIMAGE), &QPushButton::clicked, this, &MainWindow::onCmdinputimageClicked);
+    connect(button(CMDPARAMPATH), &QPushButton::clicked, this, &MainWindow::onCmdparampathClicked);
+    connect(button(CMDOUTPUTPATH), &QPushButton::clicked, this, &MainWindow::onCmdoutputpathClicked);
+    connect(button(COMMAND1), &QPushButton::clicked, this, &MainWindow::onCommand1Clicked);
+    connect(button(COMMAND2), &QPushButton::clicked, this, &MainWindow::onCommand2Clicked);
+    connect(button(COMMAND3), &QPushButton::clicked, this, &MainWindow::onCommand3Clicked);
+
     setFocusOrder();
     load();
 }
@@ -88,29 +129,34 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
 // Exit; whatever is still open when the program ends goes with it.
 MainWindow::~MainWindow()
 {
-    delete Form2_;
+    delete aboutWindow_;
 }
 
 AboutWindow* MainWindow::aboutWindow() const
 {
-    return Form2_;
+    return aboutWindow_;
 }
 
-void MainWindow::createControls()
+QLineEdit* MainWindow::field(std::size_t index) const
 {
-    Image1 = new QLabel(this);
-    Image1->setObjectName(QStringLiteral("Image1"));
+    return static_cast<QLineEdit*>(controls_[index]);
+}
 
-    Picture1 = new QFrame(this);
-    Picture1->setObjectName(QStringLiteral("Picture1"));
-    Picture1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Picture1->setBackgroundRole(QPalette::Button);
-    Picture1->setAutoFillBackground(true);
-    Picture1->setFocusPolicy(Qt::StrongFocus);
-
-    const auto makeLabel = [this](const char* name, const QString& text) {
-        auto* label = new QLabel(text, this);
-        label->setObjectName(QString::fromLatin1(name));
+QWidget* MainWindow::createControl(const ControlSpec& spec)
+{
+    const QString caption = toQString(spec.caption);
+    switch (spec.kind) {
+    case ControlKind::Picture:
+        return new QLabel(this);
+    case ControlKind::PictureBox: {
+        auto* box = new QFrame(this);
+        box->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        box->setBackgroundRole(QPalette::Button);
+        box->setAutoFillBackground(true);
+        return box;
+    }
+    case ControlKind::Label: {
+        auto* label = new QLabel(caption, this);
         // A caption wider than its label breaks at a word, like the button
         // captions; what does not fit below is cut off.
         label->setWordWrap(true);
@@ -119,109 +165,81 @@ void MainWindow::createControls()
         labelPalette.setColor(QPalette::WindowText, LABEL_TEXT_COLOUR);
         label->setPalette(labelPalette);
         return label;
-    };
-    Label1 = makeLabel("Label1", QStringLiteral("Input Image File (DN Image)"));
-    Label2 = makeLabel("Label2", QStringLiteral("Input Parameters (Text File)"));
-    Label3 = makeLabel("Label3", QStringLiteral("Output Image File"));
-
-    const auto makeField = [this](const char* name) {
-        auto* field = new QLineEdit(QString::fromLatin1(name), this);
-        field->setObjectName(QString::fromLatin1(name));
+    }
+    case ControlKind::Field: {
+        auto* field = new QLineEdit(caption, this);
         field->setFont(msSansSerif(FIELD_FONT_POINTS));
         return field;
-    };
-    Text1 = makeField("Text1");
-    Text2 = makeField("Text2");
-    Text3 = makeField("Text3");
-
-    const auto makeButton = [this](const char* name, const QString& text, const QColor& fill) {
-        auto* button = new CaptionButton(text, this);
-        button->setObjectName(QString::fromLatin1(name));
+    }
+    case ControlKind::BrowseButton:
+    case ControlKind::CommandButton: {
+        const bool command = spec.kind == ControlKind::CommandButton;
+        auto* button = new CaptionButton(caption, this);
         if (buttonStyle_)
             button->setStyle(buttonStyle_);
         QPalette buttonPalette = button->palette();
-        buttonPalette.setColor(QPalette::Button, fill);
+        buttonPalette.setColor(QPalette::Button, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR);
         buttonPalette.setColor(QPalette::ButtonText, Qt::black);
         button->setPalette(buttonPalette);
+        if (command)
+            button->setFont(timesNewRoman(COMMAND_FONT_POINTS));
         // Return or Enter presses the button that has the focus.
         button->setAutoDefault(true);
         return button;
-    };
-    const QString browse = QStringLiteral("Browse");
-    cmdinputimage = makeButton("cmdinputimage", browse, BROWSE_BUTTON_COLOUR);
-    cmdparampath = makeButton("cmdparampath", browse, BROWSE_BUTTON_COLOUR);
-    cmdoutputpath = makeButton("cmdoutputpath", browse, BROWSE_BUTTON_COLOUR);
-    Command1 = makeButton("Command1", QStringLiteral("Run >>"), COMMAND_BUTTON_COLOUR);
-    Command2 = makeButton("Command2", QStringLiteral("Exit"), COMMAND_BUTTON_COLOUR);
-    Command3 = makeButton("Command3", QStringLiteral("About TALVEX"), COMMAND_BUTTON_COLOUR);
-    for (QPushButton* command : {Command1, Command2, Command3})
-        command->setFont(timesNewRoman(COMMAND_FONT_POINTS));
-
-    CommonDialog1 = new FileDialogs(this);
-    CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
-
-    connect(cmdinputimage, &QPushButton::clicked, this, &MainWindow::onCmdinputimageClicked);
-    connect(cmdparampath, &QPushButton::clicked, this, &MainWindow::onCmdparampathClicked);
-    connect(cmdoutputpath, &QPushButton::clicked, this, &MainWindow::onCmdoutputpathClicked);
-    connect(Command1, &QPushButton::clicked, this, &MainWindow::onCommand1Clicked);
-    connect(Command2, &QPushButton::clicked, this, &MainWindow::onCommand2Clicked);
-    connect(Command3, &QPushButton::clicked, this, &MainWindow::onCommand3Clicked);
-
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    applyLayout(designLayout(),
-                TwipScale(screen->logicalDotsPerInchX(), screen->logicalDotsPerInchY()));
+    }
+    }
+    return nullptr;
 }
 
+// The keyboard visits the controls in the order of their tab positions;
+// the others take no focus.
 void MainWindow::setFocusOrder()
 {
-    QWidget* const order[] = {Command1,      Command2, Text1,         cmdparampath, Text2,
-                              cmdinputimage, Text3,    cmdoutputpath, Command3,     Picture1};
-    for (std::size_t i = 1; i < std::size(order); ++i)
+    std::array<QWidget*, CONTROL_COUNT> order{};
+    std::size_t stops = 0;
+    for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
+        const int tabIndex = MAIN_WINDOW_CONTROLS[i].tabIndex;
+        if (tabIndex == NO_TAB_STOP) {
+            controls_[i]->setFocusPolicy(Qt::NoFocus);
+        } else {
+            controls_[i]->setFocusPolicy(Qt::StrongFocus);
+            order[static_cast<std::size_t>(tabIndex)] = controls_[i];
+            ++stops;
+        }
+    }
+    for (std::size_t i = 1; i < stops; ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
-    Image1->setFocusPolicy(Qt::NoFocus);
-}
-
-void MainWindow::applyLayout(const Form1Layout& layout, const TwipScale& scale)
-{
-    const std::pair<QWidget*, TwipRect> places[] = {
-        {Image1, layout.Image1},       {Picture1, layout.Picture1},
-        {Label1, layout.Label1},       {Text2, layout.Text2},
-        {cmdinputimage, layout.cmdinputimage},
-        {Label2, layout.Label2},       {Text1, layout.Text1},
-        {cmdparampath, layout.cmdparampath},
-        {Label3, layout.Label3},       {Text3, layout.Text3},
-        {cmdoutputpath, layout.cmdoutputpath},
-        {Command1, layout.Command1},   {Command2, layout.Command2},
-        {Command3, layout.Command3}};
-    for (const auto& [control, place] : places)
-        control->setGeometry(scale.toPixels(place));
 }
 
 // Runs once, before the window is first shown. Without the front-page
 // picture it stops there, leaving every control at its design place.
 void MainWindow::load()
 {
-    Command1->setFocus();
+    controls_[COMMAND1]->setFocus();
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QRect screenRect = screen->geometry();
     resize(screenRect.size());
     move(screenRect.right() + 1 - width(), screenRect.bottom() + 1 - height());
 
-    Image1->setScaledContents(true);
+    auto* image = static_cast<QLabel*>(controls_[IMAGE1]);
+    image->setScaledContents(true);
     const QPixmap picture(fileInLauncherFolder(launcherFolder_, FRONT_PAGE_NAME));
     if (picture.isNull())
         return;
-    Image1->setPixmap(picture);
+    image->setPixmap(picture);
     // Picture1 needs nothing more to keep its content: every widget
     // repaints itself.
 
-    const TwipScale scale(screen->logicalDotsPerInchX(), screen->logicalDotsPerInchY());
-    applyLayout(loadLayout(scale.toTwipsX(width()), scale.toTwipsY(height())), scale);
+    const TwipScale scale = screenScale(*screen);
+    const float innerWidth = scale.toTwipsX(width());
+    const float innerHeight = scale.toTwipsY(height());
+    for (std::size_t i = 0; i < CONTROL_COUNT; ++i)
+        controls_[i]->setGeometry(
+            scale.toPixels(loadPlace(MAIN_WINDOW_CONTROLS[i], innerWidth, innerHeight)));
 
-    Text1->clear();
-    Text2->clear();
-    Text3->clear();
+    for (const std::size_t text : {TEXT1, TEXT2, TEXT3})
+        field(text)->clear();
 }
 
 // The image Browse reports a cancel as a failure only once one of the other
@@ -231,8 +249,8 @@ void MainWindow::onCmdinputimageClicked()
 {
     if (!CommonDialog1->showOpen())
         return;
-    Text2->setText(CommonDialog1->fileName());
-    chosenImagePath_ = Text2->text();
+    field(TEXT2)->setText(CommonDialog1->fileName());
+    chosenImagePath_ = field(TEXT2)->text();
 }
 
 void MainWindow::onCmdparampathClicked()
@@ -240,8 +258,8 @@ void MainWindow::onCmdparampathClicked()
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showOpen())
         return;
-    Text1->setText(CommonDialog1->fileName());
-    chosenParamPath_ = Text1->text();
+    field(TEXT1)->setText(CommonDialog1->fileName());
+    chosenParamPath_ = field(TEXT1)->text();
 }
 
 void MainWindow::onCmdoutputpathClicked()
@@ -249,8 +267,8 @@ void MainWindow::onCmdoutputpathClicked()
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showSave())
         return;
-    Text3->setText(CommonDialog1->fileName());
-    chosenOutputPath_ = Text3->text();
+    field(TEXT3)->setText(CommonDialog1->fileName());
+    chosenOutputPath_ = field(TEXT3)->text();
 }
 
 void MainWindow::onCommand1Clicked()
@@ -271,12 +289,12 @@ void MainWindow::onCommand2Clicked()
 
 void MainWindow::onCommand3Clicked()
 {
-    if (!Form2_)
-        Form2_ = new AboutWindow();
-    Form2_->show();
-    Form2_->raise();
-    Form2_->activateWindow();
-    Form2_->openDocument(fileInLauncherFolder(launcherFolder_, HELP_DOCUMENT_NAME));
+    if (!aboutWindow_)
+        aboutWindow_ = new AboutWindow();
+    aboutWindow_->show();
+    aboutWindow_->raise();
+    aboutWindow_->activateWindow();
+    aboutWindow_->openDocument(fileInLauncherFolder(launcherFolder_, HELP_DOCUMENT_NAME));
 }
 
 }  // namespace talvex

@@ -1,32 +1,32 @@
 #pragma once
 
+#include "control_table.h"
 #include "run_launch.h"
 
 #include <QPointer>
 #include <QString>
 #include <QWidget>
 
-class QFrame;
-class QLabel;
+#include <array>
+
 class QLineEdit;
-class QPushButton;
 class QStyle;
 
 namespace talvex {
 
-class FileDialogs;
 class AboutWindow;
-struct Form1Layout;
+class FileDialogs;
 class TwipScale;
 
-// The launcher's main window: three Browse rows that record the image, the
-// parameter file and the output path, and the Run, Exit and About buttons.
+// The launcher's main window, Form1: three Browse rows that record the
+// image, the parameter file and the output path, and the Run, Exit and
+// About buttons. Its controls are the rows of MAIN_WINDOW_CONTROLS.
 class MainWindow : public QWidget {
     Q_OBJECT
 
 public:
     // launcherFolder holds the front-page picture, the help document and the
-    // processor, and receives the files written by a run.
+    // processor, and receives the files written by a run where it can.
     explicit MainWindow(const QString& launcherFolder, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -34,16 +34,19 @@ public:
     QString chosenParamPath() const { return chosenParamPath_; }
     QString chosenOutputPath() const { return chosenOutputPath_; }
 
+    // The widget of a row of MAIN_WINDOW_CONTROLS.
+    QWidget* control(std::size_t index) const { return controls_[index]; }
     FileDialogs& commonDialog() const { return *CommonDialog1; }
     RunLaunch& runLaunch() { return runLaunch_; }
     // The About window while it is open, otherwise null.
     AboutWindow* aboutWindow() const;
 
 private:
-    void createControls();
+    QWidget* createControl(const ControlSpec& spec);
     void setFocusOrder();
-    void applyLayout(const Form1Layout& layout, const TwipScale& scale);
+    void placeControls(const TwipScale& scale, float innerWidth, float innerHeight);
     void load();
+    QLineEdit* field(std::size_t index) const;
 
     void onCmdinputimageClicked();
     void onCmdparampathClicked();
@@ -57,23 +60,10 @@ private:
     QString chosenParamPath_;
     QString chosenOutputPath_;
     RunLaunch runLaunch_;
-    QPointer<AboutWindow> Form2_;
-
+    QPointer<AboutWindow> aboutWindow_;
     QStyle* buttonStyle_;
-    QLabel* Image1;
-    QFrame* Picture1;
-    QLabel* Label1;
-    QLabel* Label2;
-    QLabel* Label3;
-    QLineEdit* Text1;
-    QLineEdit* Text2;
-    QLineEdit* Text3;
-    QPushButton* cmdinputimage;
-    QPushButton* cmdparampath;
-    QPushButton* cmdoutputpath;
-    QPushButton* Command1;
-    QPushButton* Command2;
-    QPushButton* Command3;
+
+    std::array<QWidget*, CONTROL_COUNT> controls_{};
     FileDialogs* CommonDialog1;
 };
 

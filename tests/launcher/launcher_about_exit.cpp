@@ -3,7 +3,7 @@
 #include "main_window.h"
 #include "about_window.h"
 #include "launcher_fixture.h"
-#include "layout.h"
+#include "control_table.h"
 
 #include <QApplication>
 #include <QMessageBox>
