@@ -1,29 +1,47 @@
 #include "caption_button.h"
 
-#include <QStyleOptionButton>
+#include <QPainter>
 #include <QPen>
-#include <QStylePainter>
+#include <qdrawutil.h>
 
 namespace talvex {
 
 namespace {
 
+// Width of the raised bevel that qDrawWinButton draws, in pixels.
+constexpr int BEVEL_WIDTH = 2;
 constexpr int FOCUS_INSET = 4;
+// A pressed button's caption moves this far right and down.
+constexpr int PRESSED_SHIFT = 1;
 
 }  // namespace
 
+CaptionButton::CaptionButton(const QString& caption, const QColor& fill, QWidget* parent)
+    : QPushButton(caption, parent)
+{
+    // The bevel's light and dark edges are worked out from the fill; the
+    // caption is black.
+    QPalette buttonPalette(fill);
+    buttonPalette.setColor(QPalette::ButtonText, Qt::black);
+    setPalette(buttonPalette);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+// Drawn here rather than by the style: styles shade the fill with gradients
+// or hover tints, which would wash the colour out.
 void CaptionButton::paintEvent(QPaintEvent* /*event*/)
 {
-    QStylePainter painter(this);
-    QStyleOptionButton option;
-    initStyleOption(&option);
-    const QString caption = option.text;
-    option.text.clear();
-    painter.drawControl(QStyle::CE_PushButton, option);
+    QPainter painter(this);
+    const bool pressed = isDown() || isChecked();
+    const QBrush fill = palette().brush(QPalette::Button);
+    qDrawWinButton(&painter, rect(), palette(), pressed, &fill);
 
-    const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+    QRect area = rect().adjusted(BEVEL_WIDTH, BEVEL_WIDTH, -BEVEL_WIDTH, -BEVEL_WIDTH);
+    if (pressed)
+        area.translate(PRESSED_SHIFT, PRESSED_SHIFT);
     painter.setPen(palette().color(QPalette::ButtonText));
-    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, caption);
+    painter.setFont(font());
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, text());
 
     // The button with the keyboard focus always shows it, dotted around its
     // caption, so the buttons can be used from the keyboard alone.

@@ -4,14 +4,15 @@
 
 namespace talvex {
 
-// A push button whose caption breaks onto further lines when it is wider
-// than the button, as the captions of classic command buttons do, and
-// which always shows when it has the keyboard focus.
+// A classic command button: a flat fill of its palette's Button colour in a
+// raised bevel, drawn the same under every widget style, whose caption
+// breaks onto further lines when it is wider than the button and which
+// always shows when it has the keyboard focus.
 class CaptionButton : public QPushButton {
     Q_OBJECT
 
 public:
-    using QPushButton::QPushButton;
+    CaptionButton(const QString& caption, const QColor& fill, QWidget* parent);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -15,8 +15,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
-#include <QStyleFactory>
 
 namespace talvex {
 
@@ -87,8 +85,7 @@ TwipScale screenScale(const QScreen& screen)
 MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     : QWidget(parent),
       launcherFolder_(launcherFolder),
-      runLaunch_(launcherFolder),
-      buttonStyle_(QStyleFactory::create(QStringLiteral("Fusion")))
+      runLaunch_(launcherFolder)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(APPLICATION_TITLE);
@@ -98,8 +95,6 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     setPalette(windowPalette);
     setAutoFillBackground(true);
     setFont(timesNewRoman(WINDOW_FONT_POINTS));
-    if (buttonStyle_)
-        buttonStyle_->setParent(this);
 
     const TwipScale scale = screenScale(*QGuiApplication::primaryScreen());
     for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
@@ -174,13 +169,8 @@ QWidget* MainWindow::createControl(const ControlSpec& spec)
     case ControlKind::BrowseButton:
     case ControlKind::CommandButton: {
         const bool command = spec.kind == ControlKind::CommandButton;
-        auto* button = new CaptionButton(caption, this);
-        if (buttonStyle_)
-            button->setStyle(buttonStyle_);
-        QPalette buttonPalette = button->palette();
-        buttonPalette.setColor(QPalette::Button, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR);
-        buttonPalette.setColor(QPalette::ButtonText, Qt::black);
-        button->setPalette(buttonPalette);
+        auto* button =
+            new CaptionButton(caption, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR, this);
         if (command)
             button->setFont(timesNewRoman(COMMAND_FONT_POINTS));
         // Return or Enter presses the button that has the focus.

@@ -10,7 +10,6 @@
 #include <array>
 
 class QLineEdit;
-class QStyle;
 
 namespace talvex {
 
@@ -61,7 +60,6 @@ private:
     QString chosenOutputPath_;
     RunLaunch runLaunch_;
     QPointer<AboutWindow> aboutWindow_;
-    QStyle* buttonStyle_;
 
     std::array<QWidget*, CONTROL_COUNT> controls_{};
     FileDialogs* CommonDialog1;

@@ -10,9 +10,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
 
 #include <algorithm>
+#include <map>
 
 Q_DECLARE_METATYPE(talvex::TwipRect)
 
@@ -43,6 +46,19 @@ const ControlSpec& spec(std::string_view name)
 QString nameOf(const ControlSpec& row)
 {
     return QString::fromLatin1(row.name.data(), qsizetype(row.name.size()));
+}
+
+// The colour that covers most of a widget as drawn.
+QColor dominantColour(QWidget& widget)
+{
+    const QImage image = widget.grab().toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y) | 0xFF000000U];
+    const auto most = std::max_element(counts.begin(), counts.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    return QColor(most->first);
 }
 
 }  // namespace
@@ -166,6 +182,36 @@ private slots:
         }
         QCOMPARE(order, expected);
         QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Command1"));
+    }
+
+    // The buttons show their fill colours flat, also with the focus and while
+    // pressed, whatever style the application runs under: the default one and
+    // every style installed.
+    void buttonsShowTheirFillColourUnderEveryStyle()
+    {
+        QTemporaryDir folder;
+        QVERIFY(test::writeFrontPage(folder.path()));
+        QStringList styles = QStyleFactory::keys();
+        styles.prepend(QApplication::style()->name());
+        const QColor browse(192, 255, 255);
+        const QColor command(255, 192, 192);
+        for (const QString& style : styles) {
+            QApplication::setStyle(style);
+            MainWindow form(folder.path());
+            form.show();
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+            for (const ControlSpec& row : MAIN_WINDOW_CONTROLS) {
+                auto* button = control<QPushButton>(form, row.name.data());
+                if (!button)
+                    continue;
+                const QColor expected = row.kind == ControlKind::BrowseButton ? browse : command;
+                QCOMPARE(dominantColour(*button), expected);
+                button->setDown(true);
+                QCOMPARE(dominantColour(*button), expected);
+                button->setDown(false);
+            }
+        }
     }
 
     // Without its picture the load stops early: design places, design texts.
