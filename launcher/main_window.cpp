@@ -263,7 +263,9 @@ void MainWindow::onCmdoutputpathClicked()
 
 void MainWindow::onCommand1Clicked()
 {
-    runLaunch_.run(chosenImagePath_, chosenParamPath_, chosenOutputPath_);
+    const RunResult result = runLaunch_.run(chosenImagePath_, chosenParamPath_, chosenOutputPath_);
+    if (!result.failure.isEmpty())
+        QMessageBox::warning(this, APPLICATION_TITLE, result.failure);
 }
 
 void MainWindow::onCommand2Clicked()

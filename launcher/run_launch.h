@@ -25,42 +25,65 @@ struct TerminalLookup {
     static TerminalLookup fromEnvironment();
 };
 
-// Starts a command without waiting for it; false when it could not start.
-using Starter = std::function<bool(const StartCommand&)>;
+// Starts a command without waiting for it. Returns an empty string when it
+// started, otherwise the system's reason.
+using Starter = std::function<QString(const StartCommand&)>;
 
-// The one line of the start script: the processor, quoted, with its
-// standard input redirected from the quoted run input file, and a line end.
-QByteArray startScriptLine(const QString& processorPath, const QString& runInputPath);
+// What became of one "Run >>".
+struct RunResult {
+    // The folder that received the run input file and the start script, or
+    // empty when neither the launcher folder nor the user's run folder could.
+    QString runFolder;
+    bool started = false;
+    // Why the run did not start, in words for the user; empty when it did.
+    QString failure;
+};
+
+// The files of a run in the folder that receives them, and the processor
+// in the launcher folder.
+QString runInputPath(const QString& runFolder);
+QString startScriptPath(const QString& runFolder);
+QString processorPath(const QString& launcherFolder);
+
+// The user's own folder for run files, for when the launcher folder cannot
+// be written (an installed package): "talvex" in the XDG state folder, that
+// is $XDG_STATE_HOME when it is an absolute path, otherwise ~/.local/state.
+QString userRunFolder(const QString& xdgStateHome, const QString& home);
+QString userRunFolderFromEnvironment();
+
+// The start script: the processor, quoted, with its standard input
+// redirected from the quoted run input file. When the run fails (a non-zero
+// exit status, or no processor to start) and the script runs in a terminal,
+// it brings the terminal window up and keeps it open until Enter is pressed.
+QByteArray startScript(const QString& processorPath, const QString& runInputPath);
 
 // How the start script is started: in a terminal window of its own where
 // one is found, otherwise by the shell alone in a session of its own.
 StartCommand scriptStartCommand(const QString& scriptPath, const TerminalLookup& lookup);
 
 // "Run >>": writes the processor's standard input as the run input file and
-// a start script in the launcher folder, then starts the script and lets it
-// run by itself.
+// a start script into the launcher folder, or into the user's run folder
+// when the launcher folder cannot be written, then starts the script and
+// lets it run by itself.
 class RunLaunch {
 public:
+    RunLaunch(const QString& launcherFolder, const QString& userRunFolder);
+    // The user's run folder taken from the environment.
     explicit RunLaunch(const QString& launcherFolder);
 
-    QString runInputPath() const;
-    QString startScriptPath() const;
-    QString processorPath() const;
+    QString launcherFolder() const { return launcherFolder_; }
+    QString userRunFolder() const { return userRunFolder_; }
 
     void setTerminalLookup(TerminalLookup lookup) { lookup_ = std::move(lookup); }
     void setStarter(Starter starter) { starter_ = std::move(starter); }
 
-    // Stops silently at the first step that fails; true when the script was
-    // started. Nothing about the started run comes back.
-    bool run(const QString& imagePath, const QString& paramPath, const QString& outputPath) const;
+    // Stops at the first step that fails and says why. Nothing about the
+    // started run comes back.
+    RunResult run(const QString& imagePath, const QString& paramPath, const QString& outputPath) const;
 
 private:
-    QString fileInFolder(const QString& name) const;
-    bool writeRunInputFile(const QString& imagePath, const QString& paramPath,
-                           const QString& outputPath) const;
-    bool writeStartScript() const;
-
-    QString folder_;
+    QString launcherFolder_;
+    QString userRunFolder_;
     TerminalLookup lookup_;
     Starter starter_;
 };
