@@ -128,15 +128,33 @@ private slots:
         flushDeletes();
     }
 
-    void missingHelpDocumentStillOpensTheWindow()
+    // Without its help document the window still opens at screen size and
+    // says which file it looked for; once the file is there, the next click
+    // shows it.
+    void missingHelpDocumentIsNamedInTheWindow()
     {
         QTemporaryDir empty;
         MainWindow form(empty.path());
         click(form, "Command3");
-        QVERIFY(form.aboutWindow()->isVisible());
-        QCOMPARE(form.aboutWindow()->size(), QGuiApplication::primaryScreen()->geometry().size());
-        QCOMPARE(form.aboutWindow()->document()->status(), QPdfDocument::Status::Error);
-        form.aboutWindow()->close();
+        AboutWindow* about = form.aboutWindow();
+        QVERIFY(about->isVisible());
+        QCOMPARE(about->size(), QGuiApplication::primaryScreen()->geometry().size());
+        QCOMPARE(about->document()->status(), QPdfDocument::Status::Error);
+        const QString lookedFor = test::pathIn(empty, QStringLiteral("TALVEX.pdf"));
+        QVERIFY2(about->missingDocumentMessage().contains(lookedFor), qPrintable(about->missingDocumentMessage()));
+        QVERIFY(about->missingDocumentMessage().contains(QStringLiteral("no such file")));
+        QVERIFY(!about->findChild<QPdfView*>(QStringLiteral("WebBrowser1"))->isVisible());
+
+        QVERIFY(test::writeFile(lookedFor, "not a PDF"));
+        click(form, "Command3");
+        QVERIFY(about->missingDocumentMessage().contains(QStringLiteral("not a PDF document")));
+
+        QVERIFY(test::writePdf(lookedFor, 1));
+        click(form, "Command3");
+        QCOMPARE(form.aboutWindow(), about);
+        QVERIFY(about->missingDocumentMessage().isEmpty());
+        QVERIFY(about->findChild<QPdfView*>(QStringLiteral("WebBrowser1"))->isVisible());
+        about->close();
         flushDeletes();
     }
 
