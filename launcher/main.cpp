@@ -1,11 +1,11 @@
-#include "form1.h"
+#include "main_window.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    talvex::Form1 form(QCoreApplication::applicationDirPath());
+    talvex::MainWindow form(QCoreApplication::applicationDirPath());
     form.show();
     // Take the keyboard focus, so "Run >>" has it even without a window manager.
     form.activateWindow();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .tar.gz and .deb packages of a built tree, installs each into a
 # clean folder, and runs the installed TALVEX-V1 on the example scene: its
-# outputs must equal those of the build tree's program, byte for byte.
+# outputs must equal those of the build tree's program, byte for byte. As
+# root, it also presses Run in the .deb's launcher as the user nobody.
 #
 # Usage: scripts/check_package.sh BUILD_DIR
 set -euo pipefail
@@ -38,5 +39,29 @@ for installed in "$work/tgz" "$work/deb/usr"; do
     cmp "$work/out/reference$suffix" "$work/out/$name$suffix" || status=1
   done
 done
+# The .deb's launcher, run by a user who cannot write its folder (root only):
+# Run must put its files in that user's state folder and start the
+# processor from there. A driver beside the launcher presses the buttons.
+driver="$build/tests/launcher/launcher_installed_driver"
+if [ "$(id -u)" -eq 0 ] && [ -x "$driver" ] && id nobody > /dev/null 2>&1; then
+  chmod 755 "$work"
+  cp "$driver" "$work/deb/usr/bin/talvex-driver"
+  user="$work/user"
+  mkdir -p "$user/home" "$user/out"
+  cp "$build/examples/example-scene.dn" "$root/examples/example-parameters.txt" "$user/"
+  chown -R nobody:nogroup "$user"
+  env -i PATH=/usr/bin:/bin HOME="$user/home" QT_QPA_PLATFORM=offscreen \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$work/deb/usr/bin/talvex-driver" \
+    "$user/example-scene.dn" "$user/example-parameters.txt" "$user/out/example" > "$work/driver.log" 2>&1 \
+    || { echo "the .deb's launcher could not run for a normal user:"; cat "$work/driver.log"; status=1; }
+  [ -s "$user/home/.local/state/talvex/logcom.txt" ] && [ ! -e "$work/deb/usr/bin/logcom.txt" ] \
+    || { echo "the .deb's launcher did not write its run files to ~/.local/state/talvex"; status=1; }
+  for _ in $(seq 100); do
+    [ -e "$user/out/example-Atm-Corr-Ref-bands-2345.hdr" ] && break
+    sleep 0.1
+  done
+  cmp "$work/out/reference-Atm-Corr-Ref-bands-2345" "$user/out/example-Atm-Corr-Ref-bands-2345" \
+    || { echo "the .deb's launcher did not run the example for a normal user"; status=1; }
+fi
 [ "$status" -eq 0 ] && echo "Packages $(basename "$tarball") and $(basename "$deb"): installed TALVEX-V1 runs the example."
 exit "$status"

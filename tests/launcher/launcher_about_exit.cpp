@@ -1,9 +1,9 @@
 // "About TALVEX" and "Exit".
 
-#include "form1.h"
-#include "form2.h"
+#include "main_window.h"
+#include "about_window.h"
 #include "launcher_fixture.h"
-#include "layout.h"
+#include "control_table.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -18,7 +18,7 @@ using namespace talvex;
 
 namespace {
 
-void click(Form1& form, const char* button)
+void click(MainWindow& form, const char* button)
 {
     form.findChild<QPushButton*>(QString::fromLatin1(button))->click();
 }
@@ -75,11 +75,11 @@ private slots:
     void aboutShowsTheHelpDocumentAtScreenSize()
     {
         QVERIFY(test::writePdf(helpPath(), 2));
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         click(form, "Command3");
 
-        Form2* about = form.aboutWindow();
+        AboutWindow* about = form.aboutWindow();
         QVERIFY(about);
         QVERIFY(about->isVisible());
         QVERIFY(!about->parent());
@@ -105,10 +105,10 @@ private slots:
     void aboutReusesOneWindowAndReloads()
     {
         QVERIFY(test::writePdf(helpPath(), 1));
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         click(form, "Command3");
-        const QPointer<Form2> first = form.aboutWindow();
+        const QPointer<AboutWindow> first = form.aboutWindow();
         QCOMPARE(first->document()->pageCount(), 1);
 
         QVERIFY(test::writePdf(helpPath(), 3));
@@ -128,21 +128,39 @@ private slots:
         flushDeletes();
     }
 
-    void missingHelpDocumentStillOpensTheWindow()
+    // Without its help document the window still opens at screen size and
+    // says which file it looked for; once the file is there, the next click
+    // shows it.
+    void missingHelpDocumentIsNamedInTheWindow()
     {
         QTemporaryDir empty;
-        Form1 form(empty.path());
+        MainWindow form(empty.path());
         click(form, "Command3");
-        QVERIFY(form.aboutWindow()->isVisible());
-        QCOMPARE(form.aboutWindow()->size(), QGuiApplication::primaryScreen()->geometry().size());
-        QCOMPARE(form.aboutWindow()->document()->status(), QPdfDocument::Status::Error);
-        form.aboutWindow()->close();
+        AboutWindow* about = form.aboutWindow();
+        QVERIFY(about->isVisible());
+        QCOMPARE(about->size(), QGuiApplication::primaryScreen()->geometry().size());
+        QCOMPARE(about->document()->status(), QPdfDocument::Status::Error);
+        const QString lookedFor = test::pathIn(empty, QStringLiteral("TALVEX.pdf"));
+        QVERIFY2(about->missingDocumentMessage().contains(lookedFor), qPrintable(about->missingDocumentMessage()));
+        QVERIFY(about->missingDocumentMessage().contains(QStringLiteral("no such file")));
+        QVERIFY(!about->findChild<QPdfView*>(QStringLiteral("WebBrowser1"))->isVisible());
+
+        QVERIFY(test::writeFile(lookedFor, "not a PDF"));
+        click(form, "Command3");
+        QVERIFY(about->missingDocumentMessage().contains(QStringLiteral("not a PDF document")));
+
+        QVERIFY(test::writePdf(lookedFor, 1));
+        click(form, "Command3");
+        QCOMPARE(form.aboutWindow(), about);
+        QVERIFY(about->missingDocumentMessage().isEmpty());
+        QVERIFY(about->findChild<QPdfView*>(QStringLiteral("WebBrowser1"))->isVisible());
+        about->close();
         flushDeletes();
     }
 
     void exitThanksTheUserThenCloses()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         Farewell seen;
         answerFarewell(this, seen);
@@ -157,7 +175,7 @@ private slots:
 
     void closingTheWindowItselfShowsNoMessage()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         Farewell seen;
         answerFarewell(this, seen);
@@ -171,10 +189,10 @@ private slots:
     void aboutWindowKeepsTheProgramAliveAfterExit()
     {
         QVERIFY(test::writePdf(helpPath(), 1));
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         click(form, "Command3");
-        QPointer<Form2> about = form.aboutWindow();
+        QPointer<AboutWindow> about = form.aboutWindow();
 
         Farewell seen;
         bool aliveAfterExit = false;

@@ -1,7 +1,7 @@
 // The three Browse buttons and the one file dialog they share.
 
-#include "commondialog.h"
-#include "form1.h"
+#include "file_dialogs.h"
+#include "main_window.h"
 #include "launcher_fixture.h"
 
 #include <QApplication>
@@ -30,7 +30,7 @@ struct Shown {
 // or an empty string to cancel.
 class ScriptedUser {
 public:
-    explicit ScriptedUser(Form1& form)
+    explicit ScriptedUser(MainWindow& form)
     {
         form.commonDialog().setExecutor([this](QFileDialog& dialog) {
             const QStringList preset = dialog.selectedFiles();
@@ -52,12 +52,12 @@ public:
     std::vector<Shown> shown;
 };
 
-void click(Form1& form, const char* button)
+void click(MainWindow& form, const char* button)
 {
     form.findChild<QPushButton*>(QString::fromLatin1(button))->click();
 }
 
-QString fieldText(Form1& form, const char* field)
+QString fieldText(MainWindow& form, const char* field)
 {
     return form.findChild<QLineEdit*>(QString::fromLatin1(field))->text();
 }
@@ -86,7 +86,7 @@ private slots:
     // any button, opens on the file chosen last.
     void acceptedChoicesAreShownRecordedAndShared()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         ScriptedUser user(form);
         const QString output = test::pathIn(folder_, QStringLiteral("results/scene42"));
         user.answers = {image_, params_, output};
@@ -118,7 +118,7 @@ private slots:
 
     void cancelledParamAndOutputDialogsChangeNothing()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         ScriptedUser user(form);
         user.answers = {params_, QString(), QString()};
         click(form, "cmdparampath");
@@ -137,7 +137,7 @@ private slots:
     // dialog's file name; afterwards it changes nothing.
     void cancelledImageDialogBeforeAndAfterTheOthers()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         ScriptedUser user(form);
         auto* text2 = form.findChild<QLineEdit*>(QStringLiteral("Text2"));
 
@@ -165,10 +165,10 @@ private slots:
 
     void saveNameWithoutExtensionAndOverlongNames()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         ScriptedUser user(form);
         const QString bare = test::pathIn(folder_, QStringLiteral("out put"));
-        const QString overlong = test::pathIn(folder_, QString(CommonDialog::MAX_FILE_NAME_LENGTH, u'x'));
+        const QString overlong = test::pathIn(folder_, QString(FileDialogs::MAX_FILE_NAME_LENGTH, u'x'));
         user.answers = {bare, overlong};
         click(form, "cmdoutputpath");
         click(form, "cmdoutputpath");
@@ -180,7 +180,7 @@ private slots:
     // The real dialog, driven through its file name field as a user would.
     void realDialogTakesATypedFileName()
     {
-        Form1 form(folder_.path());
+        MainWindow form(folder_.path());
         form.show();
         QTimer::singleShot(0, this, [this] {
             auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());

@@ -1,4 +1,4 @@
-#include "commondialog.h"
+#include "file_dialogs.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -15,26 +15,26 @@ int runModally(QFileDialog& dialog)
 
 }  // namespace
 
-CommonDialog::CommonDialog(QWidget* owner) : QObject(owner), owner_(owner), executor_(runModally)
+FileDialogs::FileDialogs(QWidget* owner) : QObject(owner), owner_(owner), executor_(runModally)
 {
 }
 
-void CommonDialog::setExecutor(Executor executor)
+void FileDialogs::setExecutor(Executor executor)
 {
     executor_ = executor ? std::move(executor) : Executor(runModally);
 }
 
-bool CommonDialog::showOpen()
+bool FileDialogs::showOpen()
 {
     return show(false);
 }
 
-bool CommonDialog::showSave()
+bool FileDialogs::showSave()
 {
     return show(true);
 }
 
-bool CommonDialog::show(bool save)
+bool FileDialogs::show(bool save)
 {
     // No title, filter, folder or default extension of our own: every file
     // is listed, and the dialog starts on the file name last chosen.

@@ -14,7 +14,7 @@ namespace talvex {
 // dialog control it remembers the file name last chosen in any of its
 // dialogs, and it can be told to report a cancel as a failure; that setting
 // stays once made.
-class CommonDialog : public QObject {
+class FileDialogs : public QObject {
     Q_OBJECT
 
 public:
@@ -25,7 +25,7 @@ public:
     // Longest file name, in characters, that the dialog hands back.
     static constexpr int MAX_FILE_NAME_LENGTH = 260;
 
-    explicit CommonDialog(QWidget* owner);
+    explicit FileDialogs(QWidget* owner);
 
     QString fileName() const { return fileName_; }
     bool cancelError() const { return cancelError_; }
