@@ -8,7 +8,7 @@ TALVEX_BUILD="${TALVEX_BUILD:-$TALVEX_ROOT/build}"
 TALVEX_PACKAGES=(
   cmake g++ make pkg-config
   libgtest-dev
-  qt6-base-dev qt6-pdf-dev libgl-dev
+  qt6-base-dev qt6-pdf-dev libgl-dev fonts-liberation
   gdal-bin
   dpkg-dev file
   strace
