@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         talvex::checkPhysicalRange(p);
+        talvex::checkImageSize(p);
     } catch (const talvex::Failure&) {
         return 0;
     }
