@@ -78,7 +78,7 @@ def _parameter_attrs(params: Parameters) -> dict:
         value = getattr(params, field)
         if value is None:
             continue
-        attrs[f"talvex_{field}"] = list(map(float, value)) if isinstance(value, tuple) else value
+        attrs[f"talvex_{field}"] = np.array(value, np.float32) if isinstance(value, tuple) else value
     return attrs
 
 
