@@ -23,6 +23,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace py = pybind11;
 
 namespace {
@@ -227,12 +231,47 @@ std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
     return merged;
 }
 
+// Runs longer than this are written around the caches: a whole band of a
+// scene would only evict everything else, and each cache line written
+// through the cache is first read from memory.
+constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18;  // 1 MiB of floats
+constexpr std::uintptr_t STREAMING_ALIGNMENT = 16;
+constexpr std::size_t STREAMING_WIDTH = 4;  // floats per store
+
+// out[k] = table[dn[k]], as applyBandTable, with the values stored four at
+// a time past the caches.
+void lookUpStreaming(std::span<const float, talvex::DN_VALUES> table, const std::uint16_t* dn,
+                     float* out, std::size_t count)
+{
+#if defined(__SSE2__)
+    std::size_t k = 0;
+    const std::size_t head = std::min(
+        count, ((STREAMING_ALIGNMENT - reinterpret_cast<std::uintptr_t>(out) % STREAMING_ALIGNMENT)
+                % STREAMING_ALIGNMENT) / sizeof(float));
+    talvex::applyBandTable(table, dn, out, head);
+    for (k = head; k + STREAMING_WIDTH <= count; k += STREAMING_WIDTH) {
+        _mm_stream_ps(out + k, _mm_setr_ps(table[dn[k]], table[dn[k + 1]], table[dn[k + 2]],
+                                           table[dn[k + 3]]));
+    }
+    talvex::applyBandTable(table, dn + k, out + k, count - k);
+    _mm_sfence();
+#else
+    talvex::applyBandTable(table, dn, out, count);
+#endif
+}
+
 void lookUpRun(std::span<const float, talvex::DN_VALUES> table, const PixelAxis& axis,
-               const char* dn, char* out)
+               const char* dn, char* out, bool streaming)
 {
     if (axis.dnStep == sizeof(std::uint16_t) && axis.outStep == sizeof(float)) {
-        talvex::applyBandTable(table, reinterpret_cast<const std::uint16_t*>(dn),
-                               reinterpret_cast<float*>(out), static_cast<std::size_t>(axis.length));
+        const auto count = static_cast<std::size_t>(axis.length);
+        const auto* dnValues = reinterpret_cast<const std::uint16_t*>(dn);
+        auto* outValues = reinterpret_cast<float*>(out);
+        if (streaming && count >= STREAMING_MIN_VALUES) {
+            lookUpStreaming(table, dnValues, outValues, count);
+        } else {
+            talvex::applyBandTable(table, dnValues, outValues, count);
+        }
         return;
     }
     for (py::ssize_t k = 0; k < axis.length; ++k) {
@@ -242,15 +281,15 @@ void lookUpRun(std::span<const float, talvex::DN_VALUES> table, const PixelAxis&
 }
 
 void lookUpAxes(std::span<const float, talvex::DN_VALUES> table, std::span<const PixelAxis> axes,
-                const char* dn, char* out)
+                const char* dn, char* out, bool streaming)
 {
     if (axes.size() == 1) {
-        lookUpRun(table, axes.front(), dn, out);
+        lookUpRun(table, axes.front(), dn, out, streaming);
         return;
     }
     const PixelAxis& axis = axes.front();
     for (py::ssize_t k = 0; k < axis.length; ++k) {
-        lookUpAxes(table, axes.subspan(1), dn + k * axis.dnStep, out + k * axis.outStep);
+        lookUpAxes(table, axes.subspan(1), dn + k * axis.dnStep, out + k * axis.outStep, streaming);
     }
 }
 
@@ -268,8 +307,11 @@ bool isAligned(const py::array& array)
     return true;
 }
 
-// out[b, ...] = tables[b][dn[b, ...]] for the four bands b.
-void applyBandTables(const TableArray& tables, const py::array& dn, py::array out)
+// out[b, ...] = tables[b][dn[b, ...]] for the four bands b. `fresh` says
+// that out was just allocated: its pages are then zeroed by the system as
+// they are first written, which leaves them in the cache, and ordinary
+// stores are faster than stores past the cache.
+void applyBandTables(const TableArray& tables, const py::array& dn, py::array out, bool fresh)
 {
     if (tables.ndim() != 2 || tables.shape(0) != TABLE_BANDS || tables.shape(1) != TABLE_ENTRIES) {
         throw py::value_error("the tables must be float32 of shape (4, 65536)");
@@ -309,7 +351,7 @@ void applyBandTables(const TableArray& tables, const py::array& dn, py::array ou
         const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
         const std::span<const float, talvex::DN_VALUES> table(
             tableData + i * TABLE_ENTRIES, talvex::DN_VALUES);
-        lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep);
+        lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
     }
 }
 
@@ -360,6 +402,6 @@ PYBIND11_MODULE(_talvex, m)
     m.def("band_tables", &bandTables, py::arg("parameters"), py::arg("surface"),
           "The (4, 65536) float32 tables of TOA or surface reflectance of every DN.");
     m.def("apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
-          py::arg("dn").noconvert(), py::arg("out").noconvert(),
+          py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
           "out[b, ...] = tables[b][dn[b, ...]], without the GIL.");
 }

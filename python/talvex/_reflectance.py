@@ -57,16 +57,17 @@ def _out_array(out, shape) -> np.ndarray:
 def _look_up(dn, tables: np.ndarray, out) -> np.ndarray:
     """Every DN through the table of its band, into ``out`` or a new array."""
     dn = _dn_array(dn)
-    if out is None:
+    fresh = out is None
+    if fresh:
         out = np.empty(dn.shape, dtype=np.float32)
     out = _out_array(out, dn.shape)
     if np.may_share_memory(dn, out):
         dn = dn.copy()
     if out.flags.aligned:
-        _talvex.apply_band_tables(tables, dn, out)
+        _talvex.apply_band_tables(tables, dn, out, fresh)
     else:
         aligned = np.empty(dn.shape, dtype=np.float32)
-        _talvex.apply_band_tables(tables, dn, aligned)
+        _talvex.apply_band_tables(tables, dn, aligned, True)
         out[...] = aligned
     return out
 

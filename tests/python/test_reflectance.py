@@ -73,6 +73,19 @@ def test_out_receives_the_values_and_is_returned(golden):
     assert np.all(canvas[untouched] == -1.0)
 
 
+def test_long_runs_into_an_existing_out_at_any_offset(golden):
+    """Bands long enough to be written past the caches, starting off the
+    16-byte boundary and ending in a partial group of four."""
+    dn, params, _, surface = golden
+    long_dn = np.tile(dn, (1, 3, 3)).reshape(4, -1)
+    expected = np.tile(surface, (1, 3, 3)).reshape(4, -1)
+    canvas = np.zeros((4, long_dn.shape[1] + 2), np.float32)
+    for offset in (0, 1, 2):
+        out = canvas[:, offset : offset + long_dn.shape[1] - 1]
+        talvex.surface_reflectance(long_dn[:, :-1], params, out=out)
+        assert_same_bits(out, expected[:, :-1])
+
+
 def test_out_sharing_memory_with_dn_still_gives_the_values(golden):
     dn, params, toa, _ = golden
     # The DNs stored in the low halves of the very floats being written.
