@@ -147,7 +147,7 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.
         output_core_dims=[[band_dim]] * len(table_arrays),
         dask="parallelized",
         output_dtypes=[np.float32] * len(table_arrays),
-        keep_attrs=False,
+        keep_attrs=True,  # the attributes of the coordinates too
     )
     if len(names) == 1:
         results = (results,)
@@ -168,5 +168,12 @@ def _keep_crs(da: xr.DataArray, ds: xr.Dataset) -> xr.Dataset:
         return ds
     crs = da.rio.crs
     if crs is None:
+        return ds
+    grid_mapping = da.rio.grid_mapping
+    if grid_mapping in ds.coords and ds.coords[grid_mapping].attrs:
+        # The grid-mapping coordinate came along with the others, with the
+        # CRS and the transform in it, which writing the CRS again would drop.
+        for variable in ds.data_vars.values():
+            variable.encoding["grid_mapping"] = grid_mapping
         return ds
     return ds.rio.write_crs(crs)

@@ -6,8 +6,11 @@ import os
 
 import numpy as np
 import pytest
+import rasterio.shutil
+import rioxarray
 import xarray as xr
-from distributed import Client, LocalCluster, get_task_stream
+from distributed import Client, LocalCluster, Lock, get_task_stream
+from rasterio.transform import from_origin
 
 import talvex
 import talvex.xarray
@@ -45,7 +48,12 @@ def test_two_worker_processes_match_talvex_v1(client, talvex_v1, tmp_path):
     folders = client.run(package_folder)
     assert len(folders) == 2 and set(folders.values()) == {package_folder()}
 
-    da = xr.DataArray(dn, dims=("band", "y", "x")).chunk(CHUNKS)
+    da = (
+        xr.DataArray(dn, dims=("band", "y", "x"))
+        .rio.write_crs("EPSG:32643")
+        .rio.write_transform(from_origin(500000.0, 1500000.0, 30.0, 30.0))
+        .chunk(CHUNKS)
+    )
     ds = talvex.xarray.correct(da, params)
     assert ds.surface_reflectance.data.npartitions == 12
     with get_task_stream(client) as stream:
@@ -56,3 +64,14 @@ def test_two_worker_processes_match_talvex_v1(client, talvex_v1, tmp_path):
     assert_same_bits(computed_surface, surface)
     # The blocks were shared out between both workers.
     assert len({task["worker"] for task in stream.data}) == 2
+
+    # The README's cluster recipe: the workers write their blocks into one
+    # tiled GeoTIFF under a cluster-wide lock, which then becomes a COG.
+    tiled = tmp_path / "surface-tiled.tif"
+    ds.surface_reflectance.rio.to_raster(tiled, tiled=True, lock=Lock("rio-write", client=client))
+    cog = tmp_path / "surface-cog.tif"
+    rasterio.shutil.copy(tiled, cog, driver="COG")
+    written = rioxarray.open_rasterio(cog)
+    assert written.rio.crs == da.rio.crs
+    assert written.rio.transform() == da.rio.transform()
+    assert_same_bits(written.values, surface)

@@ -38,7 +38,7 @@ def golden(talvex_v1, tmp_path_factory):
 
 
 def scene(dn):
-    return xr.DataArray(
+    da = xr.DataArray(
         dn,
         dims=("band", "y", "x"),
         coords={
@@ -48,7 +48,9 @@ def scene(dn):
         },
         attrs={"_FillValue": 0, "scale_factor": 1.0, "add_offset": 0.0, "AREA_OR_POINT": "Area"},
         name="dn",
-    ).rio.write_crs(CRS)
+    )
+    da.x.attrs["units"] = "metre"
+    return da.rio.write_crs(CRS)
 
 
 def test_in_memory_scene(golden):
@@ -65,6 +67,8 @@ def test_in_memory_scene(golden):
     assert result.attrs["AREA_OR_POINT"] == "Area" and result.attrs["_FillValue"] == 0
     assert "scale_factor" not in result.attrs and result.attrs["long_name"] == "surface reflectance"
     assert ds.rio.crs == da.rio.crs and result.rio.crs == da.rio.crs
+    assert ds.spatial_ref.attrs == da.spatial_ref.attrs
+    assert ds.x.attrs == {"units": "metre"}
     assert ds.attrs["talvex_aerosol_optical_depth"] == np.float32(0.25)
 
 
