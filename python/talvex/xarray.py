@@ -33,15 +33,15 @@ _DN_ONLY_ATTRS = ("scale_factor", "add_offset", "units", "long_name", "valid_ran
 _TABLE_DIMS = ("talvex_band", "talvex_dn")
 
 
-def _convert_block(dn: np.ndarray, *tables: np.ndarray):
-    """One block with the bands on its last axis, through each table set."""
-    dn_bands = np.moveaxis(dn, -1, 0)
+def _convert_block(dn: np.ndarray, *tables: np.ndarray, band_axis: int):
+    """One block holding all four bands along ``band_axis``, through each table set."""
+    dn_bands = np.moveaxis(dn, band_axis, 0)
     outputs = []
     for table in tables:
         if dn.size == 0:
             out = np.empty(dn.shape, dtype=np.float32)
         else:
-            out = np.moveaxis(_look_up(dn_bands, table, None), 0, -1)
+            out = np.moveaxis(_look_up(dn_bands, table, None), 0, band_axis)
         outputs.append(out)
     return outputs[0] if len(outputs) == 1 else tuple(outputs)
 
@@ -139,14 +139,20 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.
         tables = [dask.array.from_array(table, chunks=-1) for table in tables]
     table_arrays = [xr.DataArray(table, dims=_TABLE_DIMS) for table in tables]
 
+    # The band dimension is not a core dimension of apply_ufunc: Dask would
+    # then copy every block into a new array with the bands last, a
+    # pixel-interleaved copy that costs more than the conversion itself.
+    # Each block holds all four bands all the same (the band dimension is one
+    # chunk, see above), and the function finds them by their axis.
     results = xr.apply_ufunc(
         _convert_block,
         dn,
         *table_arrays,
-        input_core_dims=[[band_dim]] + [list(_TABLE_DIMS)] * len(table_arrays),
-        output_core_dims=[[band_dim]] * len(table_arrays),
+        input_core_dims=[[]] + [list(_TABLE_DIMS)] * len(table_arrays),
+        output_core_dims=[[]] * len(table_arrays),
         dask="parallelized",
         output_dtypes=[np.float32] * len(table_arrays),
+        kwargs={"band_axis": da.get_axis_num(band_dim)},
         keep_attrs=True,  # the attributes of the coordinates too
     )
     if len(names) == 1:
@@ -154,7 +160,6 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.
 
     variables = {}
     for name, result in zip(names, results):
-        result = result.transpose(*da.dims)
         result.attrs = _output_attrs(da.attrs, name)
         variables[name] = result
     ds = xr.Dataset(variables, attrs=_parameter_attrs(params))
