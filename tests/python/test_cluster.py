@@ -48,12 +48,15 @@ def test_two_worker_processes_match_talvex_v1(client, talvex_v1, tmp_path):
     folders = client.run(package_folder)
     assert len(folders) == 2 and set(folders.values()) == {package_folder()}
 
-    da = (
+    # The README's cluster recipe: a GeoTIFF that the workers read in chunks ...
+    source = tmp_path / "scene.tif"
+    (
         xr.DataArray(dn, dims=("band", "y", "x"))
         .rio.write_crs("EPSG:32643")
         .rio.write_transform(from_origin(500000.0, 1500000.0, 30.0, 30.0))
-        .chunk(CHUNKS)
+        .rio.to_raster(source, tiled=True)
     )
+    da = rioxarray.open_rasterio(source, chunks=CHUNKS, lock=False)
     ds = talvex.xarray.correct(da, params)
     assert ds.surface_reflectance.data.npartitions == 12
     with get_task_stream(client) as stream:
@@ -65,8 +68,8 @@ def test_two_worker_processes_match_talvex_v1(client, talvex_v1, tmp_path):
     # The blocks were shared out between both workers.
     assert len({task["worker"] for task in stream.data}) == 2
 
-    # The README's cluster recipe: the workers write their blocks into one
-    # tiled GeoTIFF under a cluster-wide lock, which then becomes a COG.
+    # ... and write their blocks into one tiled GeoTIFF under a cluster-wide
+    # lock, which then becomes a COG.
     tiled = tmp_path / "surface-tiled.tif"
     ds.surface_reflectance.rio.to_raster(tiled, tiled=True, lock=Lock("rio-write", client=client))
     cog = tmp_path / "surface-cog.tif"
