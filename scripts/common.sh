@@ -12,7 +12,14 @@ TALVEX_PACKAGES=(
   gdal-bin
   dpkg-dev file
   strace
+  python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-xarray python3-dask python3-distributed python3-rioxarray
 )
+
+# The one interpreter that builds, tests and runs the Python package:
+# Debian's, which sees the packages above (a pyenv python3 first on PATH
+# does not).
+TALVEX_PYTHON=/usr/bin/python3
 
 # Installs the named Debian packages that are not installed yet.
 ensure_packages() {
@@ -32,6 +39,7 @@ ensure_packages() {
 
 # Configures and builds a Release tree in $TALVEX_BUILD.
 build_release() {
-  cmake -S "$TALVEX_ROOT" -B "$TALVEX_BUILD" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake -S "$TALVEX_ROOT" -B "$TALVEX_BUILD" -DCMAKE_BUILD_TYPE=Release \
+    -DPython3_EXECUTABLE="$TALVEX_PYTHON" "$@" >/dev/null
   cmake --build "$TALVEX_BUILD" -j "$(nproc)"
 }

@@ -62,6 +62,26 @@ XML
 gdal_translate -q -of PNG "$base-side-by-side.vrt" "$side_by_side"
 rm -f "$base-side-by-side.vrt" "$output_dir"/*.aux.xml
 
+# The same scene through the Python package, with the interpreter it is built for.
+if [ -d "$TALVEX_BUILD/python/talvex" ]; then
+  PYTHONPATH="$TALVEX_BUILD/python" "$TALVEX_PYTHON" - "$scene" \
+      "$TALVEX_ROOT/examples/example-parameters.txt" "$surface" <<'PYTHON'
+import sys
+import numpy as np
+import talvex
+
+scene, parameter_file, surface_file = sys.argv[1:]
+params = talvex.read_parameters(parameter_file)
+dn = np.fromfile(scene, dtype="<u2").reshape(4, params.line_count, params.sample_count)
+surface = talvex.surface_reflectance(dn, params)
+written = np.fromfile(surface_file, dtype="<f4").reshape(surface.shape)
+same = np.array_equal(surface.view(np.uint32), written.view(np.uint32))
+print("Python: talvex.surface_reflectance of the scene",
+      "equals TALVEX-V1's output bit for bit" if same else "DIFFERS from TALVEX-V1's output")
+sys.exit(0 if same else 1)
+PYTHON
+fi
+
 echo
 echo "The four output files:"
 for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \

@@ -1,0 +1,407 @@
+// talvex._talvex: the processor library seen from Python. Every number
+// comes from the library (the per-band DN tables, the band terms, the
+// parameter reader and its checks); this file converts between Python
+// objects and the library's records, and looks DNs up in the tables over
+// arrays of any shape and strides. The pure-Python modules of the package
+// check the arguments and give the friendly messages; the checks here only
+// keep memory safe whatever a caller passes.
+
+#include "band_tables.h"
+#include "bands.h"
+#include "correction_model.h"
+#include "failure.h"
+#include "run_parameters.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace py = pybind11;
+
+namespace {
+
+// The four tables of one reflectance, bands 2, 3, 4, 5 in order, each of
+// DN_VALUES entries.
+using TableArray = py::array_t<float, py::array::c_style>;
+
+constexpr py::ssize_t TABLE_BANDS = talvex::BAND_COUNT;
+constexpr py::ssize_t TABLE_ENTRIES = static_cast<py::ssize_t>(talvex::DN_VALUES);
+
+// ---- Parameters -> RunParameters -------------------------------------------
+//
+// The fields of a talvex.Parameters are already rounded to 32 bits, so the
+// casts below are exact; a field left at None (the atmosphere of a TOA-only
+// run) is one that nothing reads, and stays 0 as in a RunParameters.
+
+float floatField(const py::handle& parameters, const char* name)
+{
+    const py::object value = parameters.attr(name);
+    return value.is_none() ? 0.0f : value.cast<float>();
+}
+
+std::int32_t integerField(const py::handle& parameters, const char* name)
+{
+    const py::object value = parameters.attr(name);
+    return value.is_none() ? 0 : value.cast<std::int32_t>();
+}
+
+void bandValues(const py::handle& parameters, const char* name,
+                std::array<float, talvex::BAND_COUNT>& values)
+{
+    const py::sequence sequence = parameters.attr(name);
+    if (py::len(sequence) != values.size()) {
+        throw py::value_error(std::string(name) + " must hold one value per band 2, 3, 4, 5");
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = sequence[i].cast<float>();
+    }
+}
+
+talvex::RunParameters runParametersFrom(const py::handle& parameters)
+{
+    talvex::RunParameters p;
+    p.lineCount = integerField(parameters, "line_count");
+    p.sampleCount = integerField(parameters, "sample_count");
+    bandValues(parameters, "lmin", p.lmin);
+    bandValues(parameters, "lmax", p.lmax);
+    p.dayOfYear = integerField(parameters, "day_of_year");
+    p.solarZenithDeg = floatField(parameters, "solar_zenith_deg");
+    p.solarAzimuthDeg = floatField(parameters, "solar_azimuth_deg");
+    p.viewZenithDeg = floatField(parameters, "view_zenith_deg");
+    p.viewAzimuthDeg = floatField(parameters, "view_azimuth_deg");
+    p.correctionOption = integerField(parameters, "correction_option");
+    p.elevationMetres = floatField(parameters, "elevation_metres");
+    p.aerosolOpticalDepth = floatField(parameters, "aerosol_optical_depth");
+    p.waterVapourColumn = floatField(parameters, "water_vapour_column");
+    p.ozoneColumn = floatField(parameters, "ozone_column");
+    return p;
+}
+
+// ---- Parameter files --------------------------------------------------------
+
+py::tuple bandTuple(const std::array<float, talvex::BAND_COUNT>& values)
+{
+    py::tuple tuple(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        tuple[i] = py::float_(values[i]);
+    }
+    return tuple;
+}
+
+// The fields of a parameter file (the stream from its line 3 on), as the
+// keywords of talvex.Parameters. The atmosphere is None when the option does
+// not ask for it, since the reader then leaves it unread.
+py::dict readParameterText(const py::bytes& text)
+{
+    std::istringstream in{std::string(text)};
+    const talvex::RunParameters p = talvex::readParameterFile(in);
+    const bool correcting = p.correctionOption == talvex::CORRECTION_ON;
+    auto atmosphere = [correcting](float value) -> py::object {
+        return correcting ? py::object(py::float_(value)) : py::object(py::none());
+    };
+    py::dict fields;
+    fields["line_count"] = p.lineCount;
+    fields["sample_count"] = p.sampleCount;
+    fields["lmin"] = bandTuple(p.lmin);
+    fields["lmax"] = bandTuple(p.lmax);
+    fields["day_of_year"] = p.dayOfYear;
+    fields["solar_zenith_deg"] = py::float_(p.solarZenithDeg);
+    fields["solar_azimuth_deg"] = py::float_(p.solarAzimuthDeg);
+    fields["view_zenith_deg"] = py::float_(p.viewZenithDeg);
+    fields["view_azimuth_deg"] = py::float_(p.viewAzimuthDeg);
+    fields["correction_option"] = p.correctionOption;
+    fields["elevation_metres"] = atmosphere(p.elevationMetres);
+    fields["aerosol_optical_depth"] = atmosphere(p.aerosolOpticalDepth);
+    fields["water_vapour_column"] = atmosphere(p.waterVapourColumn);
+    fields["ozone_column"] = atmosphere(p.ozoneColumn);
+    return fields;
+}
+
+// ---- Band terms -------------------------------------------------------------
+
+py::dict bandTermsOf(int band, const talvex::RunParameters& p)
+{
+    const talvex::BandTerms t = talvex::bandTerms(band, p);
+    py::dict terms;
+    terms["water_vapour_transmittance"] = t.gas.waterVapourTransmittance;
+    terms["ozone_transmittance"] = t.gas.ozoneTransmittance;
+    terms["gas_transmittance"] = t.gas.gasTransmittance;
+    terms["spherical_albedo"] = t.sphericalAlbedo;
+    terms["down_transmission"] = t.downTransmission;
+    terms["up_transmission"] = t.upTransmission;
+    terms["relative_azimuth_deg"] = t.geometry.relativeAzimuthDeg;
+    terms["zenith_sine_product"] = t.geometry.zenithSineProduct;
+    terms["cos_scattering"] = t.geometry.cosScattering;
+    terms["scattering_angle_deg"] = t.geometry.scatteringAngleDeg;
+    terms["rayleigh_optical_depth"] = t.rayleighOpticalDepth;
+    terms["rayleigh_phase"] = t.rayleighPhase;
+    terms["rayleigh_reflectance"] = t.rayleighReflectance;
+    terms["aerosol_optical_depth_band"] = t.aerosolOpticalDepthBand;
+    terms["aerosol_phase"] = t.aerosolPhase;
+    terms["aerosol_reflectance"] = t.aerosolReflectance;
+    terms["rayleigh_residual"] = t.rayleighResidual;
+    terms["aerosol_residual"] = t.aerosolResidual;
+    terms["path_reflectance"] = t.pathReflectance;
+    return terms;
+}
+
+py::dict allBandTerms(const py::handle& parameters)
+{
+    const talvex::RunParameters p = runParametersFrom(parameters);
+    py::dict bands;
+    for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+        bands[py::int_(band)] = bandTermsOf(band, p);
+    }
+    return bands;
+}
+
+// ---- Tables -----------------------------------------------------------------
+
+TableArray bandTables(const py::handle& parameters, bool surface)
+{
+    const talvex::RunParameters p = runParametersFrom(parameters);
+    const talvex::Reflectance reflectance =
+        surface ? talvex::Reflectance::surface : talvex::Reflectance::topOfAtmosphere;
+    TableArray tables({TABLE_BANDS, TABLE_ENTRIES});
+    float* data = tables.mutable_data();
+    {
+        py::gil_scoped_release release;
+        const talvex::RadiometricSetup setup = talvex::radiometricSetup(p);
+        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+            fillBandTable(reflectance, band, p, setup,
+                          talvex::DnTable(data + talvex::bandIndex(band) * talvex::DN_VALUES,
+                                          talvex::DN_VALUES));
+        }
+    }
+    return tables;
+}
+
+// ---- Look-up over arrays of any strides -------------------------------------
+
+// One axis of the pixels of a band: its length and the steps, in bytes, of
+// the DN array and of the output along it.
+struct PixelAxis {
+    py::ssize_t length;
+    py::ssize_t dnStep;
+    py::ssize_t outStep;
+};
+
+// The axes after the band axis, in an order that walks memory forwards as
+// far as possible: axes of length 1 dropped, the smallest steps innermost,
+// and neighbours that are one run of memory in both arrays merged, so that a
+// contiguous block of any shape is one run per band.
+std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
+{
+    std::vector<PixelAxis> axes;
+    for (py::ssize_t axis = 1; axis < dn.ndim(); ++axis) {
+        if (dn.shape(axis) != 1) {
+            axes.push_back({dn.shape(axis), dn.strides(axis), out.strides(axis)});
+        }
+    }
+    std::stable_sort(axes.begin(), axes.end(), [](const PixelAxis& a, const PixelAxis& b) {
+        const auto outA = std::abs(a.outStep), outB = std::abs(b.outStep);
+        return outA != outB ? outA > outB : std::abs(a.dnStep) > std::abs(b.dnStep);
+    });
+    std::vector<PixelAxis> merged;
+    for (const PixelAxis& axis : axes) {
+        if (!merged.empty()) {
+            PixelAxis& outer = merged.back();
+            if (outer.dnStep == axis.dnStep * axis.length
+                && outer.outStep == axis.outStep * axis.length) {
+                outer = {outer.length * axis.length, axis.dnStep, axis.outStep};
+                continue;
+            }
+        }
+        merged.push_back(axis);
+    }
+    if (merged.empty()) {
+        merged.push_back({1, 0, 0});  // one pixel per band
+    }
+    return merged;
+}
+
+// Runs longer than this are written around the caches: a whole band of a
+// scene would only evict everything else, and each cache line written
+// through the cache is first read from memory.
+constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18;  // 1 MiB of floats
+constexpr std::uintptr_t STREAMING_ALIGNMENT = 16;
+constexpr std::size_t STREAMING_WIDTH = 4;  // floats per store
+
+// out[k] = table[dn[k]], as applyBandTable, with the values stored four at
+// a time past the caches.
+void lookUpStreaming(std::span<const float, talvex::DN_VALUES> table, const std::uint16_t* dn,
+                     float* out, std::size_t count)
+{
+#if defined(__SSE2__)
+    std::size_t k = 0;
+    const std::size_t head = std::min(
+        count, ((STREAMING_ALIGNMENT - reinterpret_cast<std::uintptr_t>(out) % STREAMING_ALIGNMENT)
+                % STREAMING_ALIGNMENT) / sizeof(float));
+    talvex::applyBandTable(table, dn, out, head);
+    for (k = head; k + STREAMING_WIDTH <= count; k += STREAMING_WIDTH) {
+        _mm_stream_ps(out + k, _mm_setr_ps(table[dn[k]], table[dn[k + 1]], table[dn[k + 2]],
+                                           table[dn[k + 3]]));
+    }
+    talvex::applyBandTable(table, dn + k, out + k, count - k);
+    _mm_sfence();
+#else
+    talvex::applyBandTable(table, dn, out, count);
+#endif
+}
+
+void lookUpRun(std::span<const float, talvex::DN_VALUES> table, const PixelAxis& axis,
+               const char* dn, char* out, bool streaming)
+{
+    if (axis.dnStep == sizeof(std::uint16_t) && axis.outStep == sizeof(float)) {
+        const auto count = static_cast<std::size_t>(axis.length);
+        const auto* dnValues = reinterpret_cast<const std::uint16_t*>(dn);
+        auto* outValues = reinterpret_cast<float*>(out);
+        if (streaming && count >= STREAMING_MIN_VALUES) {
+            lookUpStreaming(table, dnValues, outValues, count);
+        } else {
+            talvex::applyBandTable(table, dnValues, outValues, count);
+        }
+        return;
+    }
+    for (py::ssize_t k = 0; k < axis.length; ++k) {
+        *reinterpret_cast<float*>(out + k * axis.outStep) =
+            table[*reinterpret_cast<const std::uint16_t*>(dn + k * axis.dnStep)];
+    }
+}
+
+void lookUpAxes(std::span<const float, talvex::DN_VALUES> table, std::span<const PixelAxis> axes,
+                const char* dn, char* out, bool streaming)
+{
+    if (axes.size() == 1) {
+        lookUpRun(table, axes.front(), dn, out, streaming);
+        return;
+    }
+    const PixelAxis& axis = axes.front();
+    for (py::ssize_t k = 0; k < axis.length; ++k) {
+        lookUpAxes(table, axes.subspan(1), dn + k * axis.dnStep, out + k * axis.outStep, streaming);
+    }
+}
+
+bool isAligned(const py::array& array)
+{
+    const auto size = static_cast<py::ssize_t>(array.itemsize());
+    if (reinterpret_cast<std::uintptr_t>(array.data()) % static_cast<std::uintptr_t>(size) != 0) {
+        return false;
+    }
+    for (py::ssize_t axis = 0; axis < array.ndim(); ++axis) {
+        if (array.strides(axis) % size != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// out[b, ...] = tables[b][dn[b, ...]] for the four bands b. `fresh` says
+// that out was just allocated: its pages are then zeroed by the system as
+// they are first written, which leaves them in the cache, and ordinary
+// stores are faster than stores past the cache.
+void applyBandTables(const TableArray& tables, const py::array& dn, py::array out, bool fresh)
+{
+    if (tables.ndim() != 2 || tables.shape(0) != TABLE_BANDS || tables.shape(1) != TABLE_ENTRIES) {
+        throw py::value_error("the tables must be float32 of shape (4, 65536)");
+    }
+    if (!py::isinstance<py::array_t<std::uint16_t>>(dn)) {
+        throw py::type_error("dn must be an array of native uint16, found "
+                             + py::str(dn.dtype()).cast<std::string>());
+    }
+    if (!py::isinstance<py::array_t<float>>(out)) {
+        throw py::type_error("out must be an array of native float32, found "
+                             + py::str(out.dtype()).cast<std::string>());
+    }
+    if (dn.ndim() < 1 || dn.shape(0) != TABLE_BANDS) {
+        throw py::value_error("dn must have the four bands 2, 3, 4, 5 on its first axis");
+    }
+    if (out.ndim() != dn.ndim() || !std::equal(dn.shape(), dn.shape() + dn.ndim(), out.shape())) {
+        throw py::value_error("out must have the shape of dn");
+    }
+    if (!out.writeable()) {
+        throw py::value_error("out is read-only");
+    }
+    if (!isAligned(dn) || !isAligned(out)) {
+        throw py::value_error("dn and out must be aligned arrays");
+    }
+    if (dn.size() == 0) {
+        return;
+    }
+    const std::vector<PixelAxis> axes = pixelAxes(dn, out);
+    const char* dnData = static_cast<const char*>(dn.data());
+    char* outData = static_cast<char*>(out.mutable_data());
+    const float* tableData = tables.data();
+    const py::ssize_t dnBandStep = dn.strides(0);
+    const py::ssize_t outBandStep = out.strides(0);
+
+    py::gil_scoped_release release;
+    for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+        const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
+        const std::span<const float, talvex::DN_VALUES> table(
+            tableData + i * TABLE_ENTRIES, talvex::DN_VALUES);
+        lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
+    }
+}
+
+// A Failure of the library becomes a ValueError with its message, less the
+// line end that the console needs.
+std::string messageOf(const talvex::Failure& failure)
+{
+    std::string message = failure.message;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+} // namespace
+
+PYBIND11_MODULE(_talvex, m)
+{
+    m.doc() = "The TALVEX processor library: DN tables, band terms and the parameter reader.";
+    m.attr("__version__") = TALVEX_VERSION;
+    m.attr("FIRST_BAND") = talvex::FIRST_BAND;
+    m.attr("LAST_BAND") = talvex::LAST_BAND;
+    m.attr("BAND_COUNT") = talvex::BAND_COUNT;
+    m.attr("DN_VALUES") = talvex::DN_VALUES;
+    m.attr("CORRECTION_OFF") = talvex::CORRECTION_OFF;
+    m.attr("CORRECTION_ON") = talvex::CORRECTION_ON;
+    m.attr("MAX_LINE_CHARACTERS") = talvex::MAX_LINE_CHARACTERS;
+    m.attr("MAX_BLANK_LINES") = talvex::MAX_BLANK_LINES;
+
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const talvex::Failure& failure) {
+            PyErr_SetString(PyExc_ValueError, messageOf(failure).c_str());
+        }
+    });
+
+    m.def("read_parameter_text", &readParameterText, py::arg("text"),
+          "The fields of a parameter file's bytes, as the keywords of talvex.Parameters.");
+    m.def(
+        "check_physical_range",
+        [](const py::handle& parameters) { talvex::checkPhysicalRange(runParametersFrom(parameters)); },
+        py::arg("parameters"), "Raises ValueError for a physically impossible value.");
+    m.def("band_terms", &allBandTerms, py::arg("parameters"),
+          "The band-level terms of the correction model, per band.");
+    m.def("band_tables", &bandTables, py::arg("parameters"), py::arg("surface"),
+          "The (4, 65536) float32 tables of TOA or surface reflectance of every DN.");
+    m.def("apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
+          py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
+          "out[b, ...] = tables[b][dn[b, ...]], without the GIL.");
+}
