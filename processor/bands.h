@@ -11,6 +11,10 @@ inline constexpr int FIRST_BAND = 2;
 inline constexpr int LAST_BAND = 5;
 inline constexpr int BAND_COUNT = LAST_BAND - FIRST_BAND + 1;
 
+// What each band sees, in band order: for band descriptions and captions.
+inline constexpr const char* BAND_COLOURS[BAND_COUNT] = {"green", "red", "near infrared",
+                                                         "short-wave infrared"};
+
 // Position of a band (2 to 5) in a per-band table.
 constexpr std::size_t bandIndex(int band)
 {

@@ -94,6 +94,8 @@ std::string temporaryName(const std::string& finalPath, int attempt)
 }
 
 // The process number in a temporary's name, or 0 when the name is not one.
+// A file that a library writes beside a temporary under the temporary's name
+// and a suffix of its own (".hdr", ".aux.xml") belongs to the same run.
 long temporaryOwner(std::string_view name)
 {
     const std::size_t mark = name.rfind(TEMPORARY_MARK);
@@ -107,13 +109,11 @@ long temporaryOwner(std::string_view name)
         return 0;
     }
     const char* attempt = end + 1;
-    if (*attempt == '\0') {
-        return 0;
+    const char* p = attempt;
+    for (; *p >= '0' && *p <= '9'; ++p) {
     }
-    for (const char* p = attempt; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return 0;
-        }
+    if (p == attempt || (*p != '\0' && *p != '.')) {
+        return 0;
     }
     return pid;
 }
@@ -180,12 +180,15 @@ int lockFolder(const std::string& path)
 // The renames themselves, with the stop signals held back so that they are
 // never cut in the middle: the companions' old names go first, so an image
 // never stands beside a header of another run.
-void renameAll(std::span<OutputFile> files)
+void renameAll(std::span<OutputFile> files, std::span<const std::string> obsoleteNames)
 {
     const sigset_t previous = holdInterruptions();
     try {
         for (std::size_t i = 1; i < files.size(); ++i) {
             removeFinalName(files[i].finalPath);
+        }
+        for (const std::string& name : obsoleteNames) {
+            removeFinalName(name);
         }
         for (OutputFile& file : files) {
             renameIntoPlace(file);
@@ -377,7 +380,7 @@ void writeOutput(OutputFile& file, const void* data, std::size_t bytes)
     }
 }
 
-void commitOutputs(std::span<OutputFile> files)
+void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obsoleteNames)
 {
     // Everything on disk and every close checked before any final name changes.
     // The temporaries stay safe from other runs' clean-up while this process lives.
@@ -389,7 +392,7 @@ void commitOutputs(std::span<OutputFile> files)
     const int folderLock = lockFolder(files.front().finalPath);
     try {
         throwIfInterrupted();
-        renameAll(files);
+        renameAll(files, obsoleteNames);
         ::fsync(folderLock);
     } catch (...) {
         ::close(folderLock);

@@ -69,9 +69,10 @@ OutputFile createOutput(const std::string& finalPath);
 void writeOutput(OutputFile& file, const void* data, std::size_t bytes);
 // Commits files that belong together (an image first, then its companions
 // such as its header): their data is flushed to disk, then, under a lock on
-// the folder that other runs share, the companions' old final names are
+// the folder that other runs share, the companions' old final names and the
+// `obsoleteNames` (companions of an earlier output that this one lacks) are
 // removed, the image is renamed into place, then each companion.
-void commitOutputs(std::span<OutputFile> files);
+void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obsoleteNames = {});
 // Closes the file if open and removes its temporary.
 void discardOutput(OutputFile& file);
 

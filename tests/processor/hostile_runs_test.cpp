@@ -181,10 +181,13 @@ TEST_F(EndToEnd, KilledRunsNeverLeaveAMismatchedPairAndTheirTemporariesAreSwept)
     const std::string alive = ".x-TOA-Ref-bands-2345.tmp-talvex-" + std::to_string(::getpid()) + "-0";
     writeFile(dir / alive, "still being written");
     writeFile(dir / ".y-TOA-Ref-bands-2345.tmp-talvex-999999999-3", "left by a killed run");
+    writeFile(dir / ".y-TOA-Ref-bands-2345.tmp-talvex-999999999-3.aux.xml", "its companion");
     writeFile(dir / ".notes.tmp-talvex-1-x", "not a temporary of ours");
+    writeFile(dir / ".notes.tmp-talvex-1-2x", "nor this");
     writeFile(dir / "small.txt", "in.raw\nout\n" + parameterLines(3, 5, "0"));
     ASSERT_EQ(run(readFile(dir / "small.txt")).status, 0);
-    EXPECT_EQ(temporaries(dir), (std::vector<std::string>{".notes.tmp-talvex-1-x", alive}));
+    EXPECT_EQ(temporaries(dir),
+              (std::vector<std::string>{".notes.tmp-talvex-1-2x", ".notes.tmp-talvex-1-x", alive}));
     EXPECT_EQ(sizePromisedBy(dir / "out-TOA-Ref-bands-2345.hdr"), 240);
 }
 
