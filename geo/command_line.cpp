@@ -1,0 +1,135 @@
+#include "command_line.h"
+
+#include "geo_messages.h"
+
+#include <gdal.h>
+
+#include <array>
+#include <cstddef>
+#include <strings.h>
+
+namespace talvex::geo {
+
+namespace {
+
+struct FormatName {
+    OutputFormat format;
+    const char* driver;
+};
+
+constexpr std::array<FormatName, 3> FORMATS = {{
+    {OutputFormat::gtiff, "GTiff"},
+    {OutputFormat::cog, "COG"},
+    {OutputFormat::envi, "ENVI"},
+}};
+
+// Positional arguments with one input raster, and with four.
+constexpr std::size_t ARGUMENTS_WITH_STACK = 3;
+constexpr std::size_t ARGUMENTS_WITH_BAND_FILES = 6;
+
+OutputFormat formatNamed(const std::string& name)
+{
+    for (const FormatName& f : FORMATS) {
+        if (::strcasecmp(name.c_str(), f.driver) == 0) {
+            return f.format;
+        }
+    }
+    throw usageFailure("-of " + name + ": the output format must be GTiff, COG or ENVI.");
+}
+
+// The value that follows an option.
+const std::string& valueOf(const std::vector<std::string>& arguments, std::size_t& i)
+{
+    if (i + 1 >= arguments.size()) {
+        throw usageFailure(arguments[i] + " needs a value.");
+    }
+    return arguments[++i];
+}
+
+} // namespace
+
+const char* driverName(OutputFormat format)
+{
+    for (const FormatName& f : FORMATS) {
+        if (f.format == format) {
+            return f.driver;
+        }
+    }
+    return FORMATS.front().driver;
+}
+
+GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
+{
+    GeoOptions options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            positional.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "-of") {
+            options.format = formatNamed(valueOf(arguments, i));
+        } else if (a == "-co") {
+            const std::string& option = valueOf(arguments, i);
+            if (option.find('=') == std::string::npos || option.front() == '=') {
+                throw usageFailure("-co " + option + ": a creation option is NAME=VALUE.");
+            }
+            options.creationOptions.push_back(option);
+        } else if (a == "-q" || a == "-quiet") {
+            options.quiet = true;
+        } else {
+            throw usageFailure("unknown option " + a + ".");
+        }
+    }
+    if (positional.size() != ARGUMENTS_WITH_STACK && positional.size() != ARGUMENTS_WITH_BAND_FILES) {
+        throw usageFailure("expected PARAMETER_FILE, one or four INPUT rasters and OUTPUT_BASE; found "
+                           + std::to_string(positional.size()) + " arguments.");
+    }
+    options.parameterFile = positional.front();
+    options.inputs.assign(positional.begin() + 1, positional.end() - 1);
+    options.outputBase = positional.back();
+    return options;
+}
+
+std::string usageText()
+{
+    return "Usage: talvex-geo [--help] [--version] [-of GTiff|COG|ENVI] [-co NAME=VALUE]... [-q]\n"
+           "                  PARAMETER_FILE INPUT... OUTPUT_BASE\n"
+           "\n"
+           "Top-of-atmosphere and, when the parameter file asks for correction, surface\n"
+           "reflectance of a georeferenced four-band DN scene, with TALVEX-V1's numbers.\n"
+           "\n"
+           "  PARAMETER_FILE  the launcher's parameter file: the run parameter stream from\n"
+           "                  its line 3 on (lines and samples, calibration, day, angles,\n"
+           "                  option, atmosphere); its size must be the raster's.\n"
+           "  INPUT...        one raster of four bands (2, 3, 4, 5 in that order) or four\n"
+           "                  one-band rasters in that order, in any format GDAL reads;\n"
+           "                  unsigned integer pixels of up to 16 bits.\n"
+           "  OUTPUT_BASE     the outputs are OUTPUT_BASE-TOA-Ref-bands-2345.tif and\n"
+           "                  OUTPUT_BASE-Atm-Corr-Ref-bands-2345.tif (ENVI: no .tif, a\n"
+           "                  .hdr beside each).\n"
+           "\n"
+           "  -of FORMAT      GTiff (tiled; the default), COG (with overviews) or ENVI.\n"
+           "  -co NAME=VALUE  a creation option for the driver, as in gdal_translate;\n"
+           "                  may be given several times.\n"
+           "  -q              no progress on standard error.\n"
+           "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
+           "  GDAL's general options (--config KEY VALUE, --debug on, ...) also apply.\n"
+           "\n"
+           "Outputs are Float32, with the input's CRS and geotransform (or GCPs), a band\n"
+           "description per band, the run's parameters as metadata and a mask that marks\n"
+           "every pixel whose DN is 0 or that the input marks as no data in any band.\n"
+           "\n"
+           "Exit status: 0 complete; 1 option neither 0 nor 1 (TOA output complete);\n"
+           "2 arguments or parameters; 3 input; 4 output; 128 + N stopped by signal N.\n";
+}
+
+std::string versionText()
+{
+    return std::string("talvex-geo ") + TALVEX_VERSION + " (GDAL " + GDALVersionInfo("RELEASE_NAME")
+           + ")\n";
+}
+
+} // namespace talvex::geo

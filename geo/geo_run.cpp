@@ -1,0 +1,170 @@
+#include "geo_run.h"
+
+#include "command_line.h"
+#include "failure.h"
+#include "geo_messages.h"
+#include "geo_outputs.h"
+#include "interruption.h"
+#include "reflectance_dataset.h"
+#include "run_parameters.h"
+#include "scene.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include <cpl_conv.h>
+#include <cpl_string.h>
+#include <unistd.h>
+
+namespace talvex::geo {
+
+namespace {
+
+// GDAL's block cache, unless the user sets GDAL_CACHEMAX: enough for the
+// swaths of a wide scene, small enough that memory stays the same for any size.
+constexpr GIntBig CACHE_BYTES = GIntBig{64} << 20;
+
+constexpr const char* INVALID_OPTION = "Invalid Option";
+
+RunParameters readParameters(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        throw cannotOpenParameterFile(path, std::strerror(EISDIR));
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw cannotOpenParameterFile(path, std::strerror(errno));
+    }
+    try {
+        RunParameters parameters = readParameterFile(in);
+        checkPhysicalRange(parameters);
+        return parameters;
+    } catch (const Failure& failure) {
+        throw inParameterFile(path, failure);
+    }
+}
+
+// The outputs reserved so far, removed unless committed.
+struct GeoRunFiles {
+    OutputFile toa;
+    OutputFile surface;
+};
+
+void writeReflectance(Reflectance reflectance, const Scene& scene, const RunParameters& p,
+                      const GeoOptions& options, const std::vector<std::string>& driverOptions,
+                      OutputFile& output, GdalMessages& messages)
+{
+    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
+    CopyProgress progress;
+    progress.show = !options.quiet && ::isatty(STDERR_FILENO) == 1;
+    progress.label = reflectance == Reflectance::topOfAtmosphere ? "TOA reflectance" : "Surface reflectance";
+    copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
+    commitGeoOutput(output);
+}
+
+int runGeo(const GeoOptions& options, GeoRunFiles& files, GdalMessages& messages)
+{
+    const RunParameters p = readParameters(options.parameterFile);
+    const std::vector<std::string> driverOptions = creationOptions(options.format, options.creationOptions);
+    const Scene scene = openScene(options.inputs);
+    if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
+        throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
+                           p.lineCount, p.sampleCount);
+    }
+    const bool correcting = p.correctionOption == CORRECTION_ON;
+    const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
+    const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
+
+    // Every name is checked and every output reserved before the first pixel is read.
+    checkOutputNames(toaName, scene);
+    if (correcting) {
+        checkOutputNames(surfaceName, scene);
+    }
+    removeStaleTemporaries(toaName);
+    catchInterruptions();
+    files.toa = createOutput(toaName);
+    if (correcting) {
+        files.surface = createOutput(surfaceName);
+    }
+
+    writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions, files.toa, messages);
+    if (p.correctionOption == CORRECTION_OFF) {
+        return STATUS_COMPLETE;
+    }
+    if (!correcting) {
+        std::cerr << "talvex-geo: " << INVALID_OPTION << ": the Parameter File " << quoted(options.parameterFile)
+                  << " gives the correction option " << p.correctionOption
+                  << " (0 or 1); only the TOA reflectance was written.\n";
+        return STATUS_INVALID_OPTION;
+    }
+    writeReflectance(Reflectance::surface, scene, p, options, driverOptions, files.surface, messages);
+    return STATUS_COMPLETE;
+}
+
+// --help and --version are answered before GDAL's general options are taken.
+bool answeredAtOnce(const std::vector<std::string>& arguments, int& status)
+{
+    for (const std::string& a : arguments) {
+        if (a == "--") {
+            break;
+        }
+        if (a == "--help" || a == "-h") {
+            std::cout << usageText();
+            status = STATUS_COMPLETE;
+            return true;
+        }
+        if (a == "--version") {
+            std::cout << versionText();
+            status = STATUS_COMPLETE;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int runTalvexGeo(int argc, char** argv)
+{
+    int status = STATUS_COMPLETE;
+    if (answeredAtOnce(std::vector<std::string>(argv + 1, argv + argc), status)) {
+        return status;
+    }
+    GDALAllRegister();
+    char** arguments = argv;
+    const int count = GDALGeneralCmdLineProcessor(argc, &arguments, 0);
+    if (count < 1) {
+        CSLDestroy(arguments);
+        return count == 0 ? STATUS_COMPLETE : STATUS_BAD_PARAMETERS;  // --formats and the like, or their error
+    }
+    const std::vector<std::string> rest(arguments + 1, arguments + count);
+    CSLDestroy(arguments);
+    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
+        GDALSetCacheMax64(CACHE_BYTES);
+    }
+    if (CPLGetConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr) == nullptr) {
+        CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");  // the mask inside the GeoTIFF itself
+    }
+
+    GdalMessages messages;
+    const GdalMessageScope scope(messages);
+    GeoRunFiles files;
+    try {
+        status = runGeo(parseCommandLine(rest), files, messages);
+    } catch (const Failure& failure) {
+        discardGeoOutput(files.toa);
+        discardGeoOutput(files.surface);
+        std::cerr << "talvex-geo: " << failure.message << std::flush;
+        return failure.status;
+    }
+    discardGeoOutput(files.toa);
+    discardGeoOutput(files.surface);
+    return status;
+}
+
+} // namespace talvex::geo

@@ -1,0 +1,337 @@
+#include "reflectance_dataset.h"
+
+#include "geo_messages.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <span>
+
+#include <cpl_error.h>
+
+namespace talvex::geo {
+
+namespace {
+
+// DNs read from the scene per piece of a request: bounds the scratch memory
+// whatever window a driver asks for.
+constexpr std::size_t PIECE_PIXELS = std::size_t{1} << 20;
+// Mask values: GDAL's convention for valid and for missing pixels.
+constexpr GByte MASK_VALID = 255;
+constexpr GByte MASK_MISSING = 0;
+
+// The shortest decimal that reads back as the same 32-bit float.
+std::string floatText(float value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string bandDescription(int band)
+{
+    return "Band " + std::to_string(band) + " (" + BAND_COLOURS[bandIndex(band)] + ")";
+}
+
+// A window of the raster and where its values go in the caller's buffer.
+struct Window {
+    int x;
+    int y;
+    int width;
+    int height;
+    GByte* data;
+    GSpacing pixelSpacing;
+    GSpacing lineSpacing;
+};
+
+// Lines of `window` taken per piece.
+int linesPerPiece(const Window& window)
+{
+    return static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(window.width)));
+}
+
+bool readDn(GDALRasterBand& band, int x, int y, int width, int lines, std::uint16_t* dn)
+{
+    return band.RasterIO(GF_Read, x, y, width, lines, dn, width, lines, GDT_UInt16, 0, 0, nullptr) == CE_None;
+}
+
+bool readMask(GDALRasterBand& mask, int x, int y, int width, int lines, GByte* values)
+{
+    return mask.RasterIO(GF_Read, x, y, width, lines, values, width, lines, GDT_Byte, 0, 0, nullptr) == CE_None;
+}
+
+// The window of one block, written with the block's own line length.
+Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSpacing valueBytes)
+{
+    int blockWidth = 0;
+    int blockHeight = 0;
+    band.GetBlockSize(&blockWidth, &blockHeight);
+    const int x = blockX * blockWidth;
+    const int y = blockY * blockHeight;
+    return Window{x,
+                  y,
+                  std::min(blockWidth, band.GetXSize() - x),
+                  std::min(blockHeight, band.GetYSize() - y),
+                  static_cast<GByte*>(data),
+                  valueBytes,
+                  valueBytes * blockWidth};
+}
+
+} // namespace
+
+// A pixel of the mask is valid when every band has a DN other than 0 that the
+// input does not mark as no data; one mask serves all four bands.
+class ValidityMaskBand final : public GDALRasterBand {
+public:
+    ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene) : paths_(scene.bandPaths)
+    {
+        poDS = dataset;
+        nBand = 0;
+        eDataType = GDT_Byte;
+        nRasterXSize = scene.samples;
+        nRasterYSize = scene.lines;
+        scene.bands.front()->GetBlockSize(&nBlockXSize, &nBlockYSize);
+        for (std::size_t i = 0; i < scene.bands.size(); ++i) {
+            sources_[i] = scene.bands[i];
+            sourceMasks_[i] =
+                (scene.bands[i]->GetMaskFlags() & GMF_ALL_VALID) != 0 ? nullptr : scene.bands[i]->GetMaskBand();
+        }
+    }
+
+protected:
+    CPLErr IReadBlock(int blockX, int blockY, void* data) override
+    {
+        return fill(blockWindow(*this, blockX, blockY, data, 1));
+    }
+
+    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data, int bufferWidth,
+                     int bufferHeight, GDALDataType bufferType, GSpacing pixelSpacing, GSpacing lineSpacing,
+                     GDALRasterIOExtraArg* extra) override
+    {
+        if (access == GF_Read && bufferWidth == width && bufferHeight == height && bufferType == GDT_Byte) {
+            return fill(Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        }
+        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth, bufferHeight,
+                                         bufferType, pixelSpacing, lineSpacing, extra);
+    }
+
+private:
+    CPLErr fill(const Window& window)
+    {
+        const int step = linesPerPiece(window);
+        const std::size_t piecePixels = static_cast<std::size_t>(window.width) * step;
+        std::vector<GByte> valid(piecePixels);
+        std::vector<std::uint16_t> dn(piecePixels);
+        std::vector<GByte> inputMask(piecePixels);
+        for (int line = 0; line < window.height; line += step) {
+            const int lines = std::min(step, window.height - line);
+            const std::size_t n = static_cast<std::size_t>(window.width) * lines;
+            std::fill_n(valid.begin(), n, MASK_VALID);
+            for (std::size_t b = 0; b < sources_.size(); ++b) {
+                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())
+                    || (sourceMasks_[b] != nullptr
+                        && !readMask(*sourceMasks_[b], window.x, window.y + line, window.width, lines,
+                                     inputMask.data()))) {
+                    static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
+                    return CE_Failure;
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (dn[k] == 0 || (sourceMasks_[b] != nullptr && inputMask[k] == 0)) {
+                        valid[k] = MASK_MISSING;
+                    }
+                }
+            }
+            for (int l = 0; l < lines; ++l) {
+                GByte* out = window.data + (line + l) * window.lineSpacing;
+                const GByte* in = valid.data() + static_cast<std::size_t>(l) * window.width;
+                for (int s = 0; s < window.width; ++s) {
+                    out[s * window.pixelSpacing] = in[s];
+                }
+            }
+        }
+        return CE_None;
+    }
+
+    std::array<std::string, BAND_COUNT> paths_;
+    std::array<GDALRasterBand*, BAND_COUNT> sources_{};
+    std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
+};
+
+namespace {
+
+// One band of reflectance: the scene's DNs through the band's table.
+class ReflectanceBand final : public GDALRasterBand {
+public:
+    ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source, std::string sourcePath,
+                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask)
+        : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask)
+    {
+        poDS = dataset;
+        nBand = number;
+        eDataType = GDT_Float32;
+        nRasterXSize = source->GetXSize();
+        nRasterYSize = source->GetYSize();
+        source->GetBlockSize(&nBlockXSize, &nBlockYSize);
+    }
+
+    GDALRasterBand* GetMaskBand() override { return mask_; }
+    int GetMaskFlags() override { return GMF_PER_DATASET; }
+
+protected:
+    CPLErr IReadBlock(int blockX, int blockY, void* data) override
+    {
+        return convert(blockWindow(*this, blockX, blockY, data, sizeof(float)));
+    }
+
+    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data, int bufferWidth,
+                     int bufferHeight, GDALDataType bufferType, GSpacing pixelSpacing, GSpacing lineSpacing,
+                     GDALRasterIOExtraArg* extra) override
+    {
+        // Requests at full resolution in Float32, which is how drivers copy,
+        // are converted straight into the caller's buffer.
+        if (access == GF_Read && bufferWidth == width && bufferHeight == height && bufferType == GDT_Float32) {
+            return convert(Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        }
+        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth, bufferHeight,
+                                         bufferType, pixelSpacing, lineSpacing, extra);
+    }
+
+private:
+    CPLErr convert(const Window& window)
+    {
+        const int step = linesPerPiece(window);
+        std::vector<std::uint16_t> dn(static_cast<std::size_t>(window.width) * step);
+        std::vector<float> values(window.pixelSpacing == sizeof(float) ? 0 : dn.size());
+        for (int line = 0; line < window.height; line += step) {
+            const int lines = std::min(step, window.height - line);
+            if (!readDn(*source_, window.x, window.y + line, window.width, lines, dn.data())) {
+                static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(sourcePath_);
+                return CE_Failure;
+            }
+            for (int l = 0; l < lines; ++l) {
+                GByte* out = window.data + (line + l) * window.lineSpacing;
+                const std::uint16_t* in = dn.data() + static_cast<std::size_t>(l) * window.width;
+                const auto count = static_cast<std::size_t>(window.width);
+                if (window.pixelSpacing == sizeof(float)) {
+                    float* lineValues = reinterpret_cast<float*>(out);
+                    applyBandTable(table_, in, lineValues, count);
+                    continue;
+                }
+                // Interleaved with other bands: convert, then spread.
+                applyBandTable(table_, in, values.data(), count);
+                for (std::size_t s = 0; s < count; ++s) {
+                    std::memcpy(out + static_cast<GSpacing>(s) * window.pixelSpacing, &values[s], sizeof(float));
+                }
+            }
+        }
+        return CE_None;
+    }
+
+    GDALRasterBand* source_;
+    std::string sourcePath_;
+    std::span<const float, DN_VALUES> table_;
+    GDALRasterBand* mask_;
+};
+
+} // namespace
+
+ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectance,
+                                       const RunParameters& p, const std::string& programVersion)
+    : georeference_(georeferenceSource(scene)), tables_(BAND_COUNT * DN_VALUES)
+{
+    nRasterXSize = scene.samples;
+    nRasterYSize = scene.lines;
+    eAccess = GA_ReadOnly;
+    mask_ = std::make_unique<ValidityMaskBand>(this, scene);
+
+    const RadiometricSetup setup = radiometricSetup(p);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::size_t i = bandIndex(band);
+        const DnTable table(tables_.data() + i * DN_VALUES, DN_VALUES);
+        fillBandTable(reflectance, band, p, setup, table);
+        auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i], scene.bandPaths[i],
+                                           table, mask_.get());
+        SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
+        output->SetDescription(bandDescription(band).c_str());
+        output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
+        output->SetMetadataItem("talvex_lmin", floatText(p.lmin[i]).c_str());
+        output->SetMetadataItem("talvex_lmax", floatText(p.lmax[i]).c_str());
+    }
+
+    // The run's parameters, under the names the Python package gives them.
+    SetMetadataItem(VERSION_ITEM, programVersion.c_str());
+    SetMetadataItem(PRODUCT_ITEM, reflectance == Reflectance::topOfAtmosphere
+                                      ? "top-of-atmosphere reflectance"
+                                      : "surface reflectance");
+    SetMetadataItem("talvex_line_count", std::to_string(p.lineCount).c_str());
+    SetMetadataItem("talvex_sample_count", std::to_string(p.sampleCount).c_str());
+    std::string lmin;
+    std::string lmax;
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        if (i > 0) {
+            lmin += ' ';
+            lmax += ' ';
+        }
+        lmin += floatText(p.lmin[i]);
+        lmax += floatText(p.lmax[i]);
+    }
+    SetMetadataItem("talvex_lmin", lmin.c_str());
+    SetMetadataItem("talvex_lmax", lmax.c_str());
+    SetMetadataItem("talvex_day_of_year", std::to_string(p.dayOfYear).c_str());
+    SetMetadataItem("talvex_solar_zenith_deg", floatText(p.solarZenithDeg).c_str());
+    SetMetadataItem("talvex_solar_azimuth_deg", floatText(p.solarAzimuthDeg).c_str());
+    SetMetadataItem("talvex_view_zenith_deg", floatText(p.viewZenithDeg).c_str());
+    SetMetadataItem("talvex_view_azimuth_deg", floatText(p.viewAzimuthDeg).c_str());
+    SetMetadataItem("talvex_correction_option", std::to_string(p.correctionOption).c_str());
+    if (p.correctionOption == CORRECTION_ON) {
+        SetMetadataItem("talvex_elevation_metres", floatText(p.elevationMetres).c_str());
+        SetMetadataItem("talvex_aerosol_optical_depth", floatText(p.aerosolOpticalDepth).c_str());
+        SetMetadataItem("talvex_water_vapour_column", floatText(p.waterVapourColumn).c_str());
+        SetMetadataItem("talvex_ozone_column", floatText(p.ozoneColumn).c_str());
+    }
+    // Whether a coordinate names a pixel's corner or its centre, and a
+    // sensor model, belong to the grid as much as the geotransform does.
+    if (const char* areaOrPoint = georeference_.GetMetadataItem(GDALMD_AREA_OR_POINT)) {
+        SetMetadataItem(GDALMD_AREA_OR_POINT, areaOrPoint);
+    }
+    if (char** rpc = georeference_.GetMetadata("RPC")) {
+        SetMetadata(rpc, "RPC");
+    }
+}
+
+ReflectanceDataset::~ReflectanceDataset() = default;
+
+CPLErr ReflectanceDataset::GetGeoTransform(double* transform)
+{
+    return georeference_.GetGeoTransform(transform);
+}
+
+const OGRSpatialReference* ReflectanceDataset::GetSpatialRef() const
+{
+    return georeference_.GetSpatialRef();
+}
+
+int ReflectanceDataset::GetGCPCount()
+{
+    return georeference_.GetGCPCount();
+}
+
+const OGRSpatialReference* ReflectanceDataset::GetGCPSpatialRef() const
+{
+    return georeference_.GetGCPSpatialRef();
+}
+
+const GDAL_GCP* ReflectanceDataset::GetGCPs()
+{
+    return georeference_.GetGCPs();
+}
+
+void ReflectanceDataset::noteReadFailure(const std::string& path)
+{
+    if (!readFailure_) {
+        const std::string reason = CPLGetLastErrorMsg();
+        readFailure_ = cannotReadInput(path, reason.empty() ? std::string("GDAL cannot read it") : reason);
+    }
+}
+
+} // namespace talvex::geo

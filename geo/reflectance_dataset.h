@@ -1,0 +1,51 @@
+// A reflectance image as a GDAL dataset computed on the fly from the DN
+// scene: GDAL's drivers copy it into any format (GTiff, COG with its
+// overviews, ENVI) as they would copy a file, while every value comes from the
+// processor library's per-band DN tables. Its mask marks the pixels without
+// data.
+#pragma once
+
+#include "band_tables.h"
+#include "failure.h"
+#include "run_parameters.h"
+#include "scene.h"
+
+#include <gdal_priv.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace talvex::geo {
+
+class ValidityMaskBand;
+
+class ReflectanceDataset final : public GDALDataset {
+public:
+    ReflectanceDataset(const Scene& scene, Reflectance reflectance, const RunParameters& parameters,
+                       const std::string& programVersion);
+    ~ReflectanceDataset() override;
+
+    CPLErr GetGeoTransform(double* transform) override;
+    const OGRSpatialReference* GetSpatialRef() const override;
+    int GetGCPCount() override;
+    const OGRSpatialReference* GetGCPSpatialRef() const override;
+    const GDAL_GCP* GetGCPs() override;
+
+    // The first read of the scene that failed, if any: the copy then fails
+    // because of the input, not of the output.
+    const std::optional<Failure>& readFailure() const { return readFailure_; }
+    void noteReadFailure(const std::string& path);
+
+private:
+    GDALDataset& georeference_;
+    std::vector<float> tables_;  // the four bands' DN tables, one after the other
+    std::unique_ptr<ValidityMaskBand> mask_;
+    std::optional<Failure> readFailure_;
+};
+
+// Metadata items that say what an output is and what made it.
+inline constexpr const char* PRODUCT_ITEM = "talvex_product";
+inline constexpr const char* VERSION_ITEM = "talvex_version";
+
+} // namespace talvex::geo
