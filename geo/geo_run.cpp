@@ -24,9 +24,21 @@ namespace talvex::geo {
 
 namespace {
 
-// GDAL's block cache, unless the user sets GDAL_CACHEMAX: enough for the
-// swaths of a wide scene, small enough that memory stays the same for any size.
-constexpr GIntBig CACHE_BYTES = GIntBig{64} << 20;
+// Settings of GDAL that keep memory the same for any scene size, unless the
+// user gives them (--config or the environment): a small block cache, the
+// overviews of a COG computed in small pieces and kept uncompressed until
+// they are copied in (a compressed scratch file costs more memory than it
+// saves), and the mask inside the GeoTIFF itself.
+struct GdalDefault {
+    const char* key;
+    const char* value;
+};
+constexpr GdalDefault GDAL_DEFAULTS[] = {
+    {"GDAL_CACHEMAX", "32"},  // MiB
+    {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"},  // bytes
+    {"COG_TMP_COMPRESSION", "NONE"},
+    {"GDAL_TIFF_INTERNAL_MASK", "YES"},
+};
 
 constexpr const char* INVALID_OPTION = "Invalid Option";
 
@@ -144,11 +156,10 @@ int runTalvexGeo(int argc, char** argv)
     }
     const std::vector<std::string> rest(arguments + 1, arguments + count);
     CSLDestroy(arguments);
-    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
-        GDALSetCacheMax64(CACHE_BYTES);
-    }
-    if (CPLGetConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr) == nullptr) {
-        CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "YES");  // the mask inside the GeoTIFF itself
+    for (const GdalDefault& setting : GDAL_DEFAULTS) {
+        if (CPLGetConfigOption(setting.key, nullptr) == nullptr) {
+            CPLSetConfigOption(setting.key, setting.value);
+        }
     }
 
     GdalMessages messages;
