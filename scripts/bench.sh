@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Benchmark of a correction run against the bare I/O of the same bytes and
-# against a per-pixel stdio baseline, side by side, several times in turn.
+# against a per-pixel stdio baseline, side by side, several times in turn;
+# then of talvex-geo against GDAL's own gdal_translate -ot Float32 writing
+# the same two outputs from the same GeoTIFF with the same creation options,
+# as tiled GeoTIFF and as COG with DEFLATE, both on all cores.
 #
 # Usage: scripts/bench.sh [SIZE ...]   (square scenes; default: 1000 6000)
-# Environment: BENCH_RUNS (default 5), BENCH_DIR (default a temporary folder).
+# Environment: BENCH_RUNS (default 5), BENCH_DIR (default a temporary folder),
+#              BENCH_GEO=0 to leave talvex-geo out.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -40,7 +44,11 @@ median() {  # column N of a file
 
 # The bare I/O of a correction run: read the DN image twice, write two
 # images of twice its size.
-bare_io='cat "$1" > /dev/null; cat "$1" > /dev/null; head -c "$2" /dev/zero > "$3-a"; head -c "$2" /dev/zero > "$3-b"'
+# Large blocks, so that the floor is not raised by small writes.
+bare_io='cat "$1" > /dev/null; cat "$1" > /dev/null
+  dd if=/dev/zero of="$3-a" bs=4M count=$(($2 / 4194304)) status=none
+  dd if=/dev/zero of="$3-b" bs=4M count=$(($2 / 4194304)) status=none
+  head -c $(($2 % 4194304)) /dev/zero >> "$3-a"; head -c $(($2 % 4194304)) /dev/zero >> "$3-b"'
 
 printf '%-11s %-10s %9s %9s %12s %9s\n' scene program seconds "MP/s/pass" "peak memory" ratio
 for size in "${sizes[@]}"; do
@@ -85,3 +93,46 @@ for size in "${sizes[@]}"; do
     printf "%-11s TALVEX-V1 / bare I/O = %.2f, per-pixel / TALVEX-V1 = %.1f\n", "", t / b, (t > 0 ? p / t : 0) }'
 done
 echo "(medians of $runs runs; all outputs identical to the per-pixel baseline)"
+
+[ "${BENCH_GEO:-1}" != 0 ] && [ -x "$TALVEX_BUILD/bin/talvex-geo" ] || exit 0
+
+# talvex-geo against gdal_translate: the same input, outputs, options.
+echo
+printf '%-11s %-6s %-15s %9s %12s %9s\n' scene format program seconds "peak memory" ratio
+for size in "${sizes[@]}"; do
+  scene="$work/scene-$size.dn"
+  "$work/make_scene" "$size" "$size" "$scene"
+  printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
+    "$size" "$size" > "$work/scene-$size.hdr"
+  geotiff="$work/scene-$size.tif"
+  gdal_translate -q -co TILED=YES -co BIGTIFF=IF_SAFER -a_srs EPSG:32643 \
+    -a_ullr 500000 1500000 $((500000 + 30 * size)) $((1500000 - 30 * size)) "$scene" "$geotiff"
+  rm -f "$scene" "$work/scene-$size.hdr"
+  sed "1s/.*/$size $size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
+  for format in GTiff COG; do
+    case "$format" in
+      GTiff) options=(-co TILED=YES -co BIGTIFF=IF_SAFER -co NUM_THREADS=ALL_CPUS) ;;
+      COG) options=(-co COMPRESS=DEFLATE -co BIGTIFF=IF_SAFER -co NUM_THREADS=ALL_CPUS) ;;
+    esac
+    rm -f "$work"/geo.txt "$work"/translate.txt
+    for ((i = 0; i < runs; i++)); do
+      rm -f "$work"/geo-* "$work"/translate-*
+      timed "$work/geo.txt" "$TALVEX_BUILD/bin/talvex-geo" -q -of "$format" "${options[@]}" \
+        "$work/parameters.txt" "$geotiff" "$work/geo"
+      rm -f "$work"/geo-*
+      timed "$work/translate.txt" sh -c 'format="$1"; shift; input="$1"; shift; out="$1"; shift
+        gdal_translate -q -of "$format" -ot Float32 "$@" "$input" "$out-a.tif" &&
+        gdal_translate -q -of "$format" -ot Float32 "$@" "$input" "$out-b.tif"' \
+        _ "$format" "$geotiff" "$work/translate" "${options[@]}"
+    done
+    rm -f "$work"/geo-* "$work"/translate-*
+    geo=$(median "$work/geo.txt" 1)
+    translate=$(median "$work/translate.txt" 1)
+    printf '%-11s %-6s %-15s %9s %9s KiB %9s\n' "${size}x${size}" "$format" gdal_translate "$translate" \
+      "$(median "$work/translate.txt" 2)" 1.00
+    printf '%-11s %-6s %-15s %9s %9s KiB %9s\n' "${size}x${size}" "$format" talvex-geo "$geo" \
+      "$(median "$work/geo.txt" 2)" "$(awk -v a="$geo" -v b="$translate" 'BEGIN { printf "%.2f", a / b }')"
+  done
+  rm -f "$geotiff"
+done
+echo "(medians of $runs runs; gdal_translate -ot Float32 writes the same two outputs with the same options)"

@@ -32,6 +32,10 @@ for installed in "$work/tgz" "$work/deb/usr"; do
               share/applications/talvex.desktop share/man/man1/TALVEX-V1.1; do
     [ -e "$installed/$file" ] || { echo "missing in the package: $file"; status=1; }
   done
+  if [ -x "$build/bin/talvex-geo" ]; then
+    "$installed/bin/talvex-geo" --version > /dev/null \
+      || { echo "the packaged talvex-geo does not run"; status=1; }
+  fi
   name=$(basename "$(dirname "$installed")")-$(basename "$installed")
   run_example "$installed/bin/TALVEX-V1" "$work/out/$name"
   for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs a correction run of the bundled
-# example scene into examples/output/, and draws false-colour quick-looks
-# (near infrared, red, green) of the TOA and the surface reflectance.
+# example scene into examples/output/, draws false-colour quick-looks
+# (near infrared, red, green) of the TOA and the surface reflectance, and
+# runs talvex-geo on the same scene as four georeferenced GeoTIFFs.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -82,6 +83,15 @@ sys.exit(0 if same else 1)
 PYTHON
 fi
 
+# The same scene georeferenced (UTM zone 43 north, one GeoTIFF per band),
+# through talvex-geo: georeferenced GeoTIFF outputs with a no-data mask.
+geo_base="$output_dir/example-geo"
+"$TALVEX_BUILD/bin/talvex-geo" -q "$TALVEX_ROOT/examples/example-parameters.txt" \
+  "$TALVEX_BUILD"/examples/example-band{2,3,4,5}.tif "$geo_base"
+echo
+echo "gdalinfo of talvex-geo's surface reflectance:"
+gdalinfo "$geo_base-Atm-Corr-Ref-bands-2345.tif"
+
 echo
 echo "The four output files:"
 for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \
@@ -92,3 +102,6 @@ echo "Quick-looks (near infrared, red, green as red, green, blue):"
 echo "  $toa-quicklook.png"
 echo "  $surface-quicklook.png"
 echo "  $side_by_side   (left: TOA, right: surface reflectance)"
+echo "talvex-geo's georeferenced outputs (UTM zone 43 north, with a no-data mask):"
+echo "  $geo_base-TOA-Ref-bands-2345.tif"
+echo "  $geo_base-Atm-Corr-Ref-bands-2345.tif"
