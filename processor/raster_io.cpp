@@ -153,28 +153,69 @@ void renameIntoPlace(OutputFile& file)
     file.temporaryPath.clear();
 }
 
+// Where a folder itself cannot be locked (NFS, where an exclusive lock needs a
+// file open for writing; a folder its user may write but not read), runs
+// share this hidden file in it instead.
+constexpr const char* FOLDER_LOCK_FILE = ".talvex-commit.lock";
+
+bool folderCannotBeLocked(int error)
+{
+    return error == EACCES || error == EBADF || error == ENOLCK || error == EOPNOTSUPP
+           || error == ENOSYS || error == EINVAL;
+}
+
+// Waits for an exclusive lock on `fd`; a stop signal ends the wait. Returns
+// 0 or the error.
+int waitForLock(int fd)
+{
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+        throwIfInterrupted();
+    }
+    return 0;
+}
+
 // The lock that runs writing into one folder share around their commits.
 int lockFolder(const std::string& path)
 {
     const std::string folder = folderForCalls(path);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        throw cannotWriteOutput(path, "its folder cannot be opened: " + systemReason(errno));
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    try {
+        if (fd >= 0) {
+            error = waitForLock(fd);
+        }
+        if (error != 0 && folderCannotBeLocked(error)) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            const std::string lockFile = folderOf(path) + FOLDER_LOCK_FILE;
+            fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, NEW_FILE_MODE);
+            error = fd < 0 ? errno : waitForLock(fd);
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
-    while (::flock(fd, LOCK_EX) != 0) {
-        const int error = errno;
-        if (error != EINTR) {
+    if (error != 0) {
+        if (fd >= 0) {
             ::close(fd);
-            throw cannotWriteOutput(path, "its folder cannot be locked: " + systemReason(error));
         }
-        try {
-            throwIfInterrupted();
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
+        throw cannotWriteOutput(path, "its folder cannot be locked: " + systemReason(error));
     }
     return fd;
+}
+
+// The renames on disk too, where the folder can be opened.
+void syncFolder(const std::string& path)
+{
+    const int fd = ::open(folderForCalls(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 // The renames themselves, with the stop signals held back so that they are
@@ -393,7 +434,7 @@ void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obs
     try {
         throwIfInterrupted();
         renameAll(files, obsoleteNames);
-        ::fsync(folderLock);
+        syncFolder(files.front().finalPath);
     } catch (...) {
         ::close(folderLock);
         throw;

@@ -304,6 +304,29 @@ TEST_F(EndToEnd, NamesThatCannotBeMadeStopTheRunUpFront)
     EXPECT_FALSE(fs::exists(dir / "out-TOA-Ref-bands-2345"));
 }
 
+// A folder its user may write but not read cannot be locked itself; runs
+// then share a hidden lock file in it. Root reads every folder, so the run
+// is made by the user nobody.
+TEST_F(EndToEnd, AFolderThatCannotBeReadIsWrittenWhole)
+{
+    if (::geteuid() != 0 || std::system("command -v setpriv > /dev/null && id nobody > /dev/null") != 0) {
+        GTEST_SKIP() << "needs root, setpriv and the user nobody";
+    }
+    writeFile(dir / "in.raw", dnBytes(smallScene()));
+    writeFile(dir / "stream.txt", "in.raw\nhidden/out\n" + parameterLines(3, 5, "1"));
+    fs::create_directory(dir / "hidden");
+    fs::permissions(dir, fs::perms::all);
+    fs::permissions(dir / "hidden", fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write
+                                        | fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
+    const std::string command = "cd '" + dir.string() + "' && setpriv --reuid=nobody --regid=nogroup --clear-groups '"
+                                TALVEX_EXECUTABLE "' < stream.txt > console.txt";
+    const int raw = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile(dir / "console.txt");
+    EXPECT_EQ(fs::file_size(dir / "hidden/out-Atm-Corr-Ref-bands-2345"), 16u * 3 * 5);
+    EXPECT_EQ(readFile(dir / "hidden/out-TOA-Ref-bands-2345.hdr"), headerFor(5, 3));
+    fs::permissions(dir / "hidden", fs::perms::all);
+}
+
 TEST_F(EndToEnd, RunCompletesWhenItsReaderGoesAway)
 {
     writeFile(dir / "in.raw", dnBytes(severalBlockScene(300, 300)));
