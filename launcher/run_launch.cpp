@@ -82,21 +82,23 @@ const char* const XTERM_WINDOW_OPS =
     "GetSelection,SetSelection,SetWinLines,SetXprop";
 
 // Terminals looked for on the PATH, in this order, after $TERMINAL and the
-// system's default terminal.
+// system's default terminal. Only the xterm family starts minimised: it is
+// the one known to come up again when a failed run asks it to, and a run's
+// messages must not wait unseen behind an icon.
 constexpr std::array<TerminalStyle, 16> KNOWN_TERMINALS{{
     {"xterm", {"-iconic", "-xrm", XTERM_WINDOW_OPS, "-e"}},
     {"uxterm", {"-iconic", "-xrm", XTERM_WINDOW_OPS, "-e"}},
     {"lxterm", {"-iconic", "-xrm", XTERM_WINDOW_OPS, "-e"}},
     {"koi8rxterm", {"-iconic", "-xrm", XTERM_WINDOW_OPS, "-e"}},
-    {"urxvt", {"-iconic", "-e"}},
-    {"rxvt", {"-iconic", "-e"}},
-    {"xfce4-terminal", {"--minimize", "-x"}},
+    {"urxvt", {"-e"}},
+    {"rxvt", {"-e"}},
+    {"xfce4-terminal", {"-x"}},
     {"gnome-terminal", {"--"}},
     {"konsole", {"-e"}},
     {"mate-terminal", {"-x"}},
     {"qterminal", {"-e"}},
     {"terminator", {"-x"}},
-    {"kitty", {"--start-as=minimized"}},
+    {"kitty", {}},
     {"alacritty", {"-e"}},
     {"foot", {}},
     {"st", {"-e"}},
