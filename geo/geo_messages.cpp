@@ -70,16 +70,4 @@ Failure sizeMismatch(const std::string& input, int samples, int lines, const std
                            + " samples: is it the parameter file of another scene?\n");
 }
 
-Failure cannotReadInput(const std::string& path, const std::string& reason)
-{
-    return makeFailure(FailureKind::input, path,
-                       "Can Not Read the Input File " + quoted(path) + ": " + reason + "\n");
-}
-
-Failure cannotWriteOutput(const std::string& path, const std::string& reason)
-{
-    return makeFailure(FailureKind::output, path,
-                       "Can Not Write the Output File " + quoted(path) + ": " + reason + "\n");
-}
-
 } // namespace talvex::geo

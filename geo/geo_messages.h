@@ -1,8 +1,10 @@
 // Every failure that talvex-geo finds itself is built here; those of the
-// parameter reader and of the output files come from the processor library.
+// parameter reader and of reading and writing files come from the processor
+// library.
 #pragma once
 
 #include "failure.h"
+#include "raster_io.h"
 
 #include <string>
 
@@ -26,9 +28,5 @@ Failure gridMismatch(const std::string& path, const std::string& reference, cons
                      const std::string& found, const std::string& expected);
 Failure sizeMismatch(const std::string& input, int samples, int lines, const std::string& parameterFile,
                      int parameterLines, int parameterSamples);
-Failure cannotReadInput(const std::string& path, const std::string& reason);
-
-// An output the driver could not write.
-Failure cannotWriteOutput(const std::string& path, const std::string& reason);
 
 } // namespace talvex::geo

@@ -43,11 +43,6 @@ Failure inputFailure(const std::string& path, const std::string& detail)
     return makeFailure(FailureKind::input, path, "The Input File " + quoted(path) + detail + "\n");
 }
 
-Failure cannotReadInput(const std::string& path, const std::string& reason)
-{
-    return makeFailure(FailureKind::input, path,
-                       "Can Not Read the Input File " + quoted(path) + ": " + reason + "\n");
-}
 
 Failure cannotCreateOutput(const std::string& path, const std::string& reason)
 {
@@ -55,11 +50,6 @@ Failure cannotCreateOutput(const std::string& path, const std::string& reason)
                        "Can Not Create the Output File " + quoted(path) + ": " + reason + "\n");
 }
 
-Failure cannotWriteOutput(const std::string& path, const std::string& reason)
-{
-    return makeFailure(FailureKind::output, path,
-                       "Can Not Write the Output File " + quoted(path) + ": " + reason + "\n");
-}
 
 std::string systemReason(int error)
 {
@@ -242,6 +232,18 @@ void renameAll(std::span<OutputFile> files, std::span<const std::string> obsolet
 }
 
 } // namespace
+
+Failure cannotReadInput(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::input, path,
+                       "Can Not Read the Input File " + quoted(path) + ": " + reason + "\n");
+}
+
+Failure cannotWriteOutput(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::output, path,
+                       "Can Not Write the Output File " + quoted(path) + ": " + reason + "\n");
+}
 
 std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
 {

@@ -5,6 +5,8 @@
 // that a killed run can make permanent, an image stands without its header.
 #pragma once
 
+#include "failure.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -30,6 +32,10 @@ inline constexpr std::int64_t MAX_PIXELS_PER_BAND =
     std::numeric_limits<std::int64_t>::max() / (BANDS_IN_IMAGE * VALUE_BYTES);
 // Bytes of a complete DN image: 8 x lines x samples (sizes already checked).
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount);
+
+// Failures of reading an input and of writing an output, as every front end reports them.
+Failure cannotReadInput(const std::string& path, const std::string& reason);
+Failure cannotWriteOutput(const std::string& path, const std::string& reason);
 
 struct InputImage {
     std::string path;
