@@ -9,6 +9,7 @@
 #include "run_parameters.h"
 #include "scene.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -25,20 +26,38 @@ namespace talvex::geo {
 namespace {
 
 // Settings of GDAL that keep memory the same for any scene size, unless the
-// user gives them (--config or the environment): a small block cache, the
-// overviews of a COG computed in small pieces and kept uncompressed until
-// they are copied in (a compressed scratch file costs more memory than it
-// saves), and the mask inside the GeoTIFF itself.
+// user gives them (--config or the environment): the overviews of a COG
+// computed in small pieces and kept uncompressed until they are copied in (a
+// compressed scratch file costs more memory than it saves), and the mask
+// inside the GeoTIFF itself.
 struct GdalDefault {
     const char* key;
     const char* value;
 };
 constexpr GdalDefault GDAL_DEFAULTS[] = {
-    {"GDAL_CACHEMAX", "32"},  // MiB
     {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"},  // bytes
     {"COG_TMP_COMPRESSION", "NONE"},
     {"GDAL_TIFF_INTERNAL_MASK", "YES"},
 };
+
+// GDAL's block cache, unless the user sets GDAL_CACHEMAX: at least this...
+constexpr GIntBig MIN_CACHE_BYTES = GIntBig{32} << 20;
+// ... at most this ...
+constexpr GIntBig MAX_CACHE_BYTES = GIntBig{96} << 20;
+// ... and for a tiled GeoTIFF enough for one row of its 256-line tiles and of
+// the input's blocks (4 Float32 and 4 UInt16 values a pixel) with a tenth to
+// spare, so that no tile leaves the cache before it is whole.
+constexpr GIntBig TILE_LINES = 256;
+constexpr GIntBig CACHED_BYTES_PER_PIXEL = 4 * 4 + 4 * 2;
+
+GIntBig cacheBytes(OutputFormat format, int samples)
+{
+    if (format != OutputFormat::gtiff) {
+        return MIN_CACHE_BYTES;
+    }
+    const GIntBig tileRow = GIntBig{samples} * TILE_LINES * CACHED_BYTES_PER_PIXEL;
+    return std::clamp(tileRow + tileRow / 10, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
+}
 
 constexpr const char* INVALID_OPTION = "Invalid Option";
 
@@ -84,6 +103,9 @@ int runGeo(const GeoOptions& options, GeoRunFiles& files, GdalMessages& messages
     const RunParameters p = readParameters(options.parameterFile);
     const std::vector<std::string> driverOptions = creationOptions(options.format, options.creationOptions);
     const Scene scene = openScene(options.inputs);
+    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
+        GDALSetCacheMax64(cacheBytes(options.format, scene.samples));
+    }
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
         throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
                            p.lineCount, p.sampleCount);
