@@ -98,10 +98,10 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
 
     const TwipScale scale = screenScale(*QGuiApplication::primaryScreen());
     for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
-        const ControlSpec& spec = MAIN_WINDOW_CONTROLS[i];
-        controls_[i] = createControl(spec);
-        controls_[i]->setObjectName(toQString(spec.name));
-        controls_[i]->setGeometry(scale.toPixels(spec.design));
+        const ControlSpec& control = MAIN_WINDOW_CONTROLS[i];
+        controls_[i] = createControl(control);
+        controls_[i]->setObjectName(toQString(control.name));
+        controls_[i]->setGeometry(scale.toPixels(control.design));
     }
     CommonDialog1 = new FileDialogs(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
@@ -137,10 +137,10 @@ QLineEdit* MainWindow::field(std::size_t index) const
     return static_cast<QLineEdit*>(controls_[index]);
 }
 
-QWidget* MainWindow::createControl(const ControlSpec& spec)
+QWidget* MainWindow::createControl(const ControlSpec& control)
 {
-    const QString caption = toQString(spec.caption);
-    switch (spec.kind) {
+    const QString caption = toQString(control.caption);
+    switch (control.kind) {
     case ControlKind::Picture:
         return new QLabel(this);
     case ControlKind::PictureBox: {
@@ -168,7 +168,7 @@ QWidget* MainWindow::createControl(const ControlSpec& spec)
     }
     case ControlKind::BrowseButton:
     case ControlKind::CommandButton: {
-        const bool command = spec.kind == ControlKind::CommandButton;
+        const bool command = control.kind == ControlKind::CommandButton;
         auto* button =
             new CaptionButton(caption, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR, this);
         if (command)

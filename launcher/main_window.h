@@ -41,7 +41,7 @@ public:
     AboutWindow* aboutWindow() const;
 
 private:
-    QWidget* createControl(const ControlSpec& spec);
+    QWidget* createControl(const ControlSpec& control);
     void setFocusOrder();
     void placeControls(const TwipScale& scale, float innerWidth, float innerHeight);
     void load();
