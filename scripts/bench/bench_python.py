@@ -13,6 +13,8 @@ PYTHONPATH.
 """
 
 import argparse
+import dataclasses
+import pathlib
 import statistics
 import sys
 import time
@@ -20,6 +22,8 @@ import time
 import numpy as np
 
 import talvex
+
+EXAMPLE_PARAMETER_FILE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "example-parameters.txt"
 
 # The per-pixel formulas as TALVEX-V1 evaluates them, written out in numpy
 # for the comparison only: the package itself has no second implementation.
@@ -121,20 +125,9 @@ def median_seconds(run, repeats):
 
 
 def example_parameters():
-    return talvex.Parameters(
-        lmin=[0.0, 0.0, 0.0, 0.0],
-        lmax=[52.5, 40.8, 33.6, 7.2],
-        day_of_year=45,
-        solar_zenith_deg=38.6,
-        solar_azimuth_deg=142,
-        view_zenith_deg=12.5,
-        view_azimuth_deg=101,
-        correction_option=1,
-        elevation_metres=55,
-        aerosol_optical_depth=0.25,
-        water_vapour_column=2.9,
-        ozone_column=0.27,
-    )
+    """The example run's parameters, for scenes of any size."""
+    read = talvex.read_parameters(EXAMPLE_PARAMETER_FILE)
+    return dataclasses.replace(read, line_count=None, sample_count=None)
 
 
 def in_memory(size, repeats):

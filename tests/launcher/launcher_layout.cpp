@@ -35,7 +35,7 @@ T* control(const QWidget& form, const char* name)
     return form.findChild<T*>(QString::fromLatin1(name));
 }
 
-const ControlSpec& spec(std::string_view name)
+const ControlSpec& controlNamed(std::string_view name)
 {
     const auto* found = std::find_if(MAIN_WINDOW_CONTROLS.begin(), MAIN_WINDOW_CONTROLS.end(),
                                      [name](const ControlSpec& row) { return row.name == name; });
@@ -93,15 +93,15 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(TwipRect, place);
-        QCOMPARE(loadPlace(spec(name.toStdString()), 28800, 16200), place);
+        QCOMPARE(loadPlace(controlNamed(name.toStdString()), 28800, 16200), place);
     }
 
     void twipsToPixels()
     {
         const TwipScale at96(96, 96);
-        QCOMPARE(at96.toPixels(loadPlace(spec("Label1"), 28800, 16200)), QRect(640, 293, 201, 25));
-        QCOMPARE(at96.toPixels(loadPlace(spec("Command3"), 28800, 16200)), QRect(1040, 493, 97, 49));
-        QCOMPARE(at96.toPixels(loadPlace(spec("Image1"), 28800, 16200)), QRect(0, 0, 1919, 1070));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Label1"), 28800, 16200)), QRect(640, 293, 201, 25));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Command3"), 28800, 16200)), QRect(1040, 493, 97, 49));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Image1"), 28800, 16200)), QRect(0, 0, 1919, 1070));
         QCOMPARE(TwipScale(120, 144).toPixels(TwipRect{1440, 1440, 720, 15}), QRect(120, 144, 60, 2));
     }
 
@@ -109,10 +109,10 @@ private slots:
     // to a narrow window: the right column runs past its edge.
     void thirdsInSinglePrecisionAndNoAdaptation()
     {
-        QCOMPARE(loadPlace(spec("Label1"), 10000, 7000).left, 10000.0F / 3.0F);
-        QCOMPARE(loadPlace(spec("cmdparampath"), 10000, 7000).left, 10000.0F / 3.0F + 6000.0F);
-        QCOMPARE(loadPlace(spec("Label2"), 10000, 7000).top, 7000.0F / 3.0F);
-        const TwipRect browse = loadPlace(spec("cmdinputimage"), 10000, 7000);
+        QCOMPARE(loadPlace(controlNamed("Label1"), 10000, 7000).left, 10000.0F / 3.0F);
+        QCOMPARE(loadPlace(controlNamed("cmdparampath"), 10000, 7000).left, 10000.0F / 3.0F + 6000.0F);
+        QCOMPARE(loadPlace(controlNamed("Label2"), 10000, 7000).top, 7000.0F / 3.0F);
+        const TwipRect browse = loadPlace(controlNamed("cmdinputimage"), 10000, 7000);
         QVERIFY(browse.left + browse.width > 10000);
         QCOMPARE(viewerRect(9780, 6840), (TwipRect{0, 0, 9775, 6815}));
     }
