@@ -15,6 +15,9 @@ void describeCommandLine(QCommandLineParser& parser)
         "guide. The window takes no file arguments."));
     parser.addHelpOption();
     parser.addVersionOption();
+    // Qt's own window options are single-dash words (-platform, -style), so
+    // a single dash starts a word here too, never a group of letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
 }
 
 // --help, --help-all and --version are answered before any window exists,
@@ -27,9 +30,11 @@ void answerHelpAndVersion(int argc, char* argv[])
     // Qt's own window options (-platform, -style ...) are unknown here; the
     // window's parser below judges them.
     parser.parse(QCoreApplication::arguments());
-    const bool answers = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")) ||
-                         parser.isSet(QStringLiteral("version"));
-    if (answers)
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("help-all")))
         parser.process(console);
 }
 
