@@ -16,9 +16,39 @@ namespace {
 // DNs read from the scene per piece of a request: bounds the scratch memory
 // whatever window a driver asks for.
 constexpr std::size_t PIECE_PIXELS = std::size_t{1} << 20;
+// The blocks the drivers are offered: whole lines, in runs as tall as a
+// GeoTIFF's tiles (fewer for wide scenes), whatever the input's own blocks,
+// which GDAL's block cache holds beneath.
+constexpr int BLOCK_LINES = 256;
+
+void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
+{
+    blockWidth = samples;
+    const auto fitting = static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
+    blockHeight = std::min({lines, BLOCK_LINES, fitting});
+}
 // Mask values: GDAL's convention for valid and for missing pixels.
 constexpr GByte MASK_VALID = 255;
 constexpr GByte MASK_MISSING = 0;
+
+// The unit of each run parameter that has one, as a metadata item beside it.
+struct ParameterUnit {
+    const char* item;
+    const char* unit;
+    bool onlyWithCorrection;
+};
+constexpr const char* UNIT_ITEM_SUFFIX = "_unit";
+constexpr ParameterUnit PARAMETER_UNITS[] = {
+    {"talvex_lmin", "mW/(cm2 sr um)", false},
+    {"talvex_lmax", "mW/(cm2 sr um)", false},
+    {"talvex_solar_zenith_deg", "degree", false},
+    {"talvex_solar_azimuth_deg", "degree", false},
+    {"talvex_view_zenith_deg", "degree", false},
+    {"talvex_view_azimuth_deg", "degree", false},
+    {"talvex_elevation_metres", "m", true},
+    {"talvex_water_vapour_column", "g/cm2", true},
+    {"talvex_ozone_column", "atm-cm", true},
+};
 
 // The shortest decimal that reads back as the same 32-bit float.
 std::string floatText(float value)
@@ -90,11 +120,13 @@ public:
         eDataType = GDT_Byte;
         nRasterXSize = scene.samples;
         nRasterYSize = scene.lines;
-        scene.bands.front()->GetBlockSize(&nBlockXSize, &nBlockYSize);
+        setBlockSize(nRasterXSize, nRasterYSize, nBlockXSize, nBlockYSize);
         for (std::size_t i = 0; i < scene.bands.size(); ++i) {
             sources_[i] = scene.bands[i];
-            sourceMasks_[i] =
-                (scene.bands[i]->GetMaskFlags() & GMF_ALL_VALID) != 0 ? nullptr : scene.bands[i]->GetMaskBand();
+            sourceMasks_[i] = scene.inputMasks[i];
+            // One file's alpha serves all its bands: it is read once.
+            const bool sharedAlpha = i > 0 && scene.alphaBands[i] == scene.alphaBands[i - 1];
+            alphas_[i] = sharedAlpha ? nullptr : scene.alphaBands[i];
         }
     }
 
@@ -128,16 +160,27 @@ private:
             const std::size_t n = static_cast<std::size_t>(window.width) * lines;
             std::fill_n(valid.begin(), n, MASK_VALID);
             for (std::size_t b = 0; b < sources_.size(); ++b) {
-                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())
-                    || (sourceMasks_[b] != nullptr
-                        && !readMask(*sourceMasks_[b], window.x, window.y + line, window.width, lines,
-                                     inputMask.data()))) {
+                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
                     static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                     return CE_Failure;
                 }
                 for (std::size_t k = 0; k < n; ++k) {
-                    if (dn[k] == 0 || (sourceMasks_[b] != nullptr && inputMask[k] == 0)) {
+                    if (dn[k] == 0) {
                         valid[k] = MASK_MISSING;
+                    }
+                }
+                for (GDALRasterBand* marks : {sourceMasks_[b], alphas_[b]}) {
+                    if (marks == nullptr) {
+                        continue;
+                    }
+                    if (!readMask(*marks, window.x, window.y + line, window.width, lines, inputMask.data())) {
+                        static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
+                        return CE_Failure;
+                    }
+                    for (std::size_t k = 0; k < n; ++k) {
+                        if (inputMask[k] == 0) {
+                            valid[k] = MASK_MISSING;
+                        }
                     }
                 }
             }
@@ -155,6 +198,7 @@ private:
     std::array<std::string, BAND_COUNT> paths_;
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
     std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
+    std::array<GDALRasterBand*, BAND_COUNT> alphas_{};       // null where none, or read for an earlier band
 };
 
 namespace {
@@ -171,7 +215,7 @@ public:
         eDataType = GDT_Float32;
         nRasterXSize = source->GetXSize();
         nRasterYSize = source->GetYSize();
-        source->GetBlockSize(&nBlockXSize, &nBlockYSize);
+        setBlockSize(nRasterXSize, nRasterYSize, nBlockXSize, nBlockYSize);
     }
 
     GDALRasterBand* GetMaskBand() override { return mask_; }
@@ -277,6 +321,11 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     }
     SetMetadataItem("talvex_lmin", lmin.c_str());
     SetMetadataItem("talvex_lmax", lmax.c_str());
+    for (const ParameterUnit& unit : PARAMETER_UNITS) {
+        if (!unit.onlyWithCorrection || p.correctionOption == CORRECTION_ON) {
+            SetMetadataItem((std::string(unit.item) + UNIT_ITEM_SUFFIX).c_str(), unit.unit);
+        }
+    }
     SetMetadataItem("talvex_day_of_year", std::to_string(p.dayOfYear).c_str());
     SetMetadataItem("talvex_solar_zenith_deg", floatText(p.solarZenithDeg).c_str());
     SetMetadataItem("talvex_solar_azimuth_deg", floatText(p.solarAzimuthDeg).c_str());
