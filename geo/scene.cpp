@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 
 #include <cpl_error.h>
 #include <cpl_string.h>
@@ -93,6 +92,19 @@ std::string geoTransformText(bool known, const std::array<double, 6>& gt)
     return text;
 }
 
+// The CRS's PROJ string; empty where it has none.
+std::string projText(const OGRSpatialReference& crs)
+{
+    char* proj = nullptr;
+    std::string text;
+    if (crs.exportToProj4(&proj) == OGRERR_NONE && proj != nullptr) {
+        text = proj;
+        text.erase(text.find_last_not_of(' ') + 1);
+    }
+    CPLFree(proj);
+    return text;
+}
+
 // A CRS as a reader recognises it: its name and authority code, or, for a
 // CRS without a name, its PROJ string.
 std::string crsText(const OGRSpatialReference* crs)
@@ -114,16 +126,13 @@ std::string crsText(const OGRSpatialReference* crs)
         }
         return text.append("(").append(authority).append(":").append(code).append(")");
     }
-    char* proj = nullptr;
-    if (crs->exportToProj4(&proj) == OGRERR_NONE && proj != nullptr && *proj != '\0') {
-        std::string_view projText = proj;
-        projText = projText.substr(0, projText.find_last_not_of(' ') + 1);
+    const std::string proj = projText(*crs);
+    if (!proj.empty()) {
         if (!text.empty()) {
             text += ' ';
         }
-        text.append("(").append(projText).append(")");
+        text.append("(").append(proj).append(")");
     }
-    CPLFree(proj);
     return text.empty() ? std::string("an unnamed CRS") : text;
 }
 
@@ -159,8 +168,9 @@ bool sameGeoTransform(const Grid& a, const Grid& b)
     return true;
 }
 
-// GDAL's own comparison: the same CRS whatever the format stored of its
-// names and axis order.
+// GDAL's own comparison, ignoring axis order; failing that, one definition in
+// GDAL's PROJ form: a custom CRS stored by two formats with differently
+// spelled names of its datum is still the same CRS.
 bool sameCrs(const OGRSpatialReference* a, const OGRSpatialReference* b)
 {
     const bool aEmpty = a == nullptr || a->IsEmpty();
@@ -170,7 +180,11 @@ bool sameCrs(const OGRSpatialReference* a, const OGRSpatialReference* b)
     }
     const char* const criteria[] = {"CRITERION=EQUIVALENT_EXCEPT_AXIS_ORDER_GEOGCRS",
                                     "IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
-    return a->IsSame(b, criteria) != 0;
+    if (a->IsSame(b, criteria) != 0) {
+        return true;
+    }
+    const std::string aProj = projText(*a);
+    return !aProj.empty() && aProj == projText(*b);
 }
 
 std::string gcpText(int count, const GDAL_GCP* gcps, int index)
