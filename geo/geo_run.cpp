@@ -4,11 +4,14 @@
 #include "geo_messages.h"
 #include "geo_outputs.h"
 #include "interruption.h"
+#include "plausibility.h"
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
 #include "scene.h"
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -97,12 +100,31 @@ struct ReservedOutputs {
     }
 };
 
-void writeReflectance(Reflectance reflectance, const Scene& scene, const RunParameters& p,
-                      const GeoOptions& options, const std::vector<std::string>& driverOptions,
-                      OutputFile& output, GdalMessages& messages, CopyProgress& progress)
+void warn(const GeoOptions& options, const std::string& warning)
+{
+    if (options.warning && !warning.empty()) {
+        options.warning(warning);
+    }
+}
+
+// Writes one output; returns, per band, how many DNs lie above full scale.
+std::array<std::uint64_t, BAND_COUNT> writeReflectance(Reflectance reflectance, const Scene& scene,
+                                                       const RunParameters& p, const GeoOptions& options,
+                                                       const std::vector<std::string>& driverOptions,
+                                                       OutputFile& output, GdalMessages& messages,
+                                                       CopyProgress& progress)
 {
     const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
     copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
+    return source->dnAboveFullScale();
+}
+
+// Told once the run is over, so that they never cut a progress line.
+void warnOfDnAboveFullScale(const GeoOptions& options, const std::array<std::uint64_t, BAND_COUNT>& counts)
+{
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        warn(options, dnAboveFullScaleWarning(counts[bandIndex(band)], band));
+    }
 }
 
 } // namespace
@@ -113,6 +135,9 @@ GeoResult correctFiles(const GeoOptions& options)
     const GdalMessageScope scope(messages);
 
     const RunParameters p = readParameters(options.parameterFile);
+    for (const std::string& warning : unitWarnings(p)) {
+        warn(options, warning);
+    }
     const Scene scene = openScene(options.inputs);
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
         throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
@@ -140,8 +165,8 @@ GeoResult correctFiles(const GeoOptions& options)
     }
 
     CopyProgress progress(options.progress, correcting ? 2 : 1);
-    writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions, reserved.toa, messages,
-                     progress);
+    const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
+                                                 reserved.toa, messages, progress);
     GeoResult result;
     result.outputs.push_back(toaName);
     if (correcting) {
@@ -152,12 +177,14 @@ GeoResult correctFiles(const GeoOptions& options)
         // Both at once: the final names never hold outputs of different runs.
         OutputFile* both[] = {&reserved.toa, &reserved.surface};
         commitGeoOutputs(both, {});
+        warnOfDnAboveFullScale(options, aboveFullScale);
         return result;
     }
     // A TOA output alone: a surface output of an earlier run under these
     // names would not belong to it, and goes in the same step.
     OutputFile* toaOnly[] = {&reserved.toa};
     commitGeoOutputs(toaOnly, surfaceName);
+    warnOfDnAboveFullScale(options, aboveFullScale);
     if (p.correctionOption != CORRECTION_OFF) {
         result.status = STATUS_INVALID_OPTION;
         result.notice = std::string(INVALID_OPTION) + ": the Parameter File " + quoted(options.parameterFile)

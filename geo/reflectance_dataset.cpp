@@ -1,6 +1,7 @@
 #include "reflectance_dataset.h"
 
 #include "geo_messages.h"
+#include "plausibility.h"
 
 #include <algorithm>
 #include <charconv>
@@ -203,13 +204,54 @@ private:
 
 namespace {
 
+// Counts the DNs above full scale of one band, each pixel once: drivers may
+// read a pixel twice (a COG's overviews, then its image), so each line keeps
+// the span of samples already counted, which reads extend piece by piece.
+class FullScaleCount {
+public:
+    explicit FullScaleCount(int lines) : counted_(static_cast<std::size_t>(lines)) {}
+
+    void add(int line, int x, std::span<const std::uint16_t> dn)
+    {
+        Span& done = counted_[static_cast<std::size_t>(line)];
+        const int end = x + static_cast<int>(dn.size());
+        if (done.begin == done.end) {
+            done = {x, end};
+            total_ += countDnAboveFullScale(dn);
+            return;
+        }
+        // The parts outside what is counted: before it and after it.
+        if (x < done.begin) {
+            total_ += countDnAboveFullScale(dn.first(static_cast<std::size_t>(std::min(end, done.begin) - x)));
+        }
+        if (end > done.end) {
+            const int from = std::max(x, done.end);
+            total_ += countDnAboveFullScale(dn.subspan(static_cast<std::size_t>(from - x)));
+        }
+        done = {std::min(done.begin, x), std::max(done.end, end)};
+    }
+
+    std::uint64_t total() const { return total_; }
+
+private:
+    struct Span {
+        int begin = 0;
+        int end = 0;
+    };
+    std::vector<Span> counted_;
+    std::uint64_t total_ = 0;
+};
+
 // One band of reflectance: the scene's DNs through the band's table.
 class ReflectanceBand final : public GDALRasterBand {
 public:
     ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source, std::string sourcePath,
-                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask)
+                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask, bool countingFullScale)
         : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask)
     {
+        if (countingFullScale) {
+            fullScale_.emplace(source->GetYSize());
+        }
         poDS = dataset;
         nBand = number;
         eDataType = GDT_Float32;
@@ -220,6 +262,7 @@ public:
 
     GDALRasterBand* GetMaskBand() override { return mask_; }
     int GetMaskFlags() override { return GMF_PER_DATASET; }
+    std::uint64_t dnAboveFullScale() const { return fullScale_ ? fullScale_->total() : 0; }
 
 protected:
     CPLErr IReadBlock(int blockX, int blockY, void* data) override
@@ -256,6 +299,9 @@ private:
                 GByte* out = window.data + (line + l) * window.lineSpacing;
                 const std::uint16_t* in = dn.data() + static_cast<std::size_t>(l) * window.width;
                 const auto count = static_cast<std::size_t>(window.width);
+                if (fullScale_) {
+                    fullScale_->add(window.y + line + l, window.x, std::span(in, count));
+                }
                 if (window.pixelSpacing == sizeof(float)) {
                     float* lineValues = reinterpret_cast<float*>(out);
                     applyBandTable(table_, in, lineValues, count);
@@ -275,6 +321,7 @@ private:
     std::string sourcePath_;
     std::span<const float, DN_VALUES> table_;
     GDALRasterBand* mask_;
+    std::optional<FullScaleCount> fullScale_;
 };
 
 } // namespace
@@ -294,7 +341,7 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         const DnTable table(tables_.data() + i * DN_VALUES, DN_VALUES);
         fillBandTable(reflectance, band, p, setup, table);
         auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i], scene.bandPaths[i],
-                                           table, mask_.get());
+                                           table, mask_.get(), reflectance == Reflectance::topOfAtmosphere);
         SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
@@ -373,6 +420,15 @@ const OGRSpatialReference* ReflectanceDataset::GetGCPSpatialRef() const
 const GDAL_GCP* ReflectanceDataset::GetGCPs()
 {
     return georeference_.GetGCPs();
+}
+
+std::array<std::uint64_t, BAND_COUNT> ReflectanceDataset::dnAboveFullScale() const
+{
+    std::array<std::uint64_t, BAND_COUNT> counts{};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        counts[i] = static_cast<ReflectanceBand*>(papoBands[i])->dnAboveFullScale();
+    }
+    return counts;
 }
 
 void ReflectanceDataset::noteReadFailure(const std::string& path)

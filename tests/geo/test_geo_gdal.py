@@ -201,8 +201,11 @@ def test_progress_is_gdals_line_on_standard_error_and_term_leaves_nothing(tmp_pa
     stack = write_raster(tmp_path / "stack.tif", dn_scene(lines, samples))
     done = run_geo(talvex_geo, "-progress", parameters, stack, tmp_path / "out")
     assert done.stdout == ""
-    assert done.stderr == "0...10...20...30...40...50...60...70...80...90...100 - done.\n"
-    assert run_geo(talvex_geo, parameters, stack, tmp_path / "out").stderr == "", "no terminal, no -progress"
+    # The warnings of DNs above 4095 follow the whole line, never cut it.
+    progress, *warnings = done.stderr.splitlines()
+    assert progress == "0...10...20...30...40...50...60...70...80...90...100 - done."
+    assert len(warnings) == 4 and all("DNs above 4095" in w for w in warnings)
+    assert "0..." not in run_geo(talvex_geo, parameters, stack, tmp_path / "out").stderr, "no terminal, no -progress"
 
     run = subprocess.Popen([str(talvex_geo), "-progress", "-of", "COG", "-co", "COMPRESS=DEFLATE",
                             str(parameters), str(stack), str(tmp_path / "next")],
@@ -215,3 +218,19 @@ def test_progress_is_gdals_line_on_standard_error_and_term_leaves_nothing(tmp_pa
     stderr = seen + run.communicate(timeout=60)[1]
     assert run.returncode == -signal.SIGTERM, stderr
     assert not any(p.name.startswith("next") for p in tmp_path.iterdir()) and leftovers(tmp_path) == []
+
+
+def test_values_in_another_unit_are_warned_about_and_still_run(tmp_path, talvex_geo, talvex_v1):
+    text = EXAMPLE_PARAMETERS.replace("0.27 ", "300 ").replace("2.9 ", "25 ")
+    assert "\n300 " in text and "\n25 " in text, "the fixture changes both values"
+    dn = dn_scene(LINES, SAMPLES, zeros=False) % 4095 + 1
+    toa, surface = run_talvex_v1(talvex_v1, tmp_path / "v1", dn, text)
+    parameters = write_parameters(tmp_path, with_size(text, LINES, SAMPLES))
+    done = run_geo(talvex_geo, parameters, write_raster(tmp_path / "stack.tif", dn), tmp_path / "out")
+    lines = done.stderr.splitlines()
+    assert len(lines) == 2 and all(line.startswith("talvex-geo: Warning: ") for line in lines), done.stderr
+    assert "0.3 atm-cm is 300 Dobson units" in lines[0] and "2.5 g/cm2" in lines[1]
+    assert_same_bits(read_raster(tmp_path / f"out{SURFACE_SUFFIX}.tif"), surface)
+    metadata = gdal.Info(str(tmp_path / f"out{SURFACE_SUFFIX}.tif"), format="json")["metadata"][""]
+    assert metadata["talvex_ozone_column"] == "300" and metadata["talvex_ozone_column_unit"] == "atm-cm"
+    assert metadata["talvex_water_vapour_column_unit"] == "g/cm2"
