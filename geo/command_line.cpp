@@ -4,35 +4,20 @@
 
 #include <gdal.h>
 
-#include <array>
 #include <cstddef>
-#include <strings.h>
 
 namespace talvex::geo {
 
 namespace {
 
-struct FormatName {
-    OutputFormat format;
-    const char* driver;
-};
-
-constexpr std::array<FormatName, 3> FORMATS = {{
-    {OutputFormat::gtiff, "GTiff"},
-    {OutputFormat::cog, "COG"},
-    {OutputFormat::envi, "ENVI"},
-}};
-
 // Positional arguments with one input raster, and with four.
 constexpr std::size_t ARGUMENTS_WITH_STACK = 3;
 constexpr std::size_t ARGUMENTS_WITH_BAND_FILES = 6;
 
-OutputFormat formatNamed(const std::string& name)
+OutputFormat formatOption(const std::string& name)
 {
-    for (const FormatName& f : FORMATS) {
-        if (::strcasecmp(name.c_str(), f.driver) == 0) {
-            return f.format;
-        }
+    if (const auto format = formatNamed(name)) {
+        return *format;
     }
     throw usageFailure("-of " + name + ": the output format must be GTiff, COG or ENVI.");
 }
@@ -48,16 +33,6 @@ const std::string& valueOf(const std::vector<std::string>& arguments, std::size_
 
 } // namespace
 
-const char* driverName(OutputFormat format)
-{
-    for (const FormatName& f : FORMATS) {
-        if (f.format == format) {
-            return f.driver;
-        }
-    }
-    return FORMATS.front().driver;
-}
-
 CommandLine parseCommandLine(const std::vector<std::string>& arguments)
 {
     CommandLine line;
@@ -71,7 +46,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments)
         } else if (a == "--") {
             optionsEnded = true;
         } else if (a == "-of") {
-            options.format = formatNamed(valueOf(arguments, i));
+            options.format = formatOption(valueOf(arguments, i));
         } else if (a == "-co") {
             const std::string& option = valueOf(arguments, i);
             if (option.find('=') == std::string::npos || option.front() == '=') {

@@ -26,6 +26,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct FormatName {
+    OutputFormat format;
+    const char* driver;
+};
+
+constexpr std::array<FormatName, 3> FORMATS = {{
+    {OutputFormat::gtiff, "GTiff"},
+    {OutputFormat::cog, "COG"},
+    {OutputFormat::envi, "ENVI"},
+}};
+
 constexpr const char* TIFF_EXTENSION = ".tif";
 constexpr const char* ENVI_HEADER = ".hdr";
 // Files that GDAL reads together with an image of the same name: its
@@ -197,6 +208,26 @@ bool CopyProgress::update(double stepComplete)
         return false;
     }
     return true;
+}
+
+const char* driverName(OutputFormat format)
+{
+    for (const FormatName& f : FORMATS) {
+        if (f.format == format) {
+            return f.driver;
+        }
+    }
+    return FORMATS.front().driver;
+}
+
+std::optional<OutputFormat> formatNamed(const std::string& driver)
+{
+    for (const FormatName& f : FORMATS) {
+        if (::strcasecmp(driver.c_str(), f.driver) == 0) {
+            return f.format;
+        }
+    }
+    return std::nullopt;
 }
 
 void checkOutputFolder(const std::string& imagePath)

@@ -7,6 +7,7 @@
 #include "failure.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ struct GeoResult {
 // the run made, and earlier outputs stay whole.
 GeoResult correctFiles(const GeoOptions& options);
 
-// The GDAL driver of a format.
+// The GDAL driver of a format, and the format of a driver's name (in any
+// case), if it is one of them.
 const char* driverName(OutputFormat format);
+std::optional<OutputFormat> formatNamed(const std::string& driver);
 
 } // namespace talvex::geo
