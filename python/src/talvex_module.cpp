@@ -11,10 +11,7 @@
 #include "correction_model.h"
 #include "failure.h"
 #include "run_parameters.h"
-#if __has_include("plausibility.h")
 #include "plausibility.h"
-#define TALVEX_HAS_PLAUSIBILITY 1
-#endif
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -320,6 +317,11 @@ std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
 constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18;  // 1 MiB of floats
 constexpr std::uintptr_t STREAMING_ALIGNMENT = 16;
 constexpr std::size_t STREAMING_WIDTH = 4;  // floats per store
+// DNs of a contiguous run looked up and then counted together: a few pages,
+// well inside the first-level cache.
+constexpr std::size_t CONTIGUOUS_BATCH_VALUES = std::size_t{1} << 13;
+// DNs of a strided run counted together.
+constexpr std::size_t STRIDED_BATCH_VALUES = 1024;
 
 // out[k] = table[dn[k]], as applyBandTable, with the values stored four at
 // a time past the caches.
@@ -346,12 +348,7 @@ void lookUpStreaming(std::span<const float, talvex::DN_VALUES> table, const std:
 // DNs above the full scale of the calibration among `dn`.
 std::uint64_t aboveFullScale(std::span<const std::uint16_t> dn)
 {
-#if defined(TALVEX_HAS_PLAUSIBILITY)
     return talvex::countDnAboveFullScale(dn);
-#else
-    (void)dn;
-    return 0;
-#endif
 }
 
 // The DNs of one run and how many of them lie above the full scale.
@@ -362,20 +359,34 @@ std::uint64_t lookUpRun(std::span<const float, talvex::DN_VALUES> table, const P
         const auto count = static_cast<std::size_t>(axis.length);
         const auto* dnValues = reinterpret_cast<const std::uint16_t*>(dn);
         auto* outValues = reinterpret_cast<float*>(out);
-        if (streaming && count >= STREAMING_MIN_VALUES) {
-            lookUpStreaming(table, dnValues, outValues, count);
-        } else {
-            talvex::applyBandTable(table, dnValues, outValues, count);
+        const bool pastCaches = streaming && count >= STREAMING_MIN_VALUES;
+        // A batch at a time, counted while its DNs are still in the cache.
+        std::uint64_t above = 0;
+        for (std::size_t first = 0; first < count; first += CONTIGUOUS_BATCH_VALUES) {
+            const std::size_t n = std::min(CONTIGUOUS_BATCH_VALUES, count - first);
+            if (pastCaches) {
+                lookUpStreaming(table, dnValues + first, outValues + first, n);
+            } else {
+                talvex::applyBandTable(table, dnValues + first, outValues + first, n);
+            }
+            above += aboveFullScale({dnValues + first, n});
         }
-        return aboveFullScale({dnValues, count});
+        return above;
     }
+    // Strided: the DNs are gathered a batch at a time for the count.
+    std::array<std::uint16_t, STRIDED_BATCH_VALUES> batch;
     std::uint64_t above = 0;
+    std::size_t held = 0;
     for (py::ssize_t k = 0; k < axis.length; ++k) {
         const std::uint16_t value = *reinterpret_cast<const std::uint16_t*>(dn + k * axis.dnStep);
         *reinterpret_cast<float*>(out + k * axis.outStep) = table[value];
-        above += aboveFullScale({&value, 1});
+        batch[held++] = value;
+        if (held == batch.size()) {
+            above += aboveFullScale(batch);
+            held = 0;
+        }
     }
-    return above;
+    return above + aboveFullScale({batch.data(), held});
 }
 
 std::uint64_t lookUpAxes(std::span<const float, talvex::DN_VALUES> table,
@@ -635,25 +646,10 @@ PYBIND11_MODULE(_talvex, m)
           "out[b, ...] = tables[b][dn[b, ...]], without the GIL; the DNs above full scale per band.");
     m.def(
         "unit_warnings",
-        [](const py::handle& parameters) {
-#if defined(TALVEX_HAS_PLAUSIBILITY)
-            return talvex::unitWarnings(runParametersFrom(parameters));
-#else
-            (void)parameters;
-            return std::vector<std::string>{};
-#endif
-        },
+        [](const py::handle& parameters) { return talvex::unitWarnings(runParametersFrom(parameters)); },
         py::arg("parameters"), "One sentence per value that looks like another unit.");
     m.def(
         "dn_above_full_scale_warning",
-        [](std::uint64_t count, int band) {
-#if defined(TALVEX_HAS_PLAUSIBILITY)
-            return talvex::dnAboveFullScaleWarning(count, band);
-#else
-            (void)count;
-            (void)band;
-            return std::string{};
-#endif
-        },
+        [](std::uint64_t count, int band) { return talvex::dnAboveFullScaleWarning(count, band); },
         py::arg("count"), py::arg("band"), "The sentence for DNs of a band above the full scale.");
 }

@@ -8,6 +8,7 @@ import os
 import pickle
 import re
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -264,3 +265,30 @@ def test_a_file_with_every_number_behind_its_blank_lines_is_read(tmp_path):
 def test_a_device_is_read_no_further_than_the_reader_needs():
     with pytest.raises(talvex.ParameterError, match=r"line 1: expected an integer.*\\x00"):
         talvex.read_parameters("/dev/zero")
+
+
+@pytest.mark.parametrize(
+    "change, words",
+    [
+        ({"ozone_column": 300}, "300 Dobson units"),
+        ({"water_vapour_column": 25}, r"g/cm"),
+    ],
+    ids=["ozone in Dobson units", "water vapour in millimetres"],
+)
+def test_values_in_another_unit_warn_and_are_kept(tmp_path, change, words):
+    with pytest.warns(UserWarning, match=words) as caught:
+        params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, **change})
+    assert caught[0].filename == __file__  # points at the caller
+    (name, value), = change.items()
+    assert getattr(params, name) == value
+    # The same from a file.
+    text = EXAMPLE_PARAMETERS.replace("0.27", "300") if "ozone" in name else (
+        EXAMPLE_PARAMETERS.replace("2.9", "25", 1))
+    with pytest.warns(UserWarning, match=words):
+        talvex.read_parameters(write_parameters(tmp_path, text))
+
+
+def test_plausible_values_do_not_warn():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        talvex.Parameters(**EXAMPLE_KEYWORDS)

@@ -3,6 +3,7 @@ on every DN and on arrays of many shapes and strides; and their errors."""
 
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -249,3 +250,19 @@ def test_the_look_up_lets_other_threads_run(params):
     assert out_memory[0] == talvex.toa_reflectance(np.full((4, 1), 1000, np.uint16), params)[0, 0]
     assert timing["seconds"] > 0.2, "the conversion is too short to tell"
     assert longest_pause < timing["seconds"] / 3
+
+
+def test_dns_above_full_scale_warn_with_their_count(params):
+    dn = np.full((4, 3, 5), 1000, np.uint16)
+    dn[1, 0, :3] = 4096
+    dn[3, 2, 4] = 65535
+    with pytest.warns(UserWarning) as caught:
+        talvex.toa_reflectance(dn[:, :, ::-1], params)  # strided
+    messages = [str(w.message) for w in caught]
+    assert len(messages) == 2
+    assert "3 pixels of band 3" in messages[0] and "1 pixel" in messages[1]
+    assert "band 5" in messages[1]
+    assert all(w.filename == __file__ for w in caught)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        talvex.surface_reflectance(np.full((4, 9), 4095, np.uint16), params)
