@@ -216,7 +216,9 @@ def _parameter_attrs(params: Parameters) -> dict:
         value = getattr(params, field)
         if value is None:
             continue
-        attrs[f"talvex_{field}"] = np.array(value, np.float32) if isinstance(value, tuple) else value
+        if isinstance(value, tuple):
+            value = np.array(value, np.float32)
+        attrs[f"talvex_{field}"] = value
     return attrs
 
 

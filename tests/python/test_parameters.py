@@ -183,7 +183,8 @@ def test_errors_carry_the_python_field_and_the_file_line(tmp_path):
 
 def test_band_values_by_band_number():
     by_band = {5: 7.2, 3: 40.8, 2: 52.5, 4: 33.6}
-    params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": by_band, "lmin": {2: 0, 3: 0, 4: 0, 5: 0}})
+    zeros = {2: 0, 3: 0, 4: 0, 5: 0}
+    params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": by_band, "lmin": zeros})
     assert params == talvex.Parameters(**EXAMPLE_KEYWORDS)
 
 

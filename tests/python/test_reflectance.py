@@ -223,7 +223,8 @@ def test_the_look_up_lets_other_threads_run(params):
     pixels = 8_000
     # A long conversion in little memory: every pixel reads the same DN and
     # writes the same value (steps of 0 bytes).
-    dn = np.lib.stride_tricks.as_strided(np.full(4, 1000, np.uint16), (4, pixels, pixels), (2, 0, 0))
+    dn_memory = np.full(4, 1000, np.uint16)
+    dn = np.lib.stride_tricks.as_strided(dn_memory, (4, pixels, pixels), (2, 0, 0))
     out_memory = np.empty(4, np.float32)
     out = np.lib.stride_tricks.as_strided(
         out_memory, (4, pixels, pixels), (4, 0, 0), writeable=True

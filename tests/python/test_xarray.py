@@ -244,7 +244,8 @@ def test_bands_are_matched_by_label(golden, chunked):
 )
 def test_other_band_labels_are_refused_with_how_to_relabel(golden, labels):
     dn, params, _, _ = golden
-    with pytest.raises(ValueError, match=r"relabel them with da.assign_coords\(band=\[2, 3, 4, 5\]\)"):
+    how = r"relabel them with da.assign_coords\(band=\[2, 3, 4, 5\]\)"
+    with pytest.raises(ValueError, match=how):
         talvex.xarray.correct(scene(dn).assign_coords(band=labels), params)
 
 
