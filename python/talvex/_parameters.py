@@ -170,10 +170,9 @@ class Parameters:
         The array functions convert any tile or chunk and ignore them;
         :func:`talvex.xarray.correct` checks them when they are given.
     lmin, lmax : sequence of 4 numbers, or mapping {band: number}
-        The calibration of bands 2, 3, 4, 5: the spectral radiance of DN 0
-        and of full scale (DN 4095), in the sensor's radiance unit (that of
-        the band solar irradiances, per steradian). A sequence lists them in
-        band order; a mapping is keyed by the band numbers 2 to 5.
+        The calibration of bands 2, 3, 4, 5: the spectral radiance that DN 0
+        and full scale (DN 4095) stand for, in mW/(cm² sr µm). A sequence
+        lists them in band order; a mapping is keyed by the band numbers 2 to 5.
     day_of_year : int
         Day of the acquisition, from 1 (1 January).
     solar_zenith_deg, solar_azimuth_deg : float

@@ -125,10 +125,10 @@ def _valid_pixels(dn: np.ndarray, fills: Sequence[Sequence[float]]) -> np.ndarra
 
 
 def _as_dn(dn: np.ndarray, valid: np.ndarray) -> np.ndarray:
-    """DNs as uint16; a float array (read with its mask applied) must hold
+    """DNs as uint16 (native or not); a float array (read with its mask applied) must hold
     whole numbers from 0 to 65535 wherever it has data."""
-    if dn.dtype == np.uint16:
-        return dn
+    if dn.dtype.kind == "u":
+        return dn.astype(np.uint16, copy=False)
     kept = np.where(valid, dn, 0)
     if not np.array_equal(kept, np.clip(np.trunc(kept), 0, _DN_MAX)):
         raise ValueError(
@@ -228,7 +228,7 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
     Parameters
     ----------
     da : xarray.DataArray
-        Raw DNs: uint16, or floats with NaN where the input is masked (as
+        Raw DNs: uint16 (or uint8), or floats with NaN where the input is masked (as
         ``rioxarray.open_rasterio(..., masked=True)`` reads a file with its
         no-data value or mask). It has a dimension ``band_dim`` of the four
         bands; its other dimensions are free.
@@ -303,9 +303,9 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
             f"da must have the {len(BANDS)} bands {', '.join(map(str, BANDS))} along "
             f"{band_dim!r}, found {da.sizes[band_dim]}"
         )
-    if not (da.dtype == np.uint16 or da.dtype.kind == "f"):
+    if not ((da.dtype.kind == "u" and da.dtype.itemsize <= 2) or da.dtype.kind == "f"):
         raise TypeError(
-            f"da must hold uint16 DNs (or floats with NaN where masked), found dtype "
+            f"da must hold uint16 or uint8 DNs (or floats with NaN where masked), found dtype "
             f"{da.dtype} (rioxarray: open the scene without mask_and_scale=True)"
         )
     if params.correction_option not in (CORRECTION_OFF, CORRECTION_ON):

@@ -109,6 +109,16 @@ def test_chunked_scene_is_lazy_and_equal(golden, chunks):
     assert_same_bits(computed.surface_reflectance.values, surface)
 
 
+def test_big_endian_and_byte_dns(golden):
+    dn, params, toa, _ = golden
+    ds = talvex.xarray.correct(scene(dn.astype(">u2")).chunk({"x": 70}), params)
+    assert_same_bits(ds.toa_reflectance.values, toa)
+    small = (dn % 256).astype(np.uint8)
+    expected = masked(talvex.toa_reflectance(small.astype(np.uint16), params), small)
+    ds = talvex.xarray.correct(scene(small), params)
+    assert_same_bits(ds.toa_reflectance.values, expected)
+
+
 def test_other_dimension_orders_and_names(golden):
     dn, params, toa, _ = golden
     da = xr.DataArray(np.moveaxis(dn, 0, -1), dims=("row", "col", "spectral"))
@@ -148,7 +158,7 @@ def test_geotiff_in_chunks_to_cloud_optimised_geotiff(golden, tmp_path):
 @pytest.mark.parametrize(
     "make, change, error, words",
     [
-        (lambda dn: dn.astype(np.int32), {}, TypeError, "uint16 DNs.*found dtype int32"),
+        (lambda dn: dn.astype(np.int32), {}, TypeError, "uint16 or uint8 DNs.*found dtype int32"),
         (lambda dn: dn[:3], {}, ValueError, "4 bands 2, 3, 4, 5 along 'band', found 3"),
         (lambda dn: dn.rename(band="b"), {}, ValueError, "no dimension 'band'"),
         (lambda dn: dn[:, :50], {}, ValueError, "96 lines x 160 samples.*50 x 160"),
