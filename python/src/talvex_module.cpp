@@ -631,8 +631,6 @@ PYBIND11_MODULE(_talvex, m)
           "The 32-bit integer a parameter file holding this text gives.");
     m.def("float_text", &floatText, py::arg("value"),
           "The shortest decimal that reads back as the same 32-bit float.");
-    m.def("message_text", [](const py::bytes& message) { return messageText(std::string(message)); },
-          py::arg("message"), "A message's bytes as text, bytes that are not text escaped.");
     m.def(
         "check_physical_range",
         [](const py::handle& parameters) { talvex::checkPhysicalRange(runParametersFrom(parameters)); },

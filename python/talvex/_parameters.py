@@ -10,7 +10,9 @@ import numbers
 import os
 import warnings
 from collections.abc import Mapping, Set
-from typing import Optional, Sequence, Tuple, Union
+import sys
+import types
+from typing import Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -91,11 +93,13 @@ def _int32(name: str, value, optional: bool = False) -> Optional[int]:
     return value
 
 
-def _float32(name: str, value, optional: bool = False) -> Optional[np.float32]:
+def _optional_float32(name: str, value) -> Optional[np.float32]:
+    return None if value is None else _float32(name, value)
+
+
+def _float32(name: str, value) -> np.float32:
     """The 32-bit float nearest to a number, as TALVEX-V1 stores every value."""
     field = name.split(" ")[0]
-    if value is None and optional:
-        return None
     if isinstance(value, (str, decimal.Decimal)):
         return np.float32(_from_text(name, value, _talvex.read_number_text, "a 32-bit float"))
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -241,7 +245,7 @@ class Parameters:
     ozone_column: Optional[Number] = None
 
     def __post_init__(self) -> None:
-        stored = {
+        stored: Dict[str, object] = {
             "line_count": _int32("line_count", self.line_count, optional=True),
             "sample_count": _int32("sample_count", self.sample_count, optional=True),
             "lmin": _band_values("lmin", self.lmin),
@@ -252,7 +256,7 @@ class Parameters:
         for name in _ANGLE_FIELDS:
             stored[name] = _float32(name, getattr(self, name))
         for name in _ATMOSPHERE_FIELDS:
-            stored[name] = _float32(name, getattr(self, name), optional=True)
+            stored[name] = _optional_float32(name, getattr(self, name))
         for name, value in stored.items():
             object.__setattr__(self, name, value)
         if self.correction_option == CORRECTION_ON:
@@ -341,10 +345,8 @@ def _read_only(tables: np.ndarray) -> np.ndarray:
 
 def _caller_stack_level() -> int:
     """The stack level of the first frame outside the package, for warnings."""
-    import sys
-
     package = os.path.dirname(__file__)
-    frame = sys._getframe(1)
+    frame: Optional[types.FrameType] = sys._getframe(1)
     level = 1
     while frame is not None and (
         os.path.dirname(frame.f_code.co_filename) == package
@@ -439,7 +441,7 @@ def read_parameters(path: Union[str, bytes, os.PathLike, int]) -> Parameters:
             f"read_parameters needs a path or a file descriptor, found {type(path).__name__}"
         )
     descriptor = isinstance(path, int)
-    where = f"file descriptor {path}" if descriptor else os.fsdecode(path)
+    where = f"file descriptor {path}" if isinstance(path, int) else os.fsdecode(path)
     with open(path, "rb", closefd=not descriptor) as stream:
         try:
             fields = _talvex.read_parameter_file(stream)
