@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "interruption.h"
+#include "messages.h"
 
 #include <cerrno>
 #include <climits>
@@ -31,11 +32,6 @@ constexpr std::string_view TEMPORARY_MARK = ".tmp-talvex-";
 constexpr mode_t NEW_FILE_MODE = 0666;
 // Bytes of a file name when the folder does not say.
 constexpr long DEFAULT_NAME_MAX = 255;
-
-std::string quoted(const std::string& path)
-{
-    return "\"" + path + "\"";
-}
 
 // Every message about the files is built here.
 Failure inputFailure(const std::string& path, const std::string& detail)
@@ -255,7 +251,7 @@ std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
 
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
 {
-    return BANDS_IN_IMAGE * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
+    return BAND_COUNT * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
 }
 
 InputImage openInputImage(const std::string& path)
@@ -265,7 +261,7 @@ InputImage openInputImage(const std::string& path)
     if (fd < 0) {
         const std::string reason = systemReason(errno);
         throw makeFailure(FailureKind::input, path,
-                          "Can Not Open the Input File \nThe Input File " + quoted(path) + ": "
+                          std::string(CANNOT_OPEN_INPUT) + " \nThe Input File " + quoted(path) + ": "
                               + reason + "\n");
     }
     const int flags = ::fcntl(fd, F_GETFL);
@@ -460,7 +456,7 @@ std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount)
 {
     return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(sampleCount)
            + "\nlines = " + std::to_string(lineCount)
-           + "\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 4\n"
+           + "\nbands = " + std::to_string(BAND_COUNT) + "\nheader offset = 0\nfile type = ENVI Standard\ndata type = 4\n"
              "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = Unknown\n";
 }
 

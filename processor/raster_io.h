@@ -5,6 +5,7 @@
 // that a killed run can make permanent, an image stands without its header.
 #pragma once
 
+#include "bands.h"
 #include "failure.h"
 
 #include <cstddef>
@@ -18,7 +19,6 @@ namespace talvex {
 // Bytes of one DN and of one output value.
 inline constexpr std::int64_t DN_BYTES = 2;
 inline constexpr std::int64_t VALUE_BYTES = 4;
-inline constexpr std::int64_t BANDS_IN_IMAGE = 4;
 
 // Output names: the base name followed by these suffixes, nothing else.
 inline constexpr const char* TOA_SUFFIX = "-TOA-Ref-bands-2345";
@@ -29,7 +29,7 @@ inline constexpr const char* HEADER_SUFFIX = ".hdr";
 std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount);
 // The most pixels per band for which an output's size is a file size.
 inline constexpr std::int64_t MAX_PIXELS_PER_BAND =
-    std::numeric_limits<std::int64_t>::max() / (BANDS_IN_IMAGE * VALUE_BYTES);
+    std::numeric_limits<std::int64_t>::max() / (BAND_COUNT * VALUE_BYTES);
 // Bytes of a complete DN image: 8 x lines x samples (sizes already checked).
 std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount);
 
