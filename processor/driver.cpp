@@ -1,10 +1,12 @@
 #include "driver.h"
 
 #include "band_tables.h"
+#include "envi_header.h"
 #include "failure.h"
+#include "input_image.h"
 #include "interruption.h"
 #include "messages.h"
-#include "raster_io.h"
+#include "output_commit.h"
 #include "run_parameters.h"
 
 #include <algorithm>

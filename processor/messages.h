@@ -1,6 +1,7 @@
 // Texts that more than one front end shows, each written once.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 namespace talvex {
@@ -14,6 +15,12 @@ inline constexpr const char* CANNOT_OPEN_INPUT = "Can Not Open the Input File";
 inline std::string quoted(const std::string& text)
 {
     return "\"" + text + "\"";
+}
+
+// The system's own words for an error number.
+inline std::string systemReason(int error)
+{
+    return std::strerror(error);
 }
 
 } // namespace talvex

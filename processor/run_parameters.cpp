@@ -3,7 +3,6 @@
 #include "failure.h"
 #include "parameter_fields.h"
 #include "radiometry.h"
-#include "raster_io.h"
 
 #include <cerrno>
 #include <cmath>
@@ -354,6 +353,19 @@ void checkImageSize(const RunParameters& p)
                                    + " pixels per band, more than a file can hold (at most "
                                    + std::to_string(MAX_PIXELS_PER_BAND) + ").");
     }
+}
+
+std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    if (lineCount <= 0 || sampleCount <= 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
+}
+
+std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    return BAND_COUNT * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
 }
 
 } // namespace talvex

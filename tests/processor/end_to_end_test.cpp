@@ -164,7 +164,17 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
                                    "The TOA reflectance computations are being done...wait...\n"
                                    "Can Not Create the Output File \"missing/out-TOA-Ref-bands-2345\": "
-                                   "No such file or directory\n");
+                                   "the folder \"missing/\" does not exist; create it first\n");
+    // A file where the folder should be.
+    writeFile(dir / "plain", "not a folder");
+    r = run("in.raw\nplain/out\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.console.find("Can Not Create the Output File \"plain/out-TOA-Ref-bands-2345\": "
+                             "\"plain/\" is not a folder\n"),
+              std::string::npos)
+        << r.console;
+    fs::remove(dir / "plain");
+    EXPECT_EQ(outputs(), std::vector<std::string>{});
 
     // A full disk, as a file-size limit: the earlier outputs survive whole.
     std::vector<std::uint16_t> big(4 * 64 * 64, 700);
