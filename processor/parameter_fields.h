@@ -24,6 +24,7 @@ using ParameterMember = std::variant<std::int32_t RunParameters::*, float RunPar
 struct ParameterField {
     const char* member;       // the member of RunParameters: "solarZenithDeg"
     const char* messageName;  // how the reader's messages name it
+    const char* description;  // what it is, for help texts and documentation
     const char* pythonName;   // the keyword of the Python package: "solar_zenith_deg"
     const char* metadataKey;  // the key in an output's metadata: "talvex_solar_zenith_deg"
     const char* unit;         // "" for a count, a code or a dimensionless value
@@ -55,33 +56,43 @@ enum class ParameterId : std::size_t {
 inline constexpr const char* RADIANCE_UNIT = "mW/(cm2 sr um)";
 
 inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
-    {"lineCount", "lineCount (image lines per band)", "line_count", "talvex_line_count", "lines",
-     false, false, &RunParameters::lineCount},
-    {"sampleCount", "sampleCount (samples per line)", "sample_count", "talvex_sample_count",
-     "samples", false, false, &RunParameters::sampleCount},
-    {"lmin", "lmin", "lmin", "talvex_lmin", RADIANCE_UNIT, true, false, &RunParameters::lmin},
-    {"lmax", "lmax", "lmax", "talvex_lmax", RADIANCE_UNIT, true, false, &RunParameters::lmax},
-    {"dayOfYear", "dayOfYear (day of the acquisition)", "day_of_year", "talvex_day_of_year", "",
+    {"lineCount", "lineCount (image lines per band)", "image lines per band", "line_count",
+     "talvex_line_count", "", false, false, &RunParameters::lineCount},
+    {"sampleCount", "sampleCount (samples per line)", "samples per line", "sample_count",
+     "talvex_sample_count", "", false, false, &RunParameters::sampleCount},
+    {"lmin", "lmin", "bottom radiance of the DN scale", "lmin", "talvex_lmin",
+     RADIANCE_UNIT, true, false, &RunParameters::lmin},
+    {"lmax", "lmax", "top radiance of the DN scale", "lmax", "talvex_lmax",
+     RADIANCE_UNIT, true, false, &RunParameters::lmax},
+    {"dayOfYear", "dayOfYear (day of the acquisition)",
+     "day of the acquisition within its year, from 1", "day_of_year", "talvex_day_of_year", "",
      false, false, &RunParameters::dayOfYear},
-    {"solarZenithDeg", "solarZenithDeg (solar zenith angle, degrees)", "solar_zenith_deg",
-     "talvex_solar_zenith_deg", "degrees", false, false, &RunParameters::solarZenithDeg},
-    {"solarAzimuthDeg", "solarAzimuthDeg (solar azimuth, degrees)", "solar_azimuth_deg",
-     "talvex_solar_azimuth_deg", "degrees", false, false, &RunParameters::solarAzimuthDeg},
-    {"viewZenithDeg", "viewZenithDeg (view zenith angle, degrees)", "view_zenith_deg",
-     "talvex_view_zenith_deg", "degrees", false, false, &RunParameters::viewZenithDeg},
-    {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view_azimuth_deg",
-     "talvex_view_azimuth_deg", "degrees", false, false, &RunParameters::viewAzimuthDeg},
-    {"correctionOption", "correctionOption (0 or 1)", "correction_option",
+    {"solarZenithDeg", "solarZenithDeg (solar zenith angle, degrees)", "solar zenith angle",
+     "solar_zenith_deg", "talvex_solar_zenith_deg", "degrees", false, false,
+     &RunParameters::solarZenithDeg},
+    {"solarAzimuthDeg", "solarAzimuthDeg (solar azimuth, degrees)", "solar azimuth",
+     "solar_azimuth_deg", "talvex_solar_azimuth_deg", "degrees", false, false,
+     &RunParameters::solarAzimuthDeg},
+    {"viewZenithDeg", "viewZenithDeg (view zenith angle, degrees)", "view zenith angle",
+     "view_zenith_deg", "talvex_view_zenith_deg", "degrees", false, false,
+     &RunParameters::viewZenithDeg},
+    {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view azimuth",
+     "view_azimuth_deg", "talvex_view_azimuth_deg", "degrees", false, false,
+     &RunParameters::viewAzimuthDeg},
+    {"correctionOption", "correctionOption (0 or 1)",
+     "0: TOA reflectance only; 1: TOA and surface reflectance", "correction_option",
      "talvex_correction_option", "", false, false, &RunParameters::correctionOption},
-    {"elevationMetres", "elevationMetres (surface elevation, metres)", "elevation_metres",
-     "talvex_elevation_metres", "metres", false, true, &RunParameters::elevationMetres},
+    {"elevationMetres", "elevationMetres (surface elevation, metres)", "surface elevation",
+     "elevation_metres", "talvex_elevation_metres", "metres", false, true,
+     &RunParameters::elevationMetres},
     {"aerosolOpticalDepth", "aerosolOpticalDepth (reference aerosol optical depth)",
-     "aerosol_optical_depth", "talvex_aerosol_optical_depth", "", false, true,
-     &RunParameters::aerosolOpticalDepth},
-    {"waterVapourColumn", "waterVapourColumn (water vapour amount)", "water_vapour_column",
-     "talvex_water_vapour_column", "g/cm2", false, true, &RunParameters::waterVapourColumn},
-    {"ozoneColumn", "ozoneColumn (ozone amount)", "ozone_column", "talvex_ozone_column", "atm-cm",
-     false, true, &RunParameters::ozoneColumn},
+     "reference aerosol optical depth", "aerosol_optical_depth",
+     "talvex_aerosol_optical_depth", "", false, true, &RunParameters::aerosolOpticalDepth},
+    {"waterVapourColumn", "waterVapourColumn (water vapour amount)", "water vapour column",
+     "water_vapour_column", "talvex_water_vapour_column", "g/cm2", false, true,
+     &RunParameters::waterVapourColumn},
+    {"ozoneColumn", "ozoneColumn (ozone amount)", "ozone column", "ozone_column",
+     "talvex_ozone_column", "atm-cm", false, true, &RunParameters::ozoneColumn},
 }};
 
 constexpr const ParameterField& parameterField(ParameterId id)
