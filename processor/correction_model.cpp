@@ -303,15 +303,6 @@ float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringA
                   + coefficient(K.aerosolResidualA4, band) * std::pow(m * depthAngle, 3.0));
 }
 
-// Path reflectance, what the sensor would see over a black surface:
-//   rho_atm = (rho_r - Delta rho_r) + rho_a - Delta rho_a
-float pathReflectance(float rayleighReflectance, float rayleighResidual, float aerosolReflectance,
-                      float aerosolResidual)
-{
-    return single(((widen(rayleighReflectance) - widen(rayleighResidual)) + widen(aerosolReflectance))
-                  - widen(aerosolResidual));
-}
-
 BandTerms bandTerms(int band, const RunParameters& p)
 {
     BandTerms t{};
@@ -339,23 +330,6 @@ BandTerms bandTerms(int band, const RunParameters& p)
     t.pathReflectance = pathReflectance(t.rayleighReflectance, t.rayleighResidual,
                                         t.aerosolReflectance, t.aerosolResidual);
     return t;
-}
-
-// The TOA reflectance of a Lambertian surface of reflectance rho_s under
-// the atmosphere is
-//   rho_toa = T_g (rho_atm + T_down T_up rho_s / (1 - S rho_s))
-// (path reflectance rho_atm, gas transmittance T_g, transmissions T_down and
-// T_up, spherical albedo S). Solved for rho_s, with the surface signal
-// A = rho_toa - rho_atm T_g:
-//   rho_s = A / (T_down T_up T_g + A S)
-float surfaceReflectance(float toaReflectance, const BandTerms& t)
-{
-    const double surfaceSignal =
-        widen(toaReflectance) - widen(t.pathReflectance) * widen(t.gas.gasTransmittance);
-    const double denominator =
-        (widen(t.downTransmission) * widen(t.upTransmission)) * widen(t.gas.gasTransmittance)
-        + surfaceSignal * widen(t.sphericalAlbedo);
-    return single(surfaceSignal / denominator);
 }
 
 } // namespace talvex
