@@ -24,10 +24,10 @@ comment on the line before its fence, which says what to do with it:
 Blocks marked ``text`` (console output, file contents) need no marker.
 
 The work folder holds what a checkout holds after ``./scripts/example.sh``:
-``build/bin``, ``build/python`` and ``build/examples`` (links into the
-build tree) and ``examples/example-parameters.txt``. ``PYTHONPATH`` is
-cleared, so a recipe that does not give the module path fails here as it
-would for a reader.
+``build`` (a link to the build tree, with ``build/bin``, ``build/python``
+and ``build/examples``) and ``examples/example-parameters.txt``. ``HOME``
+is a folder inside it and ``PYTHONPATH`` is cleared, so a recipe that does
+not give the module path fails here as it would for a reader.
 """
 
 from __future__ import annotations
@@ -158,10 +158,10 @@ def check_python_files_are_run(blocks: list[Block]) -> None:
 
 def prepare(work: Path, build: Path, source: Path) -> None:
     """Lay out the work folder as a checkout after the set-up looks."""
-    (work / "build").mkdir()
     for part in ("bin", "python", "examples"):
-        if (build / part).is_dir():
-            (work / "build" / part).symlink_to(build / part)
+        if not (build / part).is_dir():
+            raise RecipeError(f"the build tree {build} has no {part}/: build it first")
+    (work / "build").symlink_to(build, target_is_directory=True)
     (work / "examples").mkdir()
     shutil.copy(source / "examples" / "example-parameters.txt", work / "examples")
 
