@@ -21,6 +21,9 @@ comment on the line before its fence, which says what to do with it:
 ``<!-- recipe: skip (REASON) -->``
     Not run; the reason (a display, the set-up itself...) is required.
 
+Links to the README's own headings and to files beside it must lead
+somewhere.
+
 Blocks marked ``text`` (console output, file contents) need no marker.
 
 The work folder holds what a checkout holds after ``./scripts/example.sh``:
@@ -156,6 +159,38 @@ def check_python_files_are_run(blocks: list[Block]) -> None:
                               f"runs it with /usr/bin/python3")
 
 
+def anchor(heading: str) -> str:
+    """The anchor a Markdown renderer gives a heading, as GitHub makes it."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def check_links(readme: str, folder: Path) -> None:
+    """Refuse a link to a heading or a file that is not there.
+
+    Raises
+    ------
+    RecipeError
+        Naming the line of the first broken link.
+    """
+    prose: list[tuple[int, str]] = []
+    in_code = False
+    for number, line in enumerate(readme.splitlines(), 1):
+        if FENCE.match(line) or re.match(r"^\s*```\s*$", line):
+            in_code = not in_code
+        elif not in_code:
+            prose.append((number, line))
+    anchors = {anchor(line.lstrip("#")) for _, line in prose if re.match(r"^#{1,6} ", line)}
+    for number, line in prose:
+        for target in re.findall(r"\]\(([^)\s]+)\)", line):
+            if re.match(r"^[a-z]+:", target):
+                continue  # a web address: not followed here
+            path, _, fragment = target.partition("#")
+            if path and not (folder / path).exists():
+                raise RecipeError(f"README line {number}: the link to {path} leads nowhere")
+            if not path and fragment not in anchors:
+                raise RecipeError(f"README line {number}: no heading has the anchor #{fragment}")
+
+
 def prepare(work: Path, build: Path, source: Path) -> None:
     """Lay out the work folder as a checkout after the set-up looks."""
     for part in ("bin", "python", "examples"):
@@ -238,7 +273,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--check-only", action="store_true", help="check the markers, run nothing")
     options = parser.parse_args(argv)
     try:
-        blocks = parse(options.readme.read_text(encoding="utf-8"))
+        text = options.readme.read_text(encoding="utf-8")
+        check_links(text, options.readme.resolve().parent)
+        blocks = parse(text)
         if options.check_only:
             print(f"{len(blocks)} code blocks, markers in order")
             return 0

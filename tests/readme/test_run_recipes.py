@@ -5,7 +5,7 @@ from pathlib import Path
 import pytest
 
 import run_recipes
-from run_recipes import RecipeError, main, parse
+from run_recipes import RecipeError, check_links, main, parse
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
@@ -126,3 +126,16 @@ def test_a_copy_that_no_longer_matches_its_file_fails(tmp_path, trees, capsys):
     text = fenced("text", "640 640\n", "same-as examples/example-parameters.txt")
     assert run_readme(tmp_path, trees, text) == 1
     assert "README line 2: the block is no longer a copy of examples/example-parameters.txt" in capsys.readouterr().err
+
+
+def test_links_lead_to_headings_and_files(tmp_path):
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "docs" / "developing.md").write_text("")
+    good = ("## Georeferenced scenes: `talvex-geo`\n\n```sh\n# Not a heading\n```\n"
+            "See [it](#georeferenced-scenes-talvex-geo), [dev](docs/developing.md) "
+            "and [web](https://example.org/x).\n")
+    check_links(good, tmp_path)
+    with pytest.raises(RecipeError, match="README line 4: no heading has the anchor #not-a-heading"):
+        check_links("```sh\n# Not a heading\n```\n[x](#not-a-heading)\n", tmp_path)
+    with pytest.raises(RecipeError, match="README line 1: the link to docs/gone.md leads nowhere"):
+        check_links("[x](docs/gone.md)\n", tmp_path)
