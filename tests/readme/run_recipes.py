@@ -18,6 +18,9 @@ comment on the line before its fence, which says what to do with it:
 ``<!-- recipe: same-as PATH -->``
     A copy of a file of the source tree (the example parameter file, say),
     which must stay equal to it.
+``<!-- recipe: output-of COMMAND -->``
+    A part of what COMMAND prints (a usage line, say), which must still be
+    printed, spaces aside.
 ``<!-- recipe: skip (REASON) -->``
     Not run; the reason (a display, the set-up itself...) is required.
 
@@ -140,6 +143,9 @@ def check_marker(block: Block) -> None:
     elif block.kind in ("file", "same-as"):
         if not re.fullmatch(r"[\w.-]+(/[\w.-]+)*", block.argument) or ".." in block.argument.split("/"):
             raise RecipeError(f"{block.where()}: '{block.kind}' needs a relative file name, found '{block.argument}'")
+    elif block.kind == "output-of":
+        if language not in TEXT_LANGUAGES or not block.argument:
+            raise RecipeError(f"{block.where()}: 'output-of' needs a command and a text block")
     elif block.kind == "skip":
         if not re.fullmatch(r"\(.+\)", block.argument):
             raise RecipeError(f"{block.where()}: 'skip' needs its reason in brackets")
@@ -212,8 +218,14 @@ def environment(work: Path) -> dict[str, str]:
     return env
 
 
-def run_block(block: Block, work: Path, env: dict[str, str], number: int) -> None:
-    """Run one recipe in the work folder; raise RecipeError if it fails."""
+def run_block(block: Block, work: Path, env: dict[str, str], number: int) -> str:
+    """Run one recipe in the work folder and return its standard output.
+
+    Raises
+    ------
+    RecipeError
+        If it ends with another status than 0 or runs too long.
+    """
     if block.language in PYTHON_LANGUAGES:
         script = work / ".recipes" / f"recipe-{number}.py"
         command = ["/usr/bin/python3", str(script)]
@@ -236,6 +248,12 @@ def run_block(block: Block, work: Path, env: dict[str, str], number: int) -> Non
         raise RecipeError(f"{block.where()}: the {block.language} recipe ended with status "
                           f"{process.returncode}\n--- recipe\n{block.text}--- standard output\n"
                           f"{stdout[-4000:]}--- standard error\n{stderr[-4000:]}")
+    return stdout
+
+
+def spaced(text: str) -> str:
+    """The text with every run of white space made one space."""
+    return " ".join(text.split())
 
 
 def run(blocks: list[Block], work: Path, source: Path) -> int:
@@ -255,6 +273,11 @@ def run(blocks: list[Block], work: Path, source: Path) -> int:
             if block.text != original:
                 raise RecipeError(f"{block.where()}: the block is no longer a copy of {block.argument}")
             print(f"{block.where()}: the same as {block.argument}")
+        elif block.kind == "output-of":
+            command = Block(block.line, "sh", block.argument + "\n", "run", "")
+            if spaced(block.text) not in spaced(run_block(command, work, env, number)):
+                raise RecipeError(f"{block.where()}: '{block.argument}' no longer prints this block")
+            print(f"{block.where()}: printed by {block.argument}")
         elif block.kind in ("run", "local-cluster"):
             print(f"{block.where()}: {block.kind}", flush=True)
             run_block(block, work, env, number)

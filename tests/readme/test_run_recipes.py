@@ -95,6 +95,7 @@ def test_recipes_chain_in_one_folder_without_the_callers_module_path(tmp_path, t
         + fenced("python", "import os\nassert os.path.isdir('out')\n", "run")
         + fenced("sh", "exit 1\n", "skip (display)")
         + fenced("text", "320 320\n", "same-as examples/example-parameters.txt")
+        + fenced("text", "tool   [-q]\n        FILE\n", "output-of printf 'Usage: tool [-q] FILE\\n\\nMore.'")
     )
     assert run_readme(tmp_path, trees, text) == 0
     assert "3 recipes ran and succeeded" in capsys.readouterr().out
@@ -139,3 +140,9 @@ def test_links_lead_to_headings_and_files(tmp_path):
         check_links("```sh\n# Not a heading\n```\n[x](#not-a-heading)\n", tmp_path)
     with pytest.raises(RecipeError, match="README line 1: the link to docs/gone.md leads nowhere"):
         check_links("[x](docs/gone.md)\n", tmp_path)
+
+
+def test_a_usage_that_is_no_longer_printed_fails(tmp_path, trees, capsys):
+    text = fenced("text", "tool [-q] FILE\n", "output-of echo 'tool [-q] [-v] FILE'")
+    assert run_readme(tmp_path, trees, text) == 1
+    assert "README line 2: 'echo 'tool [-q] [-v] FILE'' no longer prints this block" in capsys.readouterr().err
