@@ -15,6 +15,10 @@ comment on the line before its fence, which says what to do with it:
 ``<!-- recipe: local-cluster -->``
     A block whose cluster form needs a scheduler; it is run as ``run`` in
     the local form it is written to take when no scheduler is named.
+``<!-- recipe: local-cluster: COMMAND -->``
+    A block that only a cluster can run (a batch script's submission); its
+    local form COMMAND (the script with the array index set by hand) is run
+    instead.
 ``<!-- recipe: same-as PATH -->``
     A copy of a file of the source tree (the example parameter file, say),
     which must stay equal to it.
@@ -133,13 +137,17 @@ def check_marker(block: Block) -> None:
     if block.kind in ("run", "local-cluster"):
         if language in TEXT_LANGUAGES:
             raise RecipeError(f"{block.where()}: a {language} block cannot be run")
-        if block.argument:
-            raise RecipeError(f"{block.where()}: '{block.kind}' takes nothing after it")
+        if block.kind == "run" and block.argument:
+            raise RecipeError(f"{block.where()}: 'run' takes nothing after it")
+        if block.argument and not re.fullmatch(r":\s*\S.*", block.argument):
+            raise RecipeError(f"{block.where()}: 'local-cluster' takes ': COMMAND', its local form")
         if language in SHELL_LANGUAGES:
             for number, text in enumerate(block.text.splitlines(), block.line + 1):
                 code = text.split("#", 1)[0]
                 if BARE_PYTHON.search(code):
                     raise RecipeError(f"README line {number}: name the interpreter as /usr/bin/python3")
+        if BARE_PYTHON.search(local_command(block)):
+            raise RecipeError(f"{block.where()}: name the interpreter as /usr/bin/python3")
     elif block.kind in ("file", "same-as"):
         if not re.fullmatch(r"[\w.-]+(/[\w.-]+)*", block.argument) or ".." in block.argument.split("/"):
             raise RecipeError(f"{block.where()}: '{block.kind}' needs a relative file name, found '{block.argument}'")
@@ -153,13 +161,19 @@ def check_marker(block: Block) -> None:
         raise RecipeError(f"{block.where()}: unknown recipe marker '{block.kind}'")
 
 
+def local_command(block: Block) -> str:
+    """The command a ``local-cluster: COMMAND`` marker runs instead of its block."""
+    return block.argument[1:].strip() if block.argument.startswith(":") else ""
+
+
 def check_python_files_are_run(blocks: list[Block]) -> None:
     """Refuse a Python file recipe that no later runnable block runs."""
     for position, block in enumerate(blocks):
         if block.kind != "file" or not block.argument.endswith(".py"):
             continue
         runner = re.compile(r"/usr/bin/python3\s+(?:\S+\s+)*?" + re.escape(block.argument) + r"(?![\w.])")
-        if not any(later.kind in ("run", "local-cluster") and runner.search(later.text)
+        if not any(later.kind in ("run", "local-cluster")
+                   and (runner.search(later.text) or runner.search(local_command(later)))
                    for later in blocks[position + 1:]):
             raise RecipeError(f"{block.where()}: {block.argument} is written but no later recipe "
                               f"runs it with /usr/bin/python3")
@@ -279,8 +293,10 @@ def run(blocks: list[Block], work: Path, source: Path) -> int:
                 raise RecipeError(f"{block.where()}: '{block.argument}' no longer prints this block")
             print(f"{block.where()}: printed by {block.argument}")
         elif block.kind in ("run", "local-cluster"):
-            print(f"{block.where()}: {block.kind}", flush=True)
-            run_block(block, work, env, number)
+            local = local_command(block)
+            print(f"{block.where()}: {block.kind}{': ' + local if local else ''}", flush=True)
+            run_block(Block(block.line, "sh", local + "\n", block.kind, "") if local else block,
+                      work, env, number)
             count += 1
         elif block.kind == "skip":
             print(f"{block.where()}: skipped {block.argument}")

@@ -54,6 +54,8 @@ def test_the_project_readme_marks_every_block():
         (fenced("python", "x = 1\n", "file a.py") + fenced("sh", "cat a.py\n", "run"),
          "a.py is written but no later recipe runs it"),
         ("```sh\nls\n", "never closed"),
+        (fenced("sh", "sbatch job\n", "local-cluster bash job"), "takes ': COMMAND'"),
+        (fenced("sh", "sbatch job\n", "local-cluster: python3 job.py"), "name the interpreter"),
     ],
 )
 def test_blocks_that_could_not_be_tested_are_refused(text, complaint):
@@ -94,11 +96,14 @@ def test_recipes_chain_in_one_folder_without_the_callers_module_path(tmp_path, t
                  "test -f build/examples/scene.dn\n", "run")
         + fenced("python", "import os\nassert os.path.isdir('out')\n", "run")
         + fenced("sh", "exit 1\n", "skip (display)")
+        + fenced("sh", "#!/bin/bash\necho \"task $SLURM_ARRAY_TASK_ID\" > task.txt\n", "file job.sbatch")
+        + fenced("sh", "sbatch --array=0-9 job.sbatch\n", "local-cluster: SLURM_ARRAY_TASK_ID=3 bash job.sbatch")
+        + fenced("sh", "grep -qx 'task 3' task.txt\n", "run")
         + fenced("text", "320 320\n", "same-as examples/example-parameters.txt")
         + fenced("text", "tool   [-q]\n        FILE\n", "output-of printf 'Usage: tool [-q] FILE\\n\\nMore.'")
     )
     assert run_readme(tmp_path, trees, text) == 0
-    assert "3 recipes ran and succeeded" in capsys.readouterr().out
+    assert "5 recipes ran and succeeded" in capsys.readouterr().out
 
 
 def test_a_failing_recipe_names_its_line_and_status_and_stops_the_run(tmp_path, trees, capsys):
