@@ -89,7 +89,8 @@ def parse(readme: str) -> list[Block]:
     ------
     RecipeError
         For a block without a language, a shell or Python block without a
-        marker, an unknown marker, or a fence that is never closed.
+        marker, an unknown marker or one that no block follows, or a fence
+        that is never closed.
     """
     lines = readme.splitlines()
     blocks: list[Block] = []
@@ -114,8 +115,8 @@ def parse(readme: str) -> list[Block]:
             kind, argument = pending if pending else (None, "")
             blocks.append(Block(start, fence["language"], "\n".join(body) + "\n", kind, argument))
             pending = None
-        elif line.strip():
-            pending = None
+        elif line.strip() and pending:
+            raise RecipeError(f"README line {index}: the recipe marker is not followed by a code block")
         index += 1
     for block in blocks:
         check_marker(block)

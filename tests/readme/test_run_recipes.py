@@ -79,7 +79,7 @@ def test_debian_interpreter_and_package_names_pass(command):
 
 def test_a_marker_applies_only_to_the_block_right_after_it():
     text = "<!-- recipe: run -->\nSome prose.\n\n" + fenced("sh", "ls\n")
-    with pytest.raises(RecipeError, match="has no <!-- recipe"):
+    with pytest.raises(RecipeError, match="README line 1: the recipe marker is not followed by a code block"):
         parse(text)
 
 
