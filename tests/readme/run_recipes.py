@@ -94,29 +94,31 @@ def parse(readme: str) -> list[Block]:
     """
     lines = readme.splitlines()
     blocks: list[Block] = []
-    pending: tuple[str, str] | None = None
+    pending: tuple[str, str, int] | None = None  # kind, argument, line
     index = 0
     while index < len(lines):
         line = lines[index]
         marker = MARKER.match(line.strip())
         fence = FENCE.match(line)
         if marker:
-            pending = (marker["kind"], marker["argument"])
+            pending = (marker["kind"], marker["argument"], index + 1)
         elif fence:
             start = index + 1
             indent = len(fence["indent"])
             body: list[str] = []
             index += 1
             while index < len(lines) and not re.match(r"^\s*```\s*$", lines[index]):
-                body.append(lines[index][indent:] if lines[index][:indent].isspace() else lines[index])
+                text = lines[index]
+                body.append(text[indent:] if text[:indent].isspace() else text)
                 index += 1
             if index == len(lines):
                 raise RecipeError(f"README line {start}: the code block is never closed")
-            kind, argument = pending if pending else (None, "")
+            kind, argument, _ = pending if pending else (None, "", 0)
             blocks.append(Block(start, fence["language"], "\n".join(body) + "\n", kind, argument))
             pending = None
         elif line.strip() and pending:
-            raise RecipeError(f"README line {index}: the recipe marker is not followed by a code block")
+            raise RecipeError(f"README line {pending[2]}: the recipe marker is not followed "
+                              f"by a code block")
         index += 1
     for block in blocks:
         check_marker(block)
@@ -128,30 +130,36 @@ def check_marker(block: Block) -> None:
     """Refuse a block whose marker is missing, unknown or incomplete."""
     language = block.language
     if not language:
-        raise RecipeError(f"{block.where()}: the code block names no language (sh, python or text)")
+        raise RecipeError(f"{block.where()}: the code block names no language "
+                          f"(sh, python or text)")
     if language not in SHELL_LANGUAGES | PYTHON_LANGUAGES | TEXT_LANGUAGES:
         raise RecipeError(f"{block.where()}: unknown code block language '{language}'")
     if block.kind is None:
         if language in TEXT_LANGUAGES:
             return
-        raise RecipeError(f"{block.where()}: the {language} block has no <!-- recipe: ... --> marker")
+        raise RecipeError(f"{block.where()}: the {language} block has no "
+                          f"<!-- recipe: ... --> marker")
     if block.kind in ("run", "local-cluster"):
         if language in TEXT_LANGUAGES:
             raise RecipeError(f"{block.where()}: a {language} block cannot be run")
         if block.kind == "run" and block.argument:
             raise RecipeError(f"{block.where()}: 'run' takes nothing after it")
         if block.argument and not re.fullmatch(r":\s*\S.*", block.argument):
-            raise RecipeError(f"{block.where()}: 'local-cluster' takes ': COMMAND', its local form")
+            raise RecipeError(f"{block.where()}: 'local-cluster' takes ': COMMAND', "
+                              f"its local form")
         if language in SHELL_LANGUAGES:
             for number, text in enumerate(block.text.splitlines(), block.line + 1):
                 code = text.split("#", 1)[0]
                 if BARE_PYTHON.search(code):
-                    raise RecipeError(f"README line {number}: name the interpreter as /usr/bin/python3")
+                    raise RecipeError(f"README line {number}: name the interpreter "
+                                      f"as /usr/bin/python3")
         if BARE_PYTHON.search(local_command(block)):
             raise RecipeError(f"{block.where()}: name the interpreter as /usr/bin/python3")
     elif block.kind in ("file", "same-as"):
-        if not re.fullmatch(r"[\w.-]+(/[\w.-]+)*", block.argument) or ".." in block.argument.split("/"):
-            raise RecipeError(f"{block.where()}: '{block.kind}' needs a relative file name, found '{block.argument}'")
+        relative = re.fullmatch(r"[\w.-]+(/[\w.-]+)*", block.argument)
+        if not relative or ".." in block.argument.split("/"):
+            raise RecipeError(f"{block.where()}: '{block.kind}' needs a relative file name, "
+                              f"found '{block.argument}'")
     elif block.kind == "output-of":
         if language not in TEXT_LANGUAGES or not block.argument:
             raise RecipeError(f"{block.where()}: 'output-of' needs a command and a text block")
@@ -172,7 +180,8 @@ def check_python_files_are_run(blocks: list[Block]) -> None:
     for position, block in enumerate(blocks):
         if block.kind != "file" or not block.argument.endswith(".py"):
             continue
-        runner = re.compile(r"/usr/bin/python3\s+(?:\S+\s+)*?" + re.escape(block.argument) + r"(?![\w.])")
+        runner = re.compile(r"/usr/bin/python3\s+(?:\S+\s+)*?"
+                            + re.escape(block.argument) + r"(?![\w.])")
         if not any(later.kind in ("run", "local-cluster")
                    and (runner.search(later.text) or runner.search(local_command(later)))
                    for later in blocks[position + 1:]):
@@ -258,7 +267,8 @@ def run_block(block: Block, work: Path, env: dict[str, str], number: int) -> str
         except subprocess.TimeoutExpired as timeout:
             os.killpg(process.pid, signal.SIGKILL)
             process.communicate()
-            raise RecipeError(f"{block.where()}: still running after {BLOCK_SECONDS} s") from timeout
+            raise RecipeError(
+                f"{block.where()}: still running after {BLOCK_SECONDS} s") from timeout
     if process.returncode != 0:
         raise RecipeError(f"{block.where()}: the {block.language} recipe ended with status "
                           f"{process.returncode}\n--- recipe\n{block.text}--- standard output\n"
@@ -286,12 +296,14 @@ def run(blocks: list[Block], work: Path, source: Path) -> int:
         elif block.kind == "same-as":
             original = (source / block.argument).read_text(encoding="utf-8").replace("\r\n", "\n")
             if block.text != original:
-                raise RecipeError(f"{block.where()}: the block is no longer a copy of {block.argument}")
+                raise RecipeError(f"{block.where()}: the block is no longer a copy of "
+                                  f"{block.argument}")
             print(f"{block.where()}: the same as {block.argument}")
         elif block.kind == "output-of":
             command = Block(block.line, "sh", block.argument + "\n", "run", "")
             if spaced(block.text) not in spaced(run_block(command, work, env, number)):
-                raise RecipeError(f"{block.where()}: '{block.argument}' no longer prints this block")
+                raise RecipeError(f"{block.where()}: '{block.argument}' no longer prints "
+                                  f"this block")
             print(f"{block.where()}: printed by {block.argument}")
         elif block.kind in ("run", "local-cluster"):
             local = local_command(block)
@@ -309,7 +321,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--readme", type=Path, required=True, help="the README to read")
     parser.add_argument("--build", type=Path, required=True, help="the build tree")
     parser.add_argument("--source", type=Path, required=True, help="the source tree")
-    parser.add_argument("--keep", action="store_true", help="keep the work folder and say where it is")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the work folder and say where it is")
     parser.add_argument("--check-only", action="store_true", help="check the markers, run nothing")
     options = parser.parse_args(argv)
     try:
