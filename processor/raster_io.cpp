@@ -211,18 +211,22 @@ void syncFolder(const std::string& path)
 // The renames themselves, with the stop signals held back so that they are
 // never cut in the middle: the companions' old names go first, so an image
 // never stands beside a header of another run.
-void renameAll(std::span<OutputFile> files, std::span<const std::string> obsoleteNames)
+void renameAll(std::span<const std::span<OutputFile>> sets, std::span<const std::string> obsoleteNames)
 {
     const sigset_t previous = holdInterruptions();
     try {
-        for (std::size_t i = 1; i < files.size(); ++i) {
-            removeFinalName(files[i].finalPath);
+        for (std::span<OutputFile> files : sets) {
+            for (std::size_t i = 1; i < files.size(); ++i) {
+                removeFinalName(files[i].finalPath);
+            }
         }
         for (const std::string& name : obsoleteNames) {
             removeFinalName(name);
         }
-        for (OutputFile& file : files) {
-            renameIntoPlace(file);
+        for (std::span<OutputFile> files : sets) {
+            for (OutputFile& file : files) {
+                renameIntoPlace(file);
+            }
         }
     } catch (...) {
         releaseInterruptions(previous);
@@ -425,18 +429,27 @@ void writeOutput(OutputFile& file, const void* data, std::size_t bytes)
 
 void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obsoleteNames)
 {
+    const std::span<OutputFile> sets[] = {files};
+    commitOutputSets(sets, obsoleteNames);
+}
+
+void commitOutputSets(std::span<const std::span<OutputFile>> sets, std::span<const std::string> obsoleteNames)
+{
     // Everything on disk and every close checked before any final name changes.
     // The temporaries stay safe from other runs' clean-up while this process lives.
-    for (OutputFile& file : files) {
-        flushOutput(file);
-        closeOutput(file);
+    for (std::span<OutputFile> files : sets) {
+        for (OutputFile& file : files) {
+            flushOutput(file);
+            closeOutput(file);
+        }
     }
     throwIfInterrupted();
-    const int folderLock = lockFolder(files.front().finalPath);
+    const std::string& anyFinalPath = sets.front().front().finalPath;
+    const int folderLock = lockFolder(anyFinalPath);
     try {
         throwIfInterrupted();
-        renameAll(files, obsoleteNames);
-        syncFolder(files.front().finalPath);
+        renameAll(sets, obsoleteNames);
+        syncFolder(anyFinalPath);
     } catch (...) {
         ::close(folderLock);
         throw;

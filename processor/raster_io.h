@@ -79,6 +79,13 @@ void writeOutput(OutputFile& file, const void* data, std::size_t bytes);
 // `obsoleteNames` (companions of an earlier output that this one lacks) are
 // removed, the image is renamed into place, then each companion.
 void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obsoleteNames = {});
+// Commits several outputs as one, each a set of files as commitOutputs takes
+// them (all in one folder): every file is flushed first, then under a single
+// hold of the folder lock and of the stop signals every set is renamed into
+// place, so that the final names never hold some outputs of one run beside
+// some of another.
+void commitOutputSets(std::span<const std::span<OutputFile>> sets,
+                      std::span<const std::string> obsoleteNames = {});
 // Closes the file if open and removes its temporary.
 void discardOutput(OutputFile& file);
 
