@@ -4,8 +4,6 @@ and parameter file alike, talvex-geo's messages, and nothing left behind by a
 failed or cancelled run."""
 
 import hashlib
-import threading
-
 import numpy as np
 import pytest
 from conftest import (
@@ -179,13 +177,19 @@ def test_outputs_replace_earlier_ones_and_never_an_input(provider, example_stack
     assert example_stack.read_bytes() == before
 
 
-class CancelLater(qgis_core.QgsProcessingFeedback):
-    """Asks to stop once the run has shown some progress, or after a while."""
+class CancelOnceWriting(qgis_core.QgsProcessingFeedback):
+    """Asks to stop as soon as talvex-geo has begun to write an output
+    (a temporary of its own is under the output folder)."""
 
-    def __init__(self, seconds):
+    def __init__(self, folder):
         super().__init__()
-        self.timer = threading.Timer(seconds, self.cancel)
-        self.timer.start()
+        self.folder = folder
+        self.seen_writing = False
+
+    def isCanceled(self):  # noqa: N802 (Qt's name)
+        if not self.seen_writing:
+            self.seen_writing = any(".tmp-talvex-" in p.name for p in self.folder.rglob("*"))
+        return self.seen_writing
 
 
 def test_cancel_leaves_nothing_behind(provider, tmp_path):
@@ -202,13 +206,13 @@ def test_cancel_leaves_nothing_behind(provider, tmp_path):
     ds = None
     out = tmp_path / "out"
     out.mkdir()
-    feedback = CancelLater(1.0)
+    feedback = CancelOnceWriting(out)
     with pytest.raises(qgis_core.QgsProcessingException, match="Cancelled"):
         run_algorithm(
             "surfacereflectance",
             scene_parameters([scene], OUTPUT=str(out / "s.tif"), TOA_OUTPUT=str(out / "t.tif")),
             feedback,
         )
-    feedback.timer.cancel()
+    assert feedback.seen_writing
     assert folder_names(out) == []
     assert folder_names(scene.parent) == ["large.tif"]
