@@ -197,7 +197,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
                     reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}."
                 )
             for line in reader.messages:
-                feedback.pushInfo(line)
+                feedback.pushWarning(talvex_geo.without_prefix(line))
             if feedback.isCanceled():
                 raise QgsProcessingException("Cancelled: no output was written.")
             staged = {name: base + suffix for suffix, name in self.outputs().items()}

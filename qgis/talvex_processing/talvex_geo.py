@@ -149,9 +149,12 @@ class ProgressReader:
 
     def failure_text(self) -> str:
         """The messages, each without talvex-geo's prefix."""
-        return "\n".join(
-            line[len(MESSAGE_PREFIX):] if line.startswith(MESSAGE_PREFIX) else line for line in self.messages
-        )
+        return "\n".join(without_prefix(line) for line in self.messages)
+
+
+def without_prefix(line: str) -> str:
+    """A message of talvex-geo without the program's name in front."""
+    return line[len(MESSAGE_PREFIX):] if line.startswith(MESSAGE_PREFIX) else line
 
 
 def _read_into(stream, chunks: "queue.Queue[Optional[bytes]]") -> None:
