@@ -158,7 +158,13 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         _check_destinations(destinations, inputs)
 
         primary = destinations[self.OUTPUT]
-        staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=os.path.dirname(os.path.abspath(primary)))
+        folder = os.path.dirname(os.path.abspath(primary))
+        try:
+            staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
+        except OSError as error:
+            raise QgsProcessingException(
+                f"Can Not Open the Output File \"{primary}\": {error.strerror} (the folder \"{folder}\")."
+            ) from None
         try:
             parameter_file = self.parameterAsFile(parameters, self.PARAMETER_FILE, context)
             if not parameter_file:
@@ -192,23 +198,33 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
                 raise QgsProcessingException("Cancelled: no output was written.") from None
             except talvex_geo.TalvexGeoFailure as failure:
                 raise QgsProcessingException(str(failure)) from None
+            if feedback.isCanceled():
+                raise QgsProcessingException("Cancelled: no output was written.")
+            staged = {name: base + suffix for suffix, name in self.outputs().items()}
+            placed = set()
+            if status == talvex_geo.STATUS_TOA_ONLY:
+                # A correction option neither 0 nor 1: the top-of-atmosphere
+                # reflectance is complete, as talvex-geo says, and is kept.
+                toa = self.outputs()[TOA_OUTPUT_SUFFIX]
+                if toa in destinations and os.path.isfile(staged[toa]):
+                    _move_into_place(staged[toa], destinations[toa])
+                    placed.add(toa)
+                if not self.correcting:
+                    status = 0
             if status != 0:
                 raise QgsProcessingException(
                     reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}."
                 )
             for line in reader.messages:
                 feedback.pushWarning(talvex_geo.without_prefix(line))
-            if feedback.isCanceled():
-                raise QgsProcessingException("Cancelled: no output was written.")
-            staged = {name: base + suffix for suffix, name in self.outputs().items()}
-            for name, path in staged.items():
-                if name in destinations and not os.path.isfile(path):
-                    raise QgsProcessingException(
-                        f"The Parameter File \"{parameter_file}\" does not ask for surface reflectance: "
-                        f"its correction option is not {self._field_table.correction_on}."
-                    )
+            if any(name not in placed and not os.path.isfile(staged[name]) for name in destinations):
+                raise QgsProcessingException(
+                    f"The Parameter File \"{parameter_file}\" does not ask for surface reflectance: "
+                    f"its correction option is not {self._field_table.correction_on}."
+                )
             for name, final in destinations.items():
-                _move_into_place(staged[name], final)
+                if name not in placed:
+                    _move_into_place(staged[name], final)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
         return dict(destinations)

@@ -156,6 +156,29 @@ def test_a_file_without_correction_gives_no_surface_reflectance(provider, exampl
     assert folder_names(out) == []
 
 
+def test_an_invalid_option_keeps_the_complete_toa_reflectance(provider, talvex_geo, example_parameters,
+                                                              example_bands, geo_outputs, tmp_path):
+    parameter_file = tmp_path / "option2.txt"
+    parameter_file.write_text(example_parameters.read_text().replace("\n1 ", "\n2 ", 1))
+    done = run_geo(talvex_geo, parameter_file, *example_bands, tmp_path / "geo", check=False)
+    assert done.returncode == 1 and "Invalid Option" in done.stderr
+    out = tmp_path / "out"
+    out.mkdir()
+    feedback = qgis_core.QgsProcessingFeedback()
+    warnings = []
+    feedback.pushWarning = warnings.append
+    run_algorithm("toareflectance",
+                  scene_parameters(example_bands, PARAMETER_FILE=str(parameter_file), OUTPUT=str(out / "t.tif")),
+                  feedback)
+    assert warnings == [done.stderr.strip().removeprefix("talvex-geo: ")]
+    assert_same_bits(read_raster(out / "t.tif"), read_raster(geo_outputs[0]))
+    with pytest.raises(qgis_core.QgsProcessingException, match="Invalid Option"):
+        run_algorithm("surfacereflectance",
+                      scene_parameters(example_bands, PARAMETER_FILE=str(parameter_file),
+                                       OUTPUT=str(out / "s.tif"), TOA_OUTPUT=str(out / "t2.tif")))
+    assert folder_names(out) == ["t.tif", "t2.tif"]
+
+
 def test_outputs_replace_earlier_ones_and_never_an_input(provider, example_stack, tmp_path):
     output = tmp_path / "toa.tif"
     run_algorithm("toareflectance", scene_parameters([example_stack], OUTPUT=str(output), LMAX_BAND2=99.0))
