@@ -37,6 +37,7 @@ SURFACE_OUTPUT_SUFFIX = "-Atm-Corr-Ref-bands-2345.tif"
 STAGED_BASE = "run"
 STAGING_PREFIX = ".talvex-qgis-"
 PARAMETER_FILE_NAME = "parameters-from-the-fields.txt"
+CANCELLED = "Cancelled: no output was written."
 
 # The output formats offered, as the dialog names them and as talvex-geo's -of does.
 FORMATS = (("GeoTIFF (tiled)", "GTiff"), ("Cloud Optimized GeoTIFF (COG)", "COG"))
@@ -157,30 +158,11 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         destinations = {name: path for name, path in destinations.items() if path}
         _check_destinations(destinations, inputs)
 
-        primary = destinations[self.OUTPUT]
-        folder = os.path.dirname(os.path.abspath(primary))
-        try:
-            staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
-        except OSError as error:
-            raise QgsProcessingException(
-                f"Can Not Open the Output File \"{primary}\": {error.strerror} (the folder \"{folder}\")."
-            ) from None
+        staging = _private_folder_beside(destinations[self.OUTPUT])
         try:
             parameter_file = self.parameterAsFile(parameters, self.PARAMETER_FILE, context)
             if not parameter_file:
-                parameter_file = os.path.join(staging, PARAMETER_FILE_NAME)
-                values = {
-                    field.key: (
-                        self.parameterAsInt(parameters, field.key, context)
-                        if field.is_integer
-                        else self.parameterAsDouble(parameters, field.key, context)
-                    )
-                    for field in self._field_parameters()
-                }
-                with open(parameter_file, "w", encoding="utf-8") as stream:
-                    stream.write(
-                        self._field_table.parameter_text(scene[0].height(), scene[0].width(), self.correcting, values)
-                    )
+                parameter_file = self._write_parameter_file(parameters, context, scene[0], staging)
             output_format = FORMATS[self.parameterAsEnum(parameters, self.FORMAT, context)][1]
             outputs_folder = os.path.join(staging, "outputs")
             os.mkdir(outputs_folder)
@@ -189,45 +171,78 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             if talvex_geo.supports_progress_switch(program):
                 command.append("-progress")
             command += ["-of", output_format, "--", parameter_file, *inputs, base]
-            feedback.pushCommandInfo(" ".join(shlex.quote(a) for a in command))
-            try:
-                status, reader = talvex_geo.run(
-                    command, 2 if self.correcting else 1, feedback.isCanceled, feedback.setProgress
-                )
-            except talvex_geo.Stopped:
-                raise QgsProcessingException("Cancelled: no output was written.") from None
-            except talvex_geo.TalvexGeoFailure as failure:
-                raise QgsProcessingException(str(failure)) from None
-            if feedback.isCanceled():
-                raise QgsProcessingException("Cancelled: no output was written.")
+            status, reader = self._run(command, feedback)
             staged = {name: base + suffix for suffix, name in self.outputs().items()}
-            placed = set()
-            if status == talvex_geo.STATUS_TOA_ONLY:
-                # A correction option neither 0 nor 1: the top-of-atmosphere
-                # reflectance is complete, as talvex-geo says, and is kept.
-                toa = self.outputs()[TOA_OUTPUT_SUFFIX]
-                if toa in destinations and os.path.isfile(staged[toa]):
-                    _move_into_place(staged[toa], destinations[toa])
-                    placed.add(toa)
-                if not self.correcting:
-                    status = 0
-            if status != 0:
-                raise QgsProcessingException(
-                    reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}."
-                )
-            for line in reader.messages:
-                feedback.pushWarning(talvex_geo.without_prefix(line))
-            if any(name not in placed and not os.path.isfile(staged[name]) for name in destinations):
-                raise QgsProcessingException(
-                    f"The Parameter File \"{parameter_file}\" does not ask for surface reflectance: "
-                    f"its correction option is not {self._field_table.correction_on}."
-                )
-            for name, final in destinations.items():
-                if name not in placed:
-                    _move_into_place(staged[name], final)
+            self._place_outputs(status, reader, staged, destinations, parameter_file, feedback)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
         return dict(destinations)
+
+    def _write_parameter_file(
+        self, parameters: Dict[str, Any], context: QgsProcessingContext, scene: QgsRasterLayer, folder: str
+    ) -> str:
+        """The parameter file of the fields' values, for the scene's size."""
+        values = {
+            field.key: (
+                self.parameterAsInt(parameters, field.key, context)
+                if field.is_integer
+                else self.parameterAsDouble(parameters, field.key, context)
+            )
+            for field in self._field_parameters()
+        }
+        path = os.path.join(folder, PARAMETER_FILE_NAME)
+        with open(path, "w", encoding="utf-8") as stream:
+            stream.write(self._field_table.parameter_text(scene.height(), scene.width(), self.correcting, values))
+        return path
+
+    def _run(self, command: List[str], feedback: QgsProcessingFeedback):
+        """Runs talvex-geo with the dialog's progress and Cancel."""
+        feedback.pushCommandInfo(" ".join(shlex.quote(a) for a in command))
+        try:
+            status, reader = talvex_geo.run(
+                command, 2 if self.correcting else 1, feedback.isCanceled, feedback.setProgress
+            )
+        except talvex_geo.Stopped:
+            raise QgsProcessingException(CANCELLED) from None
+        except talvex_geo.TalvexGeoFailure as failure:
+            raise QgsProcessingException(str(failure)) from None
+        if feedback.isCanceled():
+            raise QgsProcessingException(CANCELLED)
+        return status, reader
+
+    def _place_outputs(
+        self,
+        status: int,
+        reader: talvex_geo.ProgressReader,
+        staged: Dict[str, str],
+        destinations: Dict[str, str],
+        parameter_file: str,
+        feedback: QgsProcessingFeedback,
+    ) -> None:
+        """Moves what talvex-geo completed onto the destinations, or raises
+        its message."""
+        placed = set()
+        if status == talvex_geo.STATUS_TOA_ONLY:
+            # A correction option neither 0 nor 1: the top-of-atmosphere
+            # reflectance is complete, as talvex-geo says, and is kept.
+            toa = self.outputs()[TOA_OUTPUT_SUFFIX]
+            if toa in destinations and os.path.isfile(staged[toa]):
+                _move_into_place(staged[toa], destinations[toa])
+                placed.add(toa)
+            if not self.correcting:
+                status = 0
+        if status != 0:
+            raise QgsProcessingException(reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}.")
+        for line in reader.messages:
+            feedback.pushWarning(talvex_geo.without_prefix(line))
+        if any(name not in placed and not os.path.isfile(staged[name]) for name in destinations):
+            raise QgsProcessingException(
+                f"The Parameter File \"{parameter_file}\" does not ask for surface reflectance: "
+                f"its correction option is not {self._field_table.correction_on}."
+            )
+        for name, final in destinations.items():
+            if name not in placed:
+                _move_into_place(staged[name], final)
 
     def _scene_layers(self, parameters: Dict[str, Any], context: QgsProcessingContext) -> List[QgsRasterLayer]:
         layers = [self.parameterAsRasterLayer(parameters, self.INPUT, context)]
@@ -296,6 +311,17 @@ def _layer_file(layer: QgsRasterLayer) -> str:
             "save it as a GeoTIFF first."
         )
     return layer.source()
+
+
+def _private_folder_beside(path: str) -> str:
+    """A new hidden folder in the folder of ``path``, for a run's files."""
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        return tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
+    except OSError as error:
+        raise QgsProcessingException(
+            f"Can Not Open the Output File \"{path}\": {error.strerror} (the folder \"{folder}\")."
+        ) from None
 
 
 def _same_file(a: str, b: str) -> bool:
