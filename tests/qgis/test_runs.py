@@ -200,6 +200,19 @@ def test_outputs_replace_earlier_ones_and_never_an_input(provider, example_stack
     assert example_stack.read_bytes() == before
 
 
+def test_progress_of_both_outputs_reaches_the_dialog(provider, talvex_geo, example_stack, tmp_path):
+    import talvex_processing.talvex_geo as runner
+
+    if not runner.supports_progress_switch(str(talvex_geo)):
+        pytest.skip("this talvex-geo has no -progress switch")
+    feedback = qgis_core.QgsProcessingFeedback()
+    seen = []
+    feedback.setProgress = seen.append
+    run_algorithm("surfacereflectance", scene_parameters([example_stack], OUTPUT=str(tmp_path / "s.tif")), feedback)
+    assert seen == sorted(seen) and seen[-1] == 100.0
+    assert any(0 < p < 50 for p in seen) and any(50 < p < 100 for p in seen), seen
+
+
 class CancelOnceWriting(qgis_core.QgsProcessingFeedback):
     """Asks to stop as soon as talvex-geo has begun to write an output
     (a temporary of its own is under the output folder)."""
