@@ -199,9 +199,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         """Runs talvex-geo with the dialog's progress and Cancel."""
         feedback.pushCommandInfo(" ".join(shlex.quote(a) for a in command))
         try:
-            status, reader = talvex_geo.run(
-                command, 2 if self.correcting else 1, feedback.isCanceled, feedback.setProgress
-            )
+            status, reader = talvex_geo.run(command, feedback.isCanceled, feedback.setProgress)
         except talvex_geo.Stopped:
             raise QgsProcessingException(CANCELLED) from None
         except talvex_geo.TalvexGeoFailure as failure:

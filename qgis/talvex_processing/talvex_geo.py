@@ -100,19 +100,17 @@ def _split_progress(line: str) -> Tuple[str, str]:
     return match.group(0), line[match.end():]
 
 
+def _percent(progress: str) -> float:
+    figure, dots = _PROGRESS_FIGURE.findall(progress.rsplit(":", 1)[-1])[-1]
+    steps = min(len(dots), _DOTS_PER_FIGURE)
+    return min(_FULL_PERCENT, float(figure) + steps * _PERCENT_PER_DOT)
+
+
 class ProgressReader:
-    """Splits what talvex-geo writes on standard error into progress and
-    messages.
+    """Splits what talvex-geo writes on standard error into the progress of
+    the run (one GDAL-style line) and messages."""
 
-    Parameters
-    ----------
-    outputs
-        How many outputs the run writes; each has its own progress line.
-    """
-
-    def __init__(self, outputs: int) -> None:
-        self._outputs = max(1, outputs)
-        self._done_lines = 0
+    def __init__(self) -> None:
         self._pending = ""
         self.messages: List[str] = []
 
@@ -125,15 +123,12 @@ class ProgressReader:
         for line in complete:
             progress, rest = _split_progress(line)
             if progress:
-                percent = self._percent(progress)
-                if progress.endswith("done."):
-                    self._done_lines += 1
-                    percent = self._overall(0.0)
+                percent = _FULL_PERCENT if progress.endswith("done.") else _percent(progress)
             if rest.strip():
                 self.messages.append(rest)
         progress, rest = _split_progress(self._pending)
         if progress and not rest:
-            percent = self._percent(progress)
+            percent = _percent(progress)
         return percent
 
     def finish(self) -> None:
@@ -142,14 +137,6 @@ class ProgressReader:
         if rest.strip():
             self.messages.append(rest)
         self._pending = ""
-
-    def _percent(self, progress: str) -> float:
-        figure, dots = _PROGRESS_FIGURE.findall(progress.rsplit(":", 1)[-1])[-1]
-        steps = min(len(dots), _DOTS_PER_FIGURE)
-        return self._overall(min(_FULL_PERCENT, float(figure) + steps * _PERCENT_PER_DOT))
-
-    def _overall(self, percent_of_output: float) -> float:
-        return min(_FULL_PERCENT, (self._done_lines * _FULL_PERCENT + percent_of_output) / self._outputs)
 
     def failure_text(self) -> str:
         """The messages, each without talvex-geo's prefix."""
@@ -173,7 +160,6 @@ def _read_into(stream, chunks: "queue.Queue[Optional[bytes]]") -> None:
 
 def run(
     command: Sequence[str],
-    outputs: int,
     stop_requested: Callable[[], bool],
     on_progress: Callable[[float], None],
 ) -> Tuple[int, ProgressReader]:
@@ -183,8 +169,6 @@ def run(
     ----------
     command
         The program and its arguments.
-    outputs
-        How many outputs it writes, for the progress of the whole run.
     stop_requested
         Asked while it runs; when it says True, talvex-geo is sent SIGTERM
         (on which it removes its temporaries) and waited for.
@@ -203,7 +187,7 @@ def run(
     TalvexGeoFailure
         When the program cannot be started.
     """
-    reader = ProgressReader(outputs)
+    reader = ProgressReader()
     try:
         process = subprocess.Popen(
             list(command), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE

@@ -85,26 +85,27 @@ def test_fields_make_the_example_parameter_file(qgis_app):
 
 
 @pytest.mark.parametrize(
-    "chunks, outputs, percents, messages",
+    "chunks, percents, messages",
     [
-        # One output, progress in pieces, dots between the figures.
-        (["TOA reflectance: 0...10.", "..20...30...40...50...60...70...80...90...100 - done.\n"], 1,
-         [12.5, 100.0], []),
-        # Two outputs: the second line continues from half way.
-        (["TOA reflectance: 0...10...20...30...40...50...60...70...80...90...100 - done.\n",
-          "Surface reflectance: 0...10...20..", "."], 2, [50.0, 62.5, 63.75], []),
+        # Progress in pieces, with the dots between the figures.
+        (["0...10.", "..20...30...40...50...60...70...80...90...100 - done.\n"], [12.5, 100.0], []),
+        (["0", "...", "10", "...."], [0.0, 7.5, 10.0, 17.5], []),
+        # A labelled line, as a terminal is shown.
+        (["Surface reflectance: 0...10...20..", "."], [25.0, 27.5], []),
         # Messages, with digits of their own, are not progress.
         (["talvex-geo: The Input File \"a.tif\" has 3 bands; a single input must hold the four bands"
-          " 2, 3, 4, 5.\n"], 1, [None], ["The Input File \"a.tif\" has 3 bands; a single input must hold"
-                                          " the four bands 2, 3, 4, 5."]),
+          " 2, 3, 4, 5.\n"], [None], ["The Input File \"a.tif\" has 3 bands; a single input must hold"
+                                      " the four bands 2, 3, 4, 5."]),
         # A message in the middle of a progress line, and a last line without its end.
-        (["TOA reflectance: 0...10...talvex-geo: write failed\n", "Warning 1: 0 pixels"], 1, [17.5, None],
+        (["0...10...talvex-geo: write failed\n", "Warning 1: 0 pixels"], [17.5, None],
          ["write failed", "Warning 1: 0 pixels"]),
+        (["0...10...20...30...40...50...60...70...80...90...100 - done.\ntalvex-geo: Warning: 12 DNs\n"],
+         [100.0], ["Warning: 12 DNs"]),
     ],
 )
-def test_progress_and_messages_of_talvex_geo(qgis_app, chunks, outputs, percents, messages):
+def test_progress_and_messages_of_talvex_geo(qgis_app, chunks, percents, messages):
     talvex_geo = importlib.import_module("talvex_processing.talvex_geo")
-    reader = talvex_geo.ProgressReader(outputs)
+    reader = talvex_geo.ProgressReader()
     seen = [reader.feed(chunk) for chunk in chunks]
     reader.finish()
     assert seen == percents
