@@ -7,7 +7,7 @@ import os
 import shlex
 import shutil
 import tempfile
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from osgeo import gdal
 from qgis.core import (
@@ -52,8 +52,8 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     FORMAT = "FORMAT"
     OUTPUT = "OUTPUT"
 
-    def __init__(self, fields: FieldTable, program: Any) -> None:
-        """``program`` gives the path of talvex-geo to run when called."""
+    def __init__(self, fields: FieldTable, program: Callable[[], Tuple[str, str]]) -> None:
+        """``program`` gives the configured talvex-geo and the one recorded at build time."""
         super().__init__()
         self._field_table = fields
         self._program = program
@@ -78,11 +78,6 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
 
     def icon(self) -> QIcon:
         return QIcon(ICON_FILE)
-
-    def flags(self):
-        # talvex-geo runs in a process of its own, so a run may be in a
-        # background thread, and it can be stopped at any time.
-        return super().flags() | QgsProcessingAlgorithm.FlagSupportsBatch
 
     def _band_parameter(self, band: int) -> str:
         return f"BAND{band}"
