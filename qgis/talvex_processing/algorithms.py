@@ -21,6 +21,7 @@ from qgis.core import (
     QgsProcessingParameterNumber,
     QgsProcessingParameterRasterDestination,
     QgsProcessingParameterRasterLayer,
+    QgsProcessingParameterString,
     QgsRasterLayer,
 )
 from qgis.PyQt.QtGui import QIcon
@@ -39,6 +40,11 @@ STAGING_PREFIX = ".talvex-qgis-"
 PARAMETER_FILE_NAME = "parameters-from-the-fields.txt"
 CANCELLED = "Cancelled: no output was written."
 
+# The GDAL creation options as QGIS's own raster algorithms take them:
+# NAME=VALUE pairs separated by "|", edited in Processing's options widget.
+CREATION_OPTIONS_SEPARATOR = "|"
+CREATION_OPTIONS_WIDGET = "processing.algs.gdal.ui.RasterOptionsWidget.RasterOptionsWidgetWrapper"
+
 # The output formats offered, as the dialog names them and as talvex-geo's -of does.
 FORMATS = (("GeoTIFF (tiled)", "GTiff"), ("Cloud Optimized GeoTIFF (COG)", "COG"))
 
@@ -50,6 +56,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     INPUT = "INPUT"
     PARAMETER_FILE = "PARAMETER_FILE"
     FORMAT = "FORMAT"
+    OPTIONS = "OPTIONS"
     OUTPUT = "OUTPUT"
 
     def __init__(self, fields: FieldTable, program: Callable[[], Tuple[str, str]]) -> None:
@@ -123,6 +130,12 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         )
         format_parameter.setFlags(format_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
         self.addParameter(format_parameter)
+        options_parameter = QgsProcessingParameterString(
+            self.OPTIONS, "Additional creation options", defaultValue="", optional=True
+        )
+        options_parameter.setFlags(options_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
+        options_parameter.setMetadata({"widget_wrapper": {"class": CREATION_OPTIONS_WIDGET}})
+        self.addParameter(options_parameter)
         self.add_output_parameters()
 
     def add_output_parameters(self) -> None:
@@ -165,7 +178,11 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             command = [program]
             if talvex_geo.supports_progress_switch(program):
                 command.append("-progress")
-            command += ["-of", output_format, "--", parameter_file, *inputs, base]
+            command += ["-of", output_format]
+            creation_options = self.parameterAsString(parameters, self.OPTIONS, context)
+            for option in filter(None, (creation_options or "").split(CREATION_OPTIONS_SEPARATOR)):
+                command += ["-co", option]
+            command += ["--", parameter_file, *inputs, base]
             status, reader = self._run(command, feedback)
             staged = {name: base + suffix for suffix, name in self.outputs().items()}
             self._place_outputs(status, reader, staged, destinations, parameter_file, feedback)

@@ -39,7 +39,7 @@ def test_provider_lists_both_algorithms(provider):
 def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, outputs):
     algorithm = qgis_core.QgsApplication.processingRegistry().algorithmById(algorithm_id)
     names = [p.name() for p in algorithm.parameterDefinitions()]
-    assert names == SCENE_PARAMETERS + fields + ["FORMAT"] + outputs
+    assert names == SCENE_PARAMETERS + fields + ["FORMAT", "OPTIONS"] + outputs
     definition = algorithm.parameterDefinition
     # The example parameter file's values, units in the labels.
     assert definition("LMAX_BAND5").defaultValue() == 7.2

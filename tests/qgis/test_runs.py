@@ -79,12 +79,15 @@ def test_example_scene_equals_talvex_geo_and_talvex_v1(
 def test_fields_and_one_raster_give_the_same_result(provider, example_stack, geo_outputs, tmp_path):
     # The fields start at the example parameter file's values.
     run_algorithm("surfacereflectance", scene_parameters([example_stack], OUTPUT=str(tmp_path / "surface.tif")))
-    run_algorithm("toareflectance", scene_parameters([example_stack], OUTPUT=str(tmp_path / "toa.tif"), FORMAT=1))
+    run_algorithm("toareflectance", scene_parameters([example_stack], OUTPUT=str(tmp_path / "toa.tif"), FORMAT=1,
+                                                     OPTIONS="COMPRESS=DEFLATE|LEVEL=1"))
     assert folder_names(tmp_path) == ["surface.tif", "toa.tif"]
     assert_same_bits(read_raster(tmp_path / "surface.tif"), read_raster(geo_outputs[1]))
     assert_same_bits(read_raster(tmp_path / "toa.tif"), read_raster(geo_outputs[0]))
     layout = gdal.Open(str(tmp_path / "toa.tif")).GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE")
     assert layout == "COG"
+    compression = gdal.Open(str(tmp_path / "toa.tif")).GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE")
+    assert compression == "DEFLATE"
 
 
 def test_fields_other_than_the_defaults(provider, talvex_geo, example_stack, tmp_path):
