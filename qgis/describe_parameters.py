@@ -56,6 +56,9 @@ def describe(example_path: str) -> Dict[str, Any]:
             # only when the run corrects for the atmosphere.
             "correction_only": role == "value" and field.default is None,
         }
+        # The unit, where the package's field carries one.
+        if field.metadata.get("unit"):
+            entry["unit"] = str(field.metadata["unit"])
         if role == "band":
             entry["default"] = [_shortest(v) for v in value]
             entry["type"] = "float"

@@ -31,6 +31,7 @@ class Field:
     is_integer: bool
     default: Number
     correction_only: bool
+    described_unit: str = ""  # the unit the package gives, if any
 
     @property
     def key(self) -> str:
@@ -39,14 +40,15 @@ class Field:
 
     @property
     def unit(self) -> str:
-        """The unit the field's name carries, or an empty text."""
-        return _UNIT_WORDS.get(self.name.rsplit("_", 1)[-1], "")
+        """The field's unit: as the package gives it, else as its name carries
+        it, else an empty text."""
+        return self.described_unit or _UNIT_WORDS.get(self.name.rsplit("_", 1)[-1], "")
 
     @property
     def label(self) -> str:
         """The field's name as a user reads it, with its band and unit."""
         words = self.name.split("_")
-        if self.unit:
+        if words[-1] in _UNIT_WORDS:
             words = words[:-1]
         text = " ".join(words)
         text = text[0].upper() + text[1:]
@@ -118,7 +120,9 @@ class FieldTable:
 
 
 def _field(entry: dict, band: int, default: Number) -> Field:
-    return Field(entry["name"], band, entry["type"] == "int", default, entry["correction_only"])
+    return Field(
+        entry["name"], band, entry["type"] == "int", default, entry["correction_only"], entry.get("unit", "")
+    )
 
 
 def _number(value: Number) -> str:
