@@ -45,6 +45,11 @@ CANCELLED = "Cancelled: no output was written."
 CREATION_OPTIONS_SEPARATOR = "|"
 CREATION_OPTIONS_WIDGET = "processing.algs.gdal.ui.RasterOptionsWidget.RasterOptionsWidgetWrapper"
 
+# Decimals of a number field in the dialog. Its widget rounds what is typed
+# to them (6 by default), so they are enough for the 32-bit float the value
+# becomes: the same number in a field and in a parameter file give the same run.
+FIELD_DECIMALS = 9
+
 # The output formats offered, as the dialog names them and as talvex-geo's -of does.
 FORMATS = (("GeoTIFF (tiled)", "GTiff"), ("Cloud Optimized GeoTIFF (COG)", "COG"))
 
@@ -123,7 +128,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             )
             parameter = QgsProcessingParameterNumber(field.key, field.label, number_type, field.default)
             if not field.is_integer:
-                parameter.setMetadata({"widget_wrapper": {"decimals": 6}})
+                parameter.setMetadata({"widget_wrapper": {"decimals": FIELD_DECIMALS}})
             self.addParameter(parameter)
         format_parameter = QgsProcessingParameterEnum(
             self.FORMAT, "Output format", options=[name for name, _ in FORMATS], defaultValue=0

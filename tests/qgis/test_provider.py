@@ -45,6 +45,9 @@ def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, ou
     assert definition("LMAX_BAND5").defaultValue() == 7.2
     assert definition("SOLAR_ZENITH_DEG").defaultValue() == 38.6
     assert definition("SOLAR_ZENITH_DEG").description() == "Solar zenith (degrees)"
+    # The dialog's widget rounds what is typed to its decimals: enough for
+    # seven significant digits of a value such as 0.01234567.
+    assert definition("LMIN_BAND2").metadata()["widget_wrapper"]["decimals"] >= 9
     assert definition("DAY_OF_YEAR").dataType() == qgis_core.QgsProcessingParameterNumber.Integer
     assert definition("DAY_OF_YEAR").defaultValue() == 45
     assert definition("PARAMETER_FILE").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
