@@ -3,6 +3,7 @@ messages on standard error, and stopping it on request."""
 
 from __future__ import annotations
 
+import codecs
 import os
 import queue
 import re
@@ -197,6 +198,8 @@ def run(
     chunks: "queue.Queue[Optional[bytes]]" = queue.Queue()
     pump = threading.Thread(target=_read_into, args=(process.stderr, chunks), daemon=True)
     pump.start()
+    # A character may be split between two reads.
+    decoder = codecs.getincrementaldecoder("utf-8")(errors="replace")
     stopped = False
     ended = False
     while not ended:
@@ -207,7 +210,7 @@ def run(
         if chunk is None:
             ended = True
         elif chunk:
-            percent = reader.feed(chunk.decode("utf-8", errors="replace"))
+            percent = reader.feed(decoder.decode(chunk))
             if percent is not None:
                 on_progress(percent)
         if not stopped and stop_requested() and process.poll() is None:
