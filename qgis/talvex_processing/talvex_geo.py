@@ -209,6 +209,7 @@ def run(
             chunk = b""
         if chunk is None:
             ended = True
+            reader.feed(decoder.decode(b"", final=True))
         elif chunk:
             percent = reader.feed(decoder.decode(chunk))
             if percent is not None:
