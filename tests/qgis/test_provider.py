@@ -44,7 +44,9 @@ def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, ou
     # The example parameter file's values, units in the labels.
     assert definition("LMAX_BAND5").defaultValue() == 7.2
     assert definition("SOLAR_ZENITH_DEG").defaultValue() == 38.6
-    assert definition("SOLAR_ZENITH_DEG").description() == "Solar zenith (degrees)"
+    # Descriptions and units from the library's table of fields.
+    assert definition("SOLAR_ZENITH_DEG").description() == "Solar zenith angle (degrees)"
+    assert definition("LMAX_BAND5").description() == "lmax of band 5: top radiance of the DN scale (mW/(cm2 sr um))"
     # The dialog's widget rounds what is typed to its decimals: enough for
     # seven significant digits of a value such as 0.01234567.
     assert definition("LMIN_BAND2").metadata()["widget_wrapper"]["decimals"] >= 9
@@ -53,7 +55,8 @@ def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, ou
     assert definition("PARAMETER_FILE").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
     assert definition("BAND3").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
     if "ELEVATION_METRES" in names:
-        assert definition("ELEVATION_METRES").description() == "Elevation (metres)"
+        assert definition("ELEVATION_METRES").description() == "Surface elevation (metres)"
+        assert definition("OZONE_COLUMN").description() == "Ozone column (atm-cm)"
         assert definition("AEROSOL_OPTICAL_DEPTH").defaultValue() == 0.25
         assert definition("TOA_OUTPUT").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
 
