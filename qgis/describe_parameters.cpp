@@ -1,15 +1,19 @@
-// Writes, as JSON, the run-parameter fields that the QGIS plugin shows: the
-// processor library's table of fields (names, descriptions, units, which are
-// per band and which only matter with correction, integer or number), in the
-// order of the parameter file, with the values of the example parameter file
-// as defaults, read by the library's own reader. Run at build time; the
-// plugin reads only this description.
+// Writes, as JSON, what the QGIS plugin needs to know of TALVEX: the run-
+// parameter fields it shows, from the processor library's table of fields
+// (names, descriptions, units, which are per band and which only matter with
+// correction, integer or number), in the order of the parameter file, with
+// the values of the example parameter file as defaults, read by the
+// library's own reader; and the names talvex-geo gives its outputs. Run at
+// build time; the plugin reads only this description.
 //
 // Usage: describe_parameters EXAMPLE_PARAMETER_FILE OUTPUT_JSON
+#include "band_tables.h"
 #include "bands.h"
 #include "failure.h"
+#include "geo_outputs.h"
 #include "parameter_fields.h"
 #include "run_parameters.h"
+#include "talvex_geo.h"
 
 #include <array>
 #include <charconv>
@@ -92,7 +96,14 @@ std::string describe(const RunParameters& example)
         out << (band == talvex::FIRST_BAND ? "" : ", ") << band;
     }
     out << "],\n \"correction_off\": " << talvex::CORRECTION_OFF << ",\n \"correction_on\": "
-        << talvex::CORRECTION_ON << ",\n \"fields\": [\n";
+        << talvex::CORRECTION_ON << ",\n";
+    // The names talvex-geo gives a GeoTIFF output after the base name it is given.
+    const auto suffix = [](talvex::Reflectance reflectance) {
+        return talvex::geo::outputName("", reflectance, talvex::geo::OutputFormat::gtiff);
+    };
+    out << " \"toa_output_suffix\": " << jsonText(suffix(talvex::Reflectance::topOfAtmosphere)) << ",\n"
+        << " \"surface_output_suffix\": " << jsonText(suffix(talvex::Reflectance::surface)) << ",\n"
+        << " \"fields\": [\n";
     bool first = true;
     for (const ParameterField& field : talvex::PARAMETER_FIELDS) {
         out << (first ? "" : ",\n") << "  {\"name\": " << jsonText(field.pythonName)

@@ -31,9 +31,9 @@ from .run_parameters import Field, FieldTable
 
 ICON_FILE = os.path.join(os.path.dirname(__file__), "icon.svg")
 
-# The names talvex-geo gives its GeoTIFF outputs after the base name it is given.
-TOA_OUTPUT_SUFFIX = "-TOA-Ref-bands-2345.tif"
-SURFACE_OUTPUT_SUFFIX = "-Atm-Corr-Ref-bands-2345.tif"
+# The two reflectances talvex-geo writes.
+TOA = "toa"
+SURFACE = "surface"
 # The base name of the outputs inside a run's private folder.
 STAGED_BASE = "run"
 STAGING_PREFIX = ".talvex-qgis-"
@@ -74,8 +74,13 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     correcting = False
 
     def outputs(self) -> Dict[str, str]:
-        """The output parameters, by the suffix of talvex-geo's file they take."""
+        """The output parameters, by the reflectance (TOA or SURFACE) they take."""
         raise NotImplementedError
+
+    def _output_suffix(self, reflectance: str) -> str:
+        """What talvex-geo puts after the base name of a reflectance's output."""
+        table = self._field_table
+        return table.toa_output_suffix if reflectance == TOA else table.surface_output_suffix
 
     # QgsProcessingAlgorithm.
 
@@ -189,7 +194,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
                 command += ["-co", option]
             command += ["--", parameter_file, *inputs, base]
             status, reader = self._run(command, feedback)
-            staged = {name: base + suffix for suffix, name in self.outputs().items()}
+            staged = {name: base + self._output_suffix(kind) for kind, name in self.outputs().items()}
             self._place_outputs(status, reader, staged, destinations, parameter_file, feedback)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
@@ -240,7 +245,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         if status == talvex_geo.STATUS_TOA_ONLY:
             # A correction option neither 0 nor 1: the top-of-atmosphere
             # reflectance is complete, as talvex-geo says, and is kept.
-            toa = self.outputs()[TOA_OUTPUT_SUFFIX]
+            toa = self.outputs()[TOA]
             if toa in destinations and os.path.isfile(staged[toa]):
                 _move_into_place(staged[toa], destinations[toa])
                 placed.add(toa)
@@ -287,7 +292,7 @@ class ToaReflectanceAlgorithm(ReflectanceAlgorithm):
         return "Top-of-atmosphere reflectance"
 
     def outputs(self) -> Dict[str, str]:
-        return {TOA_OUTPUT_SUFFIX: self.OUTPUT}
+        return {TOA: self.OUTPUT}
 
     def add_output_parameters(self) -> None:
         self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Top-of-atmosphere reflectance"))
@@ -307,7 +312,7 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
         return "Surface reflectance"
 
     def outputs(self) -> Dict[str, str]:
-        return {SURFACE_OUTPUT_SUFFIX: self.OUTPUT, TOA_OUTPUT_SUFFIX: self.TOA_OUTPUT}
+        return {SURFACE: self.OUTPUT, TOA: self.TOA_OUTPUT}
 
     def add_output_parameters(self) -> None:
         self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Surface reflectance"))

@@ -60,6 +60,8 @@ class FieldTable:
     correction_off: int
     correction_on: int
     entries: Tuple[dict, ...]  # the description of each field, in stream order
+    toa_output_suffix: str  # what talvex-geo puts after the base name of each output
+    surface_output_suffix: str
 
     def fields(self, correcting: bool) -> List[Field]:
         """The fields a user gives for a run with or without correction, in
@@ -137,5 +139,7 @@ def load_field_table(path: str = FIELDS_FILE) -> FieldTable:
         correction_off=description["correction_off"],
         correction_on=description["correction_on"],
         entries=tuple(description["fields"]),
+        toa_output_suffix=description["toa_output_suffix"],
+        surface_output_suffix=description["surface_output_suffix"],
     )
 
