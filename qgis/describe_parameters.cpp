@@ -3,7 +3,8 @@
 // (names, descriptions, units, which are per band and which only matter with
 // correction, integer or number), in the order of the parameter file, with
 // the values of the example parameter file as defaults, read by the
-// library's own reader; and the names talvex-geo gives its outputs. Run at
+// library's own reader; the names talvex-geo gives its outputs, and its exit
+// status when only the top-of-atmosphere output is complete. Run at
 // build time; the plugin reads only this description.
 //
 // Usage: describe_parameters EXAMPLE_PARAMETER_FILE OUTPUT_JSON
@@ -103,6 +104,7 @@ std::string describe(const RunParameters& example)
     };
     out << " \"toa_output_suffix\": " << jsonText(suffix(talvex::Reflectance::topOfAtmosphere)) << ",\n"
         << " \"surface_output_suffix\": " << jsonText(suffix(talvex::Reflectance::surface)) << ",\n"
+        << " \"status_toa_only\": " << talvex::STATUS_INVALID_OPTION << ",\n"
         << " \"fields\": [\n";
     bool first = true;
     for (const ParameterField& field : talvex::PARAMETER_FIELDS) {

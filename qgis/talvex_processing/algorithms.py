@@ -242,7 +242,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         """Moves what talvex-geo completed onto the destinations, or raises
         its message."""
         placed = set()
-        if status == talvex_geo.STATUS_TOA_ONLY:
+        if status == self._field_table.status_toa_only:
             # A correction option neither 0 nor 1: the top-of-atmosphere
             # reflectance is complete, as talvex-geo says, and is kept.
             toa = self.outputs()[TOA]

@@ -62,6 +62,9 @@ class FieldTable:
     entries: Tuple[dict, ...]  # the description of each field, in stream order
     toa_output_suffix: str  # what talvex-geo puts after the base name of each output
     surface_output_suffix: str
+    # talvex-geo's exit status when the correction option is neither off nor
+    # on: the top-of-atmosphere output is complete, the surface one not made.
+    status_toa_only: int
 
     def fields(self, correcting: bool) -> List[Field]:
         """The fields a user gives for a run with or without correction, in
@@ -141,5 +144,6 @@ def load_field_table(path: str = FIELDS_FILE) -> FieldTable:
         entries=tuple(description["fields"]),
         toa_output_suffix=description["toa_output_suffix"],
         surface_output_suffix=description["surface_output_suffix"],
+        status_toa_only=description["status_toa_only"],
     )
 

@@ -19,10 +19,6 @@ MESSAGE_PREFIX = PROGRAM + ": "
 # Where a Debian package puts it, when it is neither configured nor on PATH.
 SYSTEM_FOLDER = "/usr/bin"
 
-# talvex-geo's exit status when the parameter file's correction option is
-# neither 0 nor 1: the top-of-atmosphere reflectance is complete.
-STATUS_TOA_ONLY = 1
-
 # How often a run looks at its messages and at the request to stop, seconds.
 POLL_SECONDS = 0.1
 
