@@ -7,7 +7,7 @@ import os
 import shlex
 import shutil
 import tempfile
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Tuple
 
 from osgeo import gdal
 from qgis.core import (
@@ -64,11 +64,19 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     OPTIONS = "OPTIONS"
     OUTPUT = "OUTPUT"
 
-    def __init__(self, fields: FieldTable, program: Callable[[], Tuple[str, str]]) -> None:
-        """``program`` gives the configured talvex-geo and the one recorded at build time."""
+    def __init__(
+        self,
+        fields: FieldTable,
+        program: Callable[[], Tuple[str, str]],
+        switches: FrozenSet[str] = frozenset(),
+    ) -> None:
+        """``program`` gives the configured talvex-geo and the one recorded at
+        build time; ``switches`` are those of the talvex-geo found when the
+        provider was loaded, which decide the optional parameters offered."""
         super().__init__()
         self._field_table = fields
         self._program = program
+        self._switches = switches
 
     # What the subclasses say.
     correcting = False
@@ -85,7 +93,7 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     # QgsProcessingAlgorithm.
 
     def createInstance(self) -> "ReflectanceAlgorithm":
-        return type(self)(self._field_table, self._program)
+        return type(self)(self._field_table, self._program, self._switches)
 
     def group(self) -> str:
         return ""
@@ -135,6 +143,13 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             if not field.is_integer:
                 parameter.setMetadata({"widget_wrapper": {"decimals": FIELD_DECIMALS}})
             self.addParameter(parameter)
+        for name, _, field in self._offered_maps():
+            unit = f" ({field.unit})" if field.unit else ""
+            self.addParameter(
+                QgsProcessingParameterRasterLayer(
+                    name, f"Map of the {field.description}{unit}, per pixel instead of the value above", optional=True
+                )
+            )
         format_parameter = QgsProcessingParameterEnum(
             self.FORMAT, "Output format", options=[name for name, _ in FORMATS], defaultValue=0
         )
@@ -150,6 +165,19 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
 
     def add_output_parameters(self) -> None:
         raise NotImplementedError
+
+    def maps(self) -> List[Tuple[str, str, str]]:
+        """The per-pixel maps this algorithm takes, when talvex-geo takes
+        them: (parameter, talvex-geo's switch, the field the map replaces)."""
+        return []
+
+    def _offered_maps(self) -> List[Tuple[str, str, Field]]:
+        fields = {field.name: field for field in self._field_parameters()}
+        return [
+            (name, switch, fields[field])
+            for name, switch, field in self.maps()
+            if switch in self._switches and field in fields
+        ]
 
     def checkParameterValues(self, parameters: Dict[str, Any], context: QgsProcessingContext):
         given = [bool(parameters.get(self._band_parameter(band))) for band in self._field_table.bands[1:]]
@@ -168,13 +196,25 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             program = talvex_geo.find_program(*self._program())
         except talvex_geo.TalvexGeoFailure as failure:
             raise QgsProcessingException(str(failure)) from None
+        available = talvex_geo.switches(program)
         scene = self._scene_layers(parameters, context)
         inputs = [_layer_file(layer) for layer in scene]
+        maps = []
+        for name, switch, _ in self._offered_maps():
+            layer = self.parameterAsRasterLayer(parameters, name, context)
+            if layer is None:
+                continue
+            if switch not in available:
+                raise QgsProcessingException(
+                    f"The {talvex_geo.PROGRAM} found, \"{program}\", takes no map ({switch}): "
+                    "install the TALVEX that goes with this plugin."
+                )
+            maps += [switch, _layer_file(layer)]
         destinations = {
             name: self.parameterAsOutputLayer(parameters, name, context) for name in self.outputs().values()
         }
         destinations = {name: path for name, path in destinations.items() if path}
-        _check_destinations(destinations, inputs)
+        _check_destinations(destinations, inputs + maps[1::2])
 
         staging = _private_folder_beside(destinations[self.OUTPUT])
         try:
@@ -186,9 +226,9 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             os.mkdir(outputs_folder)
             base = os.path.join(outputs_folder, STAGED_BASE)
             command = [program]
-            if talvex_geo.supports_progress_switch(program):
-                command.append("-progress")
-            command += ["-of", output_format]
+            if talvex_geo.PROGRESS_SWITCH in available:
+                command.append(talvex_geo.PROGRESS_SWITCH)
+            command += ["-of", output_format, *maps]
             creation_options = self.parameterAsString(parameters, self.OPTIONS, context)
             for option in filter(None, (creation_options or "").split(CREATION_OPTIONS_SEPARATOR)):
                 command += ["-co", option]
@@ -303,6 +343,8 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
     reflectance when asked for."""
 
     TOA_OUTPUT = "TOA_OUTPUT"
+    ELEVATION_MAP = "ELEVATION_MAP"
+    AEROSOL_MAP = "AOD_MAP"
     correcting = True
 
     def name(self) -> str:
@@ -313,6 +355,12 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
 
     def outputs(self) -> Dict[str, str]:
         return {SURFACE: self.OUTPUT, TOA: self.TOA_OUTPUT}
+
+    def maps(self) -> List[Tuple[str, str, str]]:
+        return [
+            (self.ELEVATION_MAP, talvex_geo.ELEVATION_MAP_SWITCH, "elevation_metres"),
+            (self.AEROSOL_MAP, talvex_geo.AEROSOL_MAP_SWITCH, "aerosol_optical_depth"),
+        ]
 
     def add_output_parameters(self) -> None:
         self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Surface reflectance"))

@@ -11,7 +11,7 @@ import shutil
 import signal
 import subprocess
 import threading
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, FrozenSet, List, Optional, Sequence, Tuple
 
 PROGRAM = "talvex-geo"
 # The prefix of every message of talvex-geo, left out of the texts shown.
@@ -77,15 +77,21 @@ def find_program(configured: str, beside_plugin: str) -> str:
     )
 
 
-def supports_progress_switch(program: str) -> bool:
-    """Whether this talvex-geo takes ``-progress`` (its usage names it)."""
+# The switches of talvex-geo this plugin uses when talvex-geo has them.
+PROGRESS_SWITCH = "-progress"
+ELEVATION_MAP_SWITCH = "-elevation"
+AEROSOL_MAP_SWITCH = "-aod"
+
+
+def switches(program: str) -> FrozenSet[str]:
+    """The switches this talvex-geo takes, as its usage names them."""
     try:
         done = subprocess.run(
             [program, "--help"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=30
         )
     except (OSError, subprocess.SubprocessError):
-        return False
-    return re.search(r"(^|[\s\[])-progress\b", done.stdout) is not None
+        return frozenset()
+    return frozenset(re.findall(r"\[(-[a-z]+)\b", done.stdout))
 
 
 def _split_progress(line: str) -> Tuple[str, str]:

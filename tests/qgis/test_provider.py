@@ -36,10 +36,15 @@ def test_provider_lists_both_algorithms(provider):
         ("talvex:surfacereflectance", TOA_FIELDS + ATMOSPHERE_FIELDS, ["OUTPUT", "TOA_OUTPUT"]),
     ],
 )
-def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, outputs):
+def test_parameters_with_the_example_defaults(provider, talvex_geo, algorithm_id, fields, outputs):
     algorithm = qgis_core.QgsApplication.processingRegistry().algorithmById(algorithm_id)
     names = [p.name() for p in algorithm.parameterDefinitions()]
-    assert names == SCENE_PARAMETERS + fields + ["FORMAT", "OPTIONS"] + outputs
+    # The maps, where this talvex-geo takes them.
+    switches = importlib.import_module("talvex_processing.talvex_geo").switches(str(talvex_geo))
+    maps = [name for name, switch in (("ELEVATION_MAP", "-elevation"), ("AOD_MAP", "-aod")) if switch in switches]
+    if algorithm_id == "talvex:toareflectance":
+        maps = []
+    assert names == SCENE_PARAMETERS + fields + maps + ["FORMAT", "OPTIONS"] + outputs
     definition = algorithm.parameterDefinition
     # The example parameter file's values, units in the labels.
     assert definition("LMAX_BAND5").defaultValue() == 7.2
