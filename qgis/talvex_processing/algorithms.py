@@ -317,7 +317,8 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         return layers
 
     def shortHelpString(self) -> str:
-        return help_texts.algorithm_help(self.correcting, self._field_table)
+        maps = [field.description for _, _, field in self._offered_maps()]
+        return help_texts.algorithm_help(self.correcting, self._field_table, maps)
 
 
 class ToaReflectanceAlgorithm(ReflectanceAlgorithm):

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+from typing import Sequence
+
 from .run_parameters import FieldTable
 
 
-def algorithm_help(correcting: bool, fields: FieldTable) -> str:
+def algorithm_help(correcting: bool, fields: FieldTable, map_descriptions: Sequence[str] = ()) -> str:
     """The help text (simple HTML) of the top-of-atmosphere or the surface
-    reflectance algorithm."""
+    reflectance algorithm; ``map_descriptions`` names the values that maps
+    may give pixel by pixel."""
     bands = ", ".join(map(str, fields.bands))
     if correcting:
         what = (
@@ -31,7 +34,14 @@ def algorithm_help(correcting: bool, fields: FieldTable) -> str:
         "file (the scene size on its first line must be the raster's), or, when no file is given, the "
         f"fields:</p><ul>{names}</ul><p>The fields start at the example scene's values; the scene size is the "
         "raster's. "
-        "Values are checked as TALVEX checks them, and a value it refuses stops the run with its message.</p>"
+        + (
+            f"Maps of the {' and of the '.join(map_descriptions)} (one band, any CRS and resolution that covers "
+            "the scene) give those values pixel by pixel instead; they are warped onto the scene's grid, and a "
+            "map pixel without data masks the output. "
+            if map_descriptions
+            else ""
+        )
+        + "Values are checked as TALVEX checks them, and a value it refuses stops the run with its message.</p>"
         "<h3>Outputs</h3><p>Float32 GeoTIFFs of four bands, named after the bands, with the input's CRS and "
         "a mask of the pixels without data, and the run's parameters as metadata. The output format "
         "(advanced) may be a Cloud Optimized GeoTIFF. An output appears under its name only once it is "
