@@ -6,6 +6,7 @@ from typing import Optional
 
 __all__ = ["ParameterError"]
 
+
 class ParameterError(ValueError):
     """Run parameters that cannot be read or used.
 
@@ -40,7 +41,9 @@ class ParameterError(ValueError):
     (True, 'ozone_column', None)
     """
 
-    def __init__(self, message: str, field: Optional[str] = None, line: Optional[int] = None) -> None:
+    def __init__(
+        self, message: str, field: Optional[str] = None, line: Optional[int] = None
+    ) -> None:
         super().__init__(message)
         self.field = field
         self.line = line
