@@ -1,6 +1,7 @@
 // talvex._talvex: the processor library seen from Python. Every number
 // comes from the library (the per-band DN tables, the band terms, the
-// parameter reader and its checks); this file converts between Python
+// parameter reader and its checks, the table of the run parameters' fields,
+// the warnings for values in another unit); this file converts between Python
 // objects and the library's records, and looks DNs up in the tables over
 // arrays of any shape and strides. The pure-Python modules of the package
 // check the arguments and give the friendly messages; the checks here only
@@ -11,8 +12,8 @@
 #include "correction_model.h"
 #include "failure.h"
 #include "parameter_fields.h"
-#include "run_parameters.h"
 #include "plausibility.h"
+#include "run_parameters.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -26,9 +27,9 @@
 #include <span>
 #include <sstream>
 #include <streambuf>
-#include <variant>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -200,37 +201,49 @@ py::dict readParameterFile(const py::object& file)
 //
 // A keyword given as the decimal a user wrote is read by the parameter
 // reader itself, so that it lands on the float (or integer) a parameter file
-// holding the same text gives. The text stands alone on its line of a
-// minimal parameter file: on the line of the first integer, or of the first
-// number, with the pair's second value on the next line, so that anything
-// the number does not take up is refused rather than dropped as a comment.
+// holding the same text gives. The text stands on a line of its own in a
+// minimal parameter file with every number on its own line: the reader takes
+// the number from it and then the next field, so anything the number does
+// not take up is refused rather than dropped as a comment.
 
-// A parameter file of a TOA-only run whose every value but one is fixed.
-std::string minimalFile(std::string_view before, std::string_view text, std::string_view after)
+// Where the first value of a field stands among the numbers of a file.
+std::size_t numbersBefore(talvex::ParameterId id)
 {
-    return std::string(before) + std::string(text) + std::string(after)
-           + "0 0\n0 0\n0 0\n1\n0\n0\n0\n0\n"
-           + std::to_string(talvex::CORRECTION_OFF) + "\n";
+    std::size_t numbers = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(id); ++i) {
+        numbers += talvex::PARAMETER_FIELDS[i].perBand ? talvex::BAND_COUNT : 1;
+    }
+    return numbers;
 }
 
-void refuseLineBreaks(std::string_view text)
+// A TOA-only parameter file, one number a line, `text` as the number at
+// `position` and every other value 0.
+std::string minimalFile(std::size_t position, std::string_view text)
 {
     if (text.find_first_of("\r\n") != std::string_view::npos) {
         throw py::value_error("a value given as text must be one line");
     }
+    const std::size_t optionPosition = numbersBefore(talvex::ParameterId::correctionOption);
+    std::string file;
+    for (std::size_t i = 0; i <= optionPosition; ++i) {
+        file += i == position         ? std::string(text)
+                : i == optionPosition ? std::to_string(talvex::CORRECTION_OFF)
+                                      : std::string("0");
+        file += '\n';
+    }
+    return file;
 }
 
 float readNumberText(std::string_view text)
 {
-    refuseLineBreaks(text);
-    std::istringstream in(minimalFile("1 1\n", text, "\n0\n"));
-    return talvex::readParameterFile(in).lmin[0];
+    using talvex::ParameterId;
+    std::istringstream in(minimalFile(numbersBefore(ParameterId::lmin), text));
+    return talvex::readParameterFile(in).lmin.front();
 }
 
 std::int32_t readIntegerText(std::string_view text)
 {
-    refuseLineBreaks(text);
-    std::istringstream in(minimalFile("", text, "\n1\n0 0\n"));
+    std::istringstream in(minimalFile(numbersBefore(talvex::ParameterId::lineCount), text));
     return talvex::readParameterFile(in).lineCount;
 }
 
