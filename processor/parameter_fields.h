@@ -27,7 +27,8 @@ struct ParameterField {
     const char* description;  // what it is, for help texts and documentation
     const char* pythonName;   // the keyword of the Python package: "solar_zenith_deg"
     const char* metadataKey;  // the key in an output's metadata: "talvex_solar_zenith_deg"
-    const char* unit;         // "" for a count, a code or a dimensionless value
+    const char* unit;         // as a metadata value gives it (UDUNITS spelling: "degree",
+                              // "m"); "" for a count, a code or a dimensionless value
     bool perBand;             // one value per band, bands 2, 3, 4, 5
     bool correctionOnly;      // read (and meaningful) only when correction is asked for
     ParameterMember address;
@@ -68,22 +69,22 @@ inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
      "day of the acquisition within its year, from 1", "day_of_year", "talvex_day_of_year", "",
      false, false, &RunParameters::dayOfYear},
     {"solarZenithDeg", "solarZenithDeg (solar zenith angle, degrees)", "solar zenith angle",
-     "solar_zenith_deg", "talvex_solar_zenith_deg", "degrees", false, false,
+     "solar_zenith_deg", "talvex_solar_zenith_deg", "degree", false, false,
      &RunParameters::solarZenithDeg},
     {"solarAzimuthDeg", "solarAzimuthDeg (solar azimuth, degrees)", "solar azimuth",
-     "solar_azimuth_deg", "talvex_solar_azimuth_deg", "degrees", false, false,
+     "solar_azimuth_deg", "talvex_solar_azimuth_deg", "degree", false, false,
      &RunParameters::solarAzimuthDeg},
     {"viewZenithDeg", "viewZenithDeg (view zenith angle, degrees)", "view zenith angle",
-     "view_zenith_deg", "talvex_view_zenith_deg", "degrees", false, false,
+     "view_zenith_deg", "talvex_view_zenith_deg", "degree", false, false,
      &RunParameters::viewZenithDeg},
     {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view azimuth",
-     "view_azimuth_deg", "talvex_view_azimuth_deg", "degrees", false, false,
+     "view_azimuth_deg", "talvex_view_azimuth_deg", "degree", false, false,
      &RunParameters::viewAzimuthDeg},
     {"correctionOption", "correctionOption (0 or 1)",
      "0: TOA reflectance only; 1: TOA and surface reflectance", "correction_option",
      "talvex_correction_option", "", false, false, &RunParameters::correctionOption},
     {"elevationMetres", "elevationMetres (surface elevation, metres)", "surface elevation",
-     "elevation_metres", "talvex_elevation_metres", "metres", false, true,
+     "elevation_metres", "talvex_elevation_metres", "m", false, true,
      &RunParameters::elevationMetres},
     {"aerosolOpticalDepth", "aerosolOpticalDepth (reference aerosol optical depth)",
      "reference aerosol optical depth", "aerosol_optical_depth",
