@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace talvex {
 
@@ -103,6 +104,24 @@ constexpr const ParameterField& parameterField(ParameterId id)
 
 // How messages name one band's value of a per-band field: "lmin of band 2".
 std::string bandFieldName(const ParameterField& field, int band);
+
+// Suffix of the metadata item that gives a field's unit: "talvex_ozone_column_unit".
+inline constexpr const char* UNIT_KEY_SUFFIX = "_unit";
+
+struct MetadataItem {
+    std::string key;
+    std::string value;
+};
+
+// A value as metadata and messages write it: the shortest decimal that reads
+// back as the same 32-bit float.
+std::string shortestText(float value);
+
+// The run parameters as an output's metadata items, in the table's order:
+// each field under its key (a per-band field as its values for bands 2, 3,
+// 4, 5 separated by spaces), followed by its unit item where it has a unit;
+// the correction-only fields only when correction is asked for.
+std::vector<MetadataItem> parameterMetadata(const RunParameters& parameters);
 
 // The numbers a parameter file holds (the stream from its line 3 on): one per
 // field, one per band for the calibration.
