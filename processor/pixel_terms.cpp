@@ -1,0 +1,194 @@
+#include "pixel_terms.h"
+
+#include "failure.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace talvex {
+
+namespace {
+
+// Keys are counts of steps; the decimal exponent of each step, for the text
+// of a quantised value.
+constexpr int AEROSOL_DEPTH_STEP_EXPONENT = -3;
+
+std::string shortest(float value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+struct QuantityRule {
+    double step;
+    int stepExponent;  // the step is 10^stepExponent
+    float minimum;
+    float maximum;
+    const char* unit;  // after a value in messages, with its space
+};
+
+QuantityRule ruleOf(MapQuantity quantity)
+{
+    if (quantity == MapQuantity::elevation) {
+        return {MAP_ELEVATION_STEP_METRES, 0, MAP_MIN_ELEVATION_METRES, MAP_MAX_ELEVATION_METRES,
+                " m"};
+    }
+    return {MAP_AEROSOL_DEPTH_STEP, AEROSOL_DEPTH_STEP_EXPONENT, MAP_MIN_AEROSOL_OPTICAL_DEPTH,
+            MAP_MAX_AEROSOL_OPTICAL_DEPTH, ""};
+}
+
+Failure outOfRange(MapQuantity quantity, float value)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    const std::string name = mapQuantityName(quantity);
+    return makeFailure(FailureKind::parameters, name + " map",
+                       "Error in the " + name + " map: a value of " + shortest(value) + rule.unit
+                           + " is outside the accepted range, " + shortest(rule.minimum) + " to "
+                           + shortest(rule.maximum) + rule.unit
+                           + "; mark pixels without a value as no data.\n");
+}
+
+// Steps from 0 to the nearest multiple of the step, for an accepted value.
+std::int64_t keyOf(const QuantityRule& rule, float value)
+{
+    return std::llround(static_cast<double>(value) / rule.step);
+}
+
+bool accepted(const QuantityRule& rule, float value)
+{
+    return value >= rule.minimum && value <= rule.maximum;
+}
+
+float valueOfKey(const QuantityRule& rule, std::int64_t key)
+{
+    // The decimal "<key>e<exponent>" read as the parameter stream reads it.
+    const std::string text = std::to_string(key) + "e" + std::to_string(rule.stepExponent);
+    return std::strtof(text.c_str(), nullptr);
+}
+
+std::int64_t firstKey(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return keyOf(rule, rule.minimum);
+}
+
+std::size_t slotCount(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return static_cast<std::size_t>(keyOf(rule, rule.maximum) - keyOf(rule, rule.minimum)) + 2;
+}
+
+// The terms of every band at one value of one quantity, into slot `slot`.
+void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::size_t slot)
+{
+    RunParameters p = tables.scene;
+    auto& terms = quantity == MapQuantity::elevation ? tables.elevationTerms : tables.aerosolTerms;
+    if (quantity == MapQuantity::elevation) {
+        p.elevationMetres = value;
+    } else {
+        p.aerosolOpticalDepth = value;
+    }
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        terms[bandIndex(band)][slot] = bandTerms(band, p);
+    }
+}
+
+} // namespace
+
+const char* mapQuantityName(MapQuantity quantity)
+{
+    return quantity == MapQuantity::elevation ? "elevation" : "aerosol optical depth";
+}
+
+float quantisedMapValue(MapQuantity quantity, float value)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    if (!accepted(rule, value)) {
+        throw outOfRange(quantity, value);
+    }
+    return valueOfKey(rule, keyOf(rule, value));
+}
+
+std::string mapQuantisationText(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return shortest(valueOfKey(rule, 1)) + rule.unit;
+}
+
+PixelTermTables pixelTermTables(const RunParameters& scene)
+{
+    PixelTermTables tables;
+    tables.scene = scene;
+    tables.firstElevationKey = firstKey(MapQuantity::elevation);
+    tables.firstAerosolKey = firstKey(MapQuantity::aerosolOpticalDepth);
+    tables.elevationFilled.assign(slotCount(MapQuantity::elevation), false);
+    tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), false);
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        tables.elevationTerms[i].resize(tables.elevationFilled.size());
+        tables.aerosolTerms[i].resize(tables.aerosolFilled.size());
+    }
+    fillSlot(tables, MapQuantity::elevation, scene.elevationMetres, 0);
+    fillSlot(tables, MapQuantity::aerosolOpticalDepth, scene.aerosolOpticalDepth, 0);
+    tables.elevationFilled[0] = true;
+    tables.aerosolFilled[0] = true;
+    return tables;
+}
+
+void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values,
+              const std::uint8_t* valid, std::int32_t* slots, std::size_t count)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    const bool elevation = quantity == MapQuantity::elevation;
+    std::vector<bool>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
+    std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
+    const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
+    for (std::size_t k = 0; k < count; ++k) {
+        const float value = values[k];
+        if ((valid != nullptr && valid[k] == 0) || std::isnan(value)) {
+            slots[k] = MAP_NO_DATA_SLOT;
+            continue;
+        }
+        if (!accepted(rule, value)) {
+            throw outOfRange(quantity, value);
+        }
+        const std::int64_t key = keyOf(rule, value);
+        const auto slot = static_cast<std::size_t>(key - first) + 1;
+        if (!filled[slot]) {
+            fillSlot(tables, quantity, valueOfKey(rule, key), slot);
+            filled[slot] = true;
+            ++distinct;
+        }
+        slots[k] = static_cast<std::int32_t>(slot);
+    }
+}
+
+void applyPixelTerms(const PixelTermTables& tables, int band,
+                     std::span<const float, DN_VALUES> toaTable, const std::uint16_t* dn,
+                     const MapBlockSlots& slots, float* out, std::size_t count)
+{
+    const std::vector<BandTerms>& elevationTerms = tables.elevationTerms[bandIndex(band)];
+    const std::vector<BandTerms>& aerosolTerms = tables.aerosolTerms[bandIndex(band)];
+    // The inversion reads the gas transmittance, which no map changes, and
+    // the terms set per pixel below.
+    BandTerms pixel = aerosolTerms[0];
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::int32_t e = slots.elevation != nullptr ? slots.elevation[k] : 0;
+        const std::int32_t a = slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth[k] : 0;
+        if (dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT) {
+            out[k] = 0.0f;
+            continue;
+        }
+        const BandTerms& rayleigh = elevationTerms[static_cast<std::size_t>(e)];
+        const BandTerms& aerosol = aerosolTerms[static_cast<std::size_t>(a)];
+        pixel.sphericalAlbedo = aerosol.sphericalAlbedo;
+        pixel.downTransmission = aerosol.downTransmission;
+        pixel.upTransmission = aerosol.upTransmission;
+        pixel.pathReflectance = pathReflectance(rayleigh.rayleighReflectance, rayleigh.rayleighResidual,
+                                                aerosol.aerosolReflectance, aerosol.aerosolResidual);
+        out[k] = surfaceReflectance(toaTable[dn[k]], pixel);
+    }
+}
+
+} // namespace talvex
