@@ -10,6 +10,7 @@
 #include "bands.h"
 #include "correction_model.h"
 #include "failure.h"
+#include "pixel_terms.h"
 #include "run_parameters.h"
 
 #include <pybind11/numpy.h>
@@ -355,6 +356,89 @@ void applyBandTables(const TableArray& tables, const py::array& dn, py::array ou
     }
 }
 
+// ---- Per-pixel elevation and aerosol optical depth ---------------------------
+
+// Pixels per block: the quantised slots of a block are found once for the
+// four bands, in memory that stays in the cache.
+constexpr std::size_t MAP_BLOCK_PIXELS = std::size_t{1} << 14;
+
+using MapArray = py::array_t<float, py::array::c_style>;
+
+const float* mapValues(const py::object& map, py::ssize_t pixels, const char* name)
+{
+    if (map.is_none()) {
+        return nullptr;
+    }
+    // Only an array that is already float32 and contiguous: a converted copy
+    // would not outlive this function.
+    if (!py::isinstance<MapArray>(map)) {
+        throw py::type_error(std::string(name) + " must be a contiguous float32 array");
+    }
+    const auto array = py::reinterpret_borrow<MapArray>(map);
+    if (array.ndim() != 1 || array.shape(0) != pixels) {
+        throw py::value_error(std::string(name) + " must be a float32 array of one value per pixel");
+    }
+    return array.data();
+}
+
+// out[b, k] = surface reflectance of dn[b, k] at the pixel's elevation and
+// optical depth (None: the parameters' own). dn and out are C-contiguous
+// (4, pixels); each map (pixels,). Returns the numbers of distinct values met.
+py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray& toaTables,
+                                 const py::array_t<std::uint16_t, py::array::c_style>& dn,
+                                 const py::object& elevation, const py::object& aerosol,
+                                 py::array_t<float, py::array::c_style> out)
+{
+    if (toaTables.ndim() != 2 || toaTables.shape(0) != TABLE_BANDS || toaTables.shape(1) != TABLE_ENTRIES) {
+        throw py::value_error("the tables must be float32 of shape (4, 65536)");
+    }
+    if (dn.ndim() != 2 || dn.shape(0) != TABLE_BANDS || out.ndim() != 2 || out.shape(0) != TABLE_BANDS
+        || out.shape(1) != dn.shape(1)) {
+        throw py::value_error("dn and out must be (4, pixels) arrays of the same shape");
+    }
+    const py::ssize_t pixels = dn.shape(1);
+    const float* elevationValues = mapValues(elevation, pixels, "elevation");
+    const float* aerosolValues = mapValues(aerosol, pixels, "aerosol optical depth");
+    talvex::PixelTermTables tables = talvex::pixelTermTables(runParametersFrom(parameters));
+    const std::uint16_t* dnData = dn.data();
+    float* outData = out.mutable_data();
+    const float* tableData = toaTables.data();
+    {
+        py::gil_scoped_release release;
+        std::vector<std::int32_t> elevationSlots(MAP_BLOCK_PIXELS);
+        std::vector<std::int32_t> aerosolSlots(MAP_BLOCK_PIXELS);
+        for (py::ssize_t start = 0; start < pixels; start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
+            const auto count = static_cast<std::size_t>(
+                std::min<py::ssize_t>(static_cast<py::ssize_t>(MAP_BLOCK_PIXELS), pixels - start));
+            talvex::MapBlockSlots slots;
+            if (elevationValues != nullptr) {
+                talvex::mapSlots(tables, talvex::MapQuantity::elevation, elevationValues + start, nullptr,
+                                 elevationSlots.data(), count);
+                slots.elevation = elevationSlots.data();
+            }
+            if (aerosolValues != nullptr) {
+                talvex::mapSlots(tables, talvex::MapQuantity::aerosolOpticalDepth, aerosolValues + start,
+                                 nullptr, aerosolSlots.data(), count);
+                slots.aerosolOpticalDepth = aerosolSlots.data();
+            }
+            for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+                const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
+                talvex::applyPixelTerms(
+                    tables, band,
+                    std::span<const float, talvex::DN_VALUES>(tableData + i * TABLE_ENTRIES, talvex::DN_VALUES),
+                    dnData + i * pixels + start, slots, outData + i * pixels + start, count);
+            }
+        }
+    }
+    return py::make_tuple(tables.distinctElevations, tables.distinctAerosolDepths);
+}
+
+py::float_ quantisedValue(const std::string& quantity, float value)
+{
+    return py::float_(talvex::quantisedMapValue(
+        quantity == "elevation" ? talvex::MapQuantity::elevation : talvex::MapQuantity::aerosolOpticalDepth, value));
+}
+
 // A Failure of the library becomes a ValueError with its message, less the
 // line end that the console needs.
 std::string messageOf(const talvex::Failure& failure)
@@ -404,4 +488,12 @@ PYBIND11_MODULE(_talvex, m)
     m.def("apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
           py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
           "out[b, ...] = tables[b][dn[b, ...]], without the GIL.");
+    m.def("surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("parameters"),
+          py::arg("toa_tables").noconvert(), py::arg("dn").noconvert(), py::arg("elevation"),
+          py::arg("aerosol"), py::arg("out").noconvert(),
+          "Surface reflectance with per-pixel elevation and aerosol optical depth, without the GIL.");
+    m.def("quantised_map_value", &quantisedValue, py::arg("quantity"), py::arg("value"),
+          "The value a map value of 'elevation' or 'aerosol' stands for in the model.");
+    m.attr("MAP_ELEVATION_STEP_METRES") = talvex::MAP_ELEVATION_STEP_METRES;
+    m.attr("MAP_AEROSOL_DEPTH_STEP") = talvex::MAP_AEROSOL_DEPTH_STEP;
 }

@@ -85,15 +85,84 @@ def toa_reflectance(dn, params: Parameters, out: Optional[np.ndarray] = None) ->
     return _look_up(dn, params._toa_tables, out)
 
 
-def surface_reflectance(dn, params: Parameters, out: Optional[np.ndarray] = None) -> np.ndarray:
+def _map_array(values, name: str, shape) -> Optional[np.ndarray]:
+    """A per-pixel map as contiguous float32 of one band's shape, or None."""
+    if values is None:
+        return None
+    values = np.asarray(values)
+    if values.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be real numbers, found dtype {values.dtype}")
+    try:
+        values = np.broadcast_to(values, shape)
+    except ValueError:
+        raise ValueError(
+            f"{name} must be a scalar or an array that broadcasts to one band's shape "
+            f"{shape}, found shape {values.shape}"
+        ) from None
+    return np.ascontiguousarray(values, dtype=np.float32).reshape(-1)
+
+
+def surface_reflectance(
+    dn,
+    params: Parameters,
+    elevation_metres=None,
+    aerosol_optical_depth=None,
+    out: Optional[np.ndarray] = None,
+) -> np.ndarray:
     """Surface reflectance of every DN, as TALVEX-V1 writes it.
 
     As :func:`toa_reflectance`, through the atmospheric correction; needs
     ``params.correction_option`` 1. DN 0 (no data) gives 0.0.
+
+    Parameters
+    ----------
+    dn : array of uint16
+        The bands 2, 3, 4, 5 on the first axis, any shape after it.
+    params : Parameters
+        The run parameters.
+    elevation_metres, aerosol_optical_depth : scalar or array, optional
+        Per-pixel surface elevation (metres) and aerosol optical depth, each
+        a scalar or an array that broadcasts to one band's shape
+        ``dn.shape[1:]``; None takes the value of ``params``. Given values
+        are taken as float32 and quantised, elevations to whole metres and
+        optical depths to 0.001 (halves away from zero); each pixel is then
+        bit for bit what TALVEX-V1 writes with its quantised values as scene
+        values. A NaN marks a pixel without a value, which gives 0.0. A value
+        outside -1000 to 9000 m or 0 to 10 raises ValueError.
+    out : array of float32, optional
+        Receives the result, of the shape of ``dn``.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 surface reflectance of the shape of ``dn``.
     """
     params = _check_parameters(params)
     _require_correction(params, "surface reflectance")
-    return _look_up(dn, params._surface_tables, out)
+    if elevation_metres is None and aerosol_optical_depth is None:
+        return _look_up(dn, params._surface_tables, out)
+    dn = np.ascontiguousarray(_dn_array(dn))
+    band_shape = dn.shape[1:]
+    elevation = _map_array(elevation_metres, "elevation_metres", band_shape)
+    aerosol = _map_array(aerosol_optical_depth, "aerosol_optical_depth", band_shape)
+    if out is not None:
+        out = _out_array(out, dn.shape)
+    direct = out is not None and out.flags.c_contiguous and not np.may_share_memory(dn, out)
+    result = out if direct else np.empty(dn.shape, dtype=np.float32)
+    pixels = int(np.prod(band_shape, dtype=np.int64))
+    if pixels > 0:
+        _talvex.surface_reflectance_maps(
+            params,
+            params._toa_tables,
+            dn.reshape(len(BANDS), pixels),
+            elevation,
+            aerosol,
+            result.reshape(len(BANDS), pixels),
+        )
+    if out is None or direct:
+        return result
+    out[...] = result
+    return out
 
 
 @dataclasses.dataclass(frozen=True)
