@@ -77,6 +77,12 @@ GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
                 throw usageFailure("-co " + option + ": a creation option is NAME=VALUE.");
             }
             options.creationOptions.push_back(option);
+        } else if (a == "-elevation") {
+            options.elevationMap = valueOf(arguments, i);
+        } else if (a == "-aod") {
+            options.aerosolMap = valueOf(arguments, i);
+        } else if (a == "-r") {
+            options.mapResampling = valueOf(arguments, i);
         } else if (a == "-q" || a == "-quiet") {
             options.quiet = true;
         } else {
@@ -96,6 +102,7 @@ GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
 std::string usageText()
 {
     return "Usage: talvex-geo [--help] [--version] [-of GTiff|COG|ENVI] [-co NAME=VALUE]... [-q]\n"
+           "                  [-elevation FILE] [-aod FILE] [-r RESAMPLING]\n"
            "                  PARAMETER_FILE INPUT... OUTPUT_BASE\n"
            "\n"
            "Top-of-atmosphere and, when the parameter file asks for correction, surface\n"
@@ -115,6 +122,14 @@ std::string usageText()
            "  -co NAME=VALUE  a creation option for the driver, as in gdal_translate;\n"
            "                  may be given several times.\n"
            "  -q              no progress on standard error.\n"
+           "  -elevation FILE a raster of surface elevation in metres, and\n"
+           "  -aod FILE       a raster of aerosol optical depth, per pixel, instead of the\n"
+           "                  parameter file's values (correction option 1). Any CRS,\n"
+           "                  resolution and extent that covers the scene; one band. Values\n"
+           "                  are warped onto the scene's grid, then quantised to whole\n"
+           "                  metres and to 0.001; a map pixel without data masks the output.\n"
+           "  -r RESAMPLING   GDAL's resampling of the maps (bilinear by default; near,\n"
+           "                  cubic, average, ... as in gdalwarp).\n"
            "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
            "  GDAL's general options (--config KEY VALUE, --debug on, ...) also apply.\n"
            "\n"

@@ -19,6 +19,9 @@ struct GeoOptions {
     std::string parameterFile;                 // the stream from its line 3 on
     std::vector<std::string> inputs;           // one four-band raster, or four one-band rasters
     std::string outputBase;
+    std::string elevationMap;          // per-pixel elevation raster (metres), or empty
+    std::string aerosolMap;            // per-pixel aerosol optical depth raster, or empty
+    std::string mapResampling = "bilinear";  // GDAL's resampling of the maps onto the scene's grid
 };
 
 // Reads the arguments after the program name (--help and --version already

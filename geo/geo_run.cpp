@@ -5,6 +5,7 @@
 #include "geo_messages.h"
 #include "geo_outputs.h"
 #include "interruption.h"
+#include "parameter_maps.h"
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
 #include "scene.h"
@@ -16,6 +17,8 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 #include <cpl_conv.h>
 #include <cpl_string.h>
@@ -88,9 +91,9 @@ struct GeoRunFiles {
 
 void writeReflectance(Reflectance reflectance, const Scene& scene, const RunParameters& p,
                       const GeoOptions& options, const std::vector<std::string>& driverOptions,
-                      OutputFile& output, GdalMessages& messages)
+                      OutputFile& output, GdalMessages& messages, MapSlots* maps = nullptr)
 {
-    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
+    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION, maps);
     CopyProgress progress;
     progress.show = !options.quiet && ::isatty(STDERR_FILENO) == 1;
     progress.label = reflectance == Reflectance::topOfAtmosphere ? "TOA reflectance" : "Surface reflectance";
@@ -114,10 +117,28 @@ int runGeo(const GeoOptions& options, GeoRunFiles& files, GdalMessages& messages
     const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
     const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
 
-    // Every name is checked and every output reserved before the first pixel is read.
+    // Every name is checked, every map opened and every output reserved
+    // before the first pixel is read.
     checkOutputNames(toaName, scene);
     if (correcting) {
         checkOutputNames(surfaceName, scene);
+    }
+    std::vector<ParameterMap> maps;
+    for (const auto& [quantity, path, option] :
+         {std::tuple{MapQuantity::elevation, options.elevationMap, "-elevation"},
+          std::tuple{MapQuantity::aerosolOpticalDepth, options.aerosolMap, "-aod"}}) {
+        if (path.empty()) {
+            continue;
+        }
+        if (!correcting) {
+            throw usageFailure(std::string(option) + " " + path + ": maps are for the surface reflectance, and the "
+                               "Parameter File " + quoted(options.parameterFile) + " does not ask for it.");
+        }
+        maps.push_back(openParameterMap(quantity, path, scene, options.mapResampling));
+    }
+    std::optional<MapSlots> mapSlots;
+    if (!maps.empty()) {
+        mapSlots.emplace(std::move(maps), p);
     }
     removeStaleTemporaries(toaName);
     catchInterruptions();
@@ -136,7 +157,8 @@ int runGeo(const GeoOptions& options, GeoRunFiles& files, GdalMessages& messages
                   << " (0 or 1); only the TOA reflectance was written.\n";
         return STATUS_INVALID_OPTION;
     }
-    writeReflectance(Reflectance::surface, scene, p, options, driverOptions, files.surface, messages);
+    writeReflectance(Reflectance::surface, scene, p, options, driverOptions, files.surface, messages,
+                     mapSlots ? &*mapSlots : nullptr);
     return STATUS_COMPLETE;
 }
 

@@ -1,0 +1,64 @@
+// Maps of surface elevation and aerosol optical depth: any raster GDAL
+// reads, in any CRS, resolution and extent, reprojected onto the scene's
+// grid by GDAL's warper as the scene is read, block by block, and turned
+// into the processor library's per-pixel term slots.
+#pragma once
+
+#include "failure.h"
+#include "pixel_terms.h"
+#include "run_parameters.h"
+#include "scene.h"
+
+#include <gdal_priv.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvex::geo {
+
+// GDAL's resampling for maps unless the command line names another.
+inline constexpr const char* DEFAULT_MAP_RESAMPLING = "bilinear";
+
+// One map, checked, with its warp onto the scene's grid.
+struct ParameterMap {
+    MapQuantity quantity;
+    std::string path;
+    std::string resampling;  // GDAL's name of the resampling onto the scene's grid
+    GDALDatasetUniquePtr source;
+    GDALDatasetUniquePtr warped;  // on the scene's grid, Float32, NaN where the map has no data
+};
+
+// Opens a map and checks it against the scene: one band of real values, a
+// CRS and a geotransform, and an extent that covers the scene's. Throws an
+// input Failure naming the file and what is wrong (for the extent, both
+// extents), or a parameters Failure for an unknown resampling, before
+// anything is written.
+ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, const Scene& scene,
+                              const std::string& resampling);
+
+// The slots of the pixels of scene windows, for the maps given; the last
+// window's are kept, since the four bands and the mask read the same windows
+// in turn.
+class MapSlots {
+public:
+    MapSlots(std::vector<ParameterMap> maps, const RunParameters& parameters);
+
+    // Slots of the window; throws a Failure naming the map that cannot be
+    // read or holds a value out of range.
+    MapBlockSlots window(int x, int y, int width, int lines);
+
+    const PixelTermTables& tables() const { return tables_; }
+    const std::vector<ParameterMap>& maps() const { return maps_; }
+
+private:
+    std::vector<ParameterMap> maps_;
+    PixelTermTables tables_;
+    std::vector<float> values_;
+    std::vector<std::int32_t> elevationSlots_;
+    std::vector<std::int32_t> aerosolSlots_;
+    std::optional<std::array<int, 4>> cached_;  // x, y, width, lines of the slots held
+};
+
+} // namespace talvex::geo
