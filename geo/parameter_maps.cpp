@@ -11,6 +11,7 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <cstdio>
+#include <future>
 #include <memory>
 
 namespace talvex::geo {
@@ -190,7 +191,8 @@ std::string resamplingOf(const std::string& name)
 // GDAL's warp of the map onto the scene's grid, as gdalwarp would make it,
 // kept virtual: each block is warped when it is read.
 GDALDatasetUniquePtr warpOntoScene(MapQuantity quantity, const std::string& path, GDALDataset& map,
-                                   const SceneGrid& grid, const Scene& scene, const std::string& resampling)
+                                   const SceneGrid& grid, const Scene& scene, const std::string& resampling,
+                                   bool holes)
 {
     char* wkt = nullptr;
     grid.crs->exportToWkt(&wkt);
@@ -199,10 +201,16 @@ GDALDatasetUniquePtr warpOntoScene(MapQuantity quantity, const std::string& path
     const std::vector<std::string> arguments = {
         "-of", "VRT", "-t_srs", sceneWkt, "-te", number17(grid.extent.xmin), number17(grid.extent.ymin),
         number17(grid.extent.xmax), number17(grid.extent.ymax), "-ts", std::to_string(scene.samples),
-        std::to_string(scene.lines), "-r", resampling, "-ot", "Float32", "-dstnodata", "nan"};
+        std::to_string(scene.lines), "-r", resampling, "-ot", "Float32"};
     CPLStringList argv;
     for (const std::string& a : arguments) {
         argv.AddString(a.c_str());
+    }
+    if (holes) {
+        // Pixels without data become NaN. The warper takes twice as long
+        // with a no-data value, so a map without holes goes without.
+        argv.AddString("-dstnodata");
+        argv.AddString("nan");
     }
     std::unique_ptr<GDALWarpAppOptions, decltype(&GDALWarpAppOptionsFree)> options(
         GDALWarpAppOptionsNew(argv.List(), nullptr), GDALWarpAppOptionsFree);
@@ -230,8 +238,10 @@ ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, con
     checkKind(quantity, path, *map);
     const SceneGrid grid = sceneGrid(quantity, path, scene);
     checkCoverage(quantity, path, *map, grid);
-    GDALDatasetUniquePtr warped = warpOntoScene(quantity, path, *map, grid, scene, algorithm);
-    return ParameterMap{quantity, path, algorithm, std::move(map), std::move(warped)};
+    GDALRasterBand& values = *map->GetRasterBand(1);
+    const bool holes = (values.GetMaskFlags() & GMF_ALL_VALID) == 0;
+    GDALDatasetUniquePtr warped = warpOntoScene(quantity, path, *map, grid, scene, algorithm, holes);
+    return ParameterMap{quantity, path, algorithm, holes, std::move(map), std::move(warped)};
 }
 
 MapSlots::MapSlots(std::vector<ParameterMap> maps, const RunParameters& parameters)
@@ -239,35 +249,65 @@ MapSlots::MapSlots(std::vector<ParameterMap> maps, const RunParameters& paramete
 {
 }
 
+bool MapSlots::holes() const
+{
+    return std::any_of(maps_.begin(), maps_.end(), [](const ParameterMap& map) { return map.holes; });
+}
+
+namespace {
+
+// The slots of one map over a window of the scene, `values` its scratch.
+void readSlots(const ParameterMap& map, PixelTermTables& tables, int x, int y, int width, int lines,
+               std::vector<float>& values, std::vector<std::int32_t>& slots)
+{
+    const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
+    values.resize(count);
+    slots.resize(count);
+    CPLErrorReset();
+    if (map.warped->GetRasterBand(1)->RasterIO(GF_Read, x, y, width, lines, values.data(), width, lines,
+                                               GDT_Float32, 0, 0, nullptr)
+        != CE_None) {
+        throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
+    }
+    try {
+        mapSlots(tables, map.quantity, values.data(), nullptr, slots.data(), count);
+    } catch (const Failure& failure) {
+        // The library's message less its own opening, the map's file named instead.
+        const std::size_t detail = failure.message.find(": ");
+        throw makeFailure(FailureKind::input, map.path,
+                          std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
+                              + failure.message.substr(detail == std::string::npos ? 0 : detail));
+    }
+}
+
+} // namespace
+
 MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
 {
     const std::array<int, 4> key = {x, y, width, lines};
-    const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
-    MapBlockSlots slots;
     if (cached_ != key) {
         cached_.reset();
-        values_.resize(count);
-        for (const ParameterMap& map : maps_) {
+        // The two maps are warped side by side: each has its own datasets and
+        // its own half of the tables.
+        std::future<void> second;
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            const ParameterMap& map = maps_[i];
             auto& target = map.quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
-            target.resize(count);
-            CPLErrorReset();
-            if (map.warped->GetRasterBand(1)->RasterIO(GF_Read, x, y, width, lines, values_.data(), width, lines,
-                                                       GDT_Float32, 0, 0, nullptr)
-                != CE_None) {
-                throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
+            auto read = [this, &map, &target, i, x, y, width, lines] {
+                readSlots(map, tables_, x, y, width, lines, values_[i], target);
+            };
+            if (i + 1 < maps_.size()) {
+                second = std::async(std::launch::async, read);
+            } else {
+                read();
             }
-            try {
-                mapSlots(tables_, map.quantity, values_.data(), nullptr, target.data(), count);
-            } catch (const Failure& failure) {
-                // The library's message less its own opening, the map's file named instead.
-                const std::size_t detail = failure.message.find(": ");
-                throw makeFailure(FailureKind::input, map.path,
-                                  std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
-                                      + failure.message.substr(detail == std::string::npos ? 0 : detail));
-            }
+        }
+        if (second.valid()) {
+            second.get();
         }
         cached_ = key;
     }
+    MapBlockSlots slots;
     for (const ParameterMap& map : maps_) {
         if (map.quantity == MapQuantity::elevation) {
             slots.elevation = elevationSlots_.data();

@@ -11,6 +11,7 @@
 
 #include <gdal_priv.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@ struct ParameterMap {
     MapQuantity quantity;
     std::string path;
     std::string resampling;  // GDAL's name of the resampling onto the scene's grid
+    bool holes;              // whether the map marks pixels without a value (no-data value, mask)
     GDALDatasetUniquePtr source;
     GDALDatasetUniquePtr warped;  // on the scene's grid, Float32, NaN where the map has no data
 };
@@ -43,11 +45,15 @@ ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, con
 // in turn.
 class MapSlots {
 public:
+    // At most one map of each quantity.
     MapSlots(std::vector<ParameterMap> maps, const RunParameters& parameters);
 
     // Slots of the window; throws a Failure naming the map that cannot be
     // read or holds a value out of range.
     MapBlockSlots window(int x, int y, int width, int lines);
+
+    // Whether any map may leave a pixel without a value.
+    bool holes() const;
 
     const PixelTermTables& tables() const { return tables_; }
     const std::vector<ParameterMap>& maps() const { return maps_; }
@@ -55,7 +61,7 @@ public:
 private:
     std::vector<ParameterMap> maps_;
     PixelTermTables tables_;
-    std::vector<float> values_;
+    std::array<std::vector<float>, 2> values_;  // scratch of each map
     std::vector<std::int32_t> elevationSlots_;
     std::vector<std::int32_t> aerosolSlots_;
     std::optional<std::array<int, 4>> cached_;  // x, y, width, lines of the slots held

@@ -142,7 +142,7 @@ private:
                     }
                 }
             }
-            if (maps_ != nullptr && !maskMapHoles(window.x, window.y + line, window.width, lines, valid.data())) {
+            if (maps_ != nullptr && maps_->holes() && !maskMapHoles(window.x, window.y + line, window.width, lines, valid.data())) {
                 return CE_Failure;
             }
             for (int l = 0; l < lines; ++l) {

@@ -204,13 +204,6 @@ float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringA
                   + coefficient(K.aerosolResidualA4, band) * std::pow(m * y, 3.0));
 }
 
-float pathReflectance(float rayleighReflectance, float rayleighResidual, float aerosolReflectance,
-                      float aerosolResidual)
-{
-    return single(((widen(rayleighReflectance) - widen(rayleighResidual)) + widen(aerosolReflectance))
-                  - widen(aerosolResidual));
-}
-
 BandTerms bandTerms(int band, const RunParameters& p)
 {
     BandTerms t{};
@@ -238,14 +231,6 @@ BandTerms bandTerms(int band, const RunParameters& p)
     t.pathReflectance = pathReflectance(t.rayleighReflectance, t.rayleighResidual,
                                         t.aerosolReflectance, t.aerosolResidual);
     return t;
-}
-
-float surfaceReflectance(float toaReflectance, const BandTerms& t)
-{
-    const double n = widen(toaReflectance) - widen(t.pathReflectance) * widen(t.gas.gasTransmittance);
-    const double d = (widen(t.downTransmission) * widen(t.upTransmission)) * widen(t.gas.gasTransmittance)
-                     + n * widen(t.sphericalAlbedo);
-    return single(n / d);
 }
 
 } // namespace talvex

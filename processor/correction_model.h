@@ -86,14 +86,28 @@ float rayleighResidual(int band, float rayleighOpticalDepth, float rayleighPhase
 // Correction of the aerosol reflectance, a cubic in depth x angle x air mass.
 float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringAngleDeg,
                       float solarZenithDeg, float viewZenithDeg);
-// Reflectance that the sensor would see over a black surface.
-float pathReflectance(float rayleighReflectance, float rayleighResidual,
-                      float aerosolReflectance, float aerosolResidual);
+// Reflectance that the sensor would see over a black surface. Inline, with
+// the inversion below, since the pixel loop with per-pixel terms runs both
+// for every pixel.
+inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
+                             float aerosolReflectance, float aerosolResidual)
+{
+    return static_cast<float>(((static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual))
+                               + static_cast<double>(aerosolReflectance))
+                              - static_cast<double>(aerosolResidual));
+}
 
 // All terms of one band, in the order the model builds them.
 BandTerms bandTerms(int band, const RunParameters& parameters);
 
 // Surface reflectance of a pixel from its (non-zero DN) TOA reflectance.
-float surfaceReflectance(float toaReflectance, const BandTerms& terms);
+inline float surfaceReflectance(float toaReflectance, const BandTerms& t)
+{
+    const double gas = static_cast<double>(t.gas.gasTransmittance);
+    const double n = static_cast<double>(toaReflectance) - static_cast<double>(t.pathReflectance) * gas;
+    const double d = (static_cast<double>(t.downTransmission) * static_cast<double>(t.upTransmission)) * gas
+                     + n * static_cast<double>(t.sphericalAlbedo);
+    return static_cast<float>(n / d);
+}
 
 } // namespace talvex

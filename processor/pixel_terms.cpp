@@ -50,10 +50,18 @@ Failure outOfRange(MapQuantity quantity, float value)
                            + "; mark pixels without a value as no data.\n");
 }
 
-// Steps from 0 to the nearest multiple of the step, for an accepted value.
+// Steps from 0 to the nearest multiple of the step, halves away from zero,
+// for an accepted value. Adding a half and truncating is exact except where
+// the sum rounds up to the next whole number from below its half, which the
+// check finds and the library's rounding settles.
 std::int64_t keyOf(const QuantityRule& rule, float value)
 {
-    return std::llround(static_cast<double>(value) / rule.step);
+    const double steps = static_cast<double>(value) / rule.step;
+    const auto key = static_cast<std::int64_t>(steps + std::copysign(0.5, steps));
+    if (std::fabs(steps - static_cast<double>(key)) >= 0.5) {
+        return std::llround(steps);
+    }
+    return key;
 }
 
 bool accepted(const QuantityRule& rule, float value)
