@@ -100,14 +100,23 @@ inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
 // All terms of one band, in the order the model builds them.
 BandTerms bandTerms(int band, const RunParameters& parameters);
 
-// Surface reflectance of a pixel from its (non-zero DN) TOA reflectance.
+// Surface reflectance of a pixel from its (non-zero DN) TOA reflectance and
+// the five terms the inversion reads.
+inline float surfaceReflectance(float toaReflectance, float pathReflectance, float gasTransmittance,
+                                float downTransmission, float upTransmission, float sphericalAlbedo)
+{
+    const double gas = static_cast<double>(gasTransmittance);
+    const double n = static_cast<double>(toaReflectance) - static_cast<double>(pathReflectance) * gas;
+    const double d = (static_cast<double>(downTransmission) * static_cast<double>(upTransmission)) * gas
+                     + n * static_cast<double>(sphericalAlbedo);
+    return static_cast<float>(n / d);
+}
+
+// The same, from all the terms of the pixel's band.
 inline float surfaceReflectance(float toaReflectance, const BandTerms& t)
 {
-    const double gas = static_cast<double>(t.gas.gasTransmittance);
-    const double n = static_cast<double>(toaReflectance) - static_cast<double>(t.pathReflectance) * gas;
-    const double d = (static_cast<double>(t.downTransmission) * static_cast<double>(t.upTransmission)) * gas
-                     + n * static_cast<double>(t.sphericalAlbedo);
-    return static_cast<float>(n / d);
+    return surfaceReflectance(toaReflectance, t.pathReflectance, t.gas.gasTransmittance, t.downTransmission,
+                              t.upTransmission, t.sphericalAlbedo);
 }
 
 } // namespace talvex

@@ -2,6 +2,7 @@
 
 #include "failure.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -88,18 +89,78 @@ std::size_t slotCount(MapQuantity quantity)
     return static_cast<std::size_t>(keyOf(rule, rule.maximum) - keyOf(rule, rule.minimum)) + 2;
 }
 
-// The terms of every band at one value of one quantity, into slot `slot`.
+// The terms of every band at one value of one quantity, into slot `slot`,
+// from the model's own terms at that value.
 void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::size_t slot)
 {
     RunParameters p = tables.scene;
-    auto& terms = quantity == MapQuantity::elevation ? tables.elevationTerms : tables.aerosolTerms;
     if (quantity == MapQuantity::elevation) {
         p.elevationMetres = value;
     } else {
         p.aerosolOpticalDepth = value;
     }
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
-        terms[bandIndex(band)][slot] = bandTerms(band, p);
+        const std::size_t i = bandIndex(band);
+        const BandTerms t = bandTerms(band, p);
+        if (quantity == MapQuantity::elevation) {
+            tables.elevationTerms[i][slot] = {t.rayleighReflectance, t.rayleighResidual};
+        } else {
+            tables.aerosolTerms[i][slot] = {t.sphericalAlbedo, t.downTransmission, t.upTransmission,
+                                            t.aerosolReflectance, t.aerosolResidual};
+        }
+        tables.gasTransmittance[i] = t.gas.gasTransmittance;
+    }
+}
+
+// Pixels whose terms are gathered, then inverted side by side.
+constexpr std::size_t LANES = 16;
+
+// The loop of applyPixelTerms, built for the vector units the processor has.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void invertPixels(const ElevationSlotTerms* elevationTerms, const AerosolSlotTerms* aerosolTerms,
+                  float gasTransmittance, const float* toaTable, const std::uint16_t* dn,
+                  const std::int32_t* elevationSlots, const std::int32_t* aerosolSlots, float* out,
+                  std::size_t count)
+{
+    for (std::size_t start = 0; start < count; start += LANES) {
+        const std::size_t lanes = std::min(LANES, count - start);
+        // Gathered lane by lane, each term in its own row for the vector units.
+        float toa[LANES];
+        float rayleighReflectance[LANES];
+        float rayleighResidual[LANES];
+        float aerosolReflectance[LANES];
+        float aerosolResidual[LANES];
+        float downTransmission[LANES];
+        float upTransmission[LANES];
+        float sphericalAlbedo[LANES];
+        bool missing[LANES];
+        for (std::size_t i = 0; i < LANES; ++i) {
+            const std::size_t k = start + (i < lanes ? i : 0);
+            const std::int32_t e = elevationSlots != nullptr ? elevationSlots[k] : 0;
+            const std::int32_t a = aerosolSlots != nullptr ? aerosolSlots[k] : 0;
+            missing[i] = dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT;
+            toa[i] = toaTable[dn[k]];
+            const ElevationSlotTerms& rayleigh = elevationTerms[missing[i] ? 0 : e];
+            const AerosolSlotTerms& aerosol = aerosolTerms[missing[i] ? 0 : a];
+            rayleighReflectance[i] = rayleigh.rayleighReflectance;
+            rayleighResidual[i] = rayleigh.rayleighResidual;
+            aerosolReflectance[i] = aerosol.aerosolReflectance;
+            aerosolResidual[i] = aerosol.aerosolResidual;
+            downTransmission[i] = aerosol.downTransmission;
+            upTransmission[i] = aerosol.upTransmission;
+            sphericalAlbedo[i] = aerosol.sphericalAlbedo;
+        }
+        float reflectance[LANES];
+        for (std::size_t i = 0; i < LANES; ++i) {
+            reflectance[i] = surfaceReflectance(
+                toa[i],
+                pathReflectance(rayleighReflectance[i], rayleighResidual[i], aerosolReflectance[i],
+                                aerosolResidual[i]),
+                gasTransmittance, downTransmission[i], upTransmission[i], sphericalAlbedo[i]);
+        }
+        for (std::size_t i = 0; i < lanes; ++i) {
+            out[start + i] = missing[i] ? 0.0f : reflectance[i];
+        }
     }
 }
 
@@ -131,16 +192,16 @@ PixelTermTables pixelTermTables(const RunParameters& scene)
     tables.scene = scene;
     tables.firstElevationKey = firstKey(MapQuantity::elevation);
     tables.firstAerosolKey = firstKey(MapQuantity::aerosolOpticalDepth);
-    tables.elevationFilled.assign(slotCount(MapQuantity::elevation), false);
-    tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), false);
+    tables.elevationFilled.assign(slotCount(MapQuantity::elevation), 0);
+    tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), 0);
     for (std::size_t i = 0; i < BAND_COUNT; ++i) {
         tables.elevationTerms[i].resize(tables.elevationFilled.size());
         tables.aerosolTerms[i].resize(tables.aerosolFilled.size());
     }
     fillSlot(tables, MapQuantity::elevation, scene.elevationMetres, 0);
     fillSlot(tables, MapQuantity::aerosolOpticalDepth, scene.aerosolOpticalDepth, 0);
-    tables.elevationFilled[0] = true;
-    tables.aerosolFilled[0] = true;
+    tables.elevationFilled[0] = 1;
+    tables.aerosolFilled[0] = 1;
     return tables;
 }
 
@@ -149,7 +210,7 @@ void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values
 {
     const QuantityRule rule = ruleOf(quantity);
     const bool elevation = quantity == MapQuantity::elevation;
-    std::vector<bool>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
+    std::vector<std::uint8_t>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
     std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
     const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
     for (std::size_t k = 0; k < count; ++k) {
@@ -165,7 +226,7 @@ void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values
         const auto slot = static_cast<std::size_t>(key - first) + 1;
         if (!filled[slot]) {
             fillSlot(tables, quantity, valueOfKey(rule, key), slot);
-            filled[slot] = true;
+            filled[slot] = 1;
             ++distinct;
         }
         slots[k] = static_cast<std::int32_t>(slot);
@@ -176,27 +237,9 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
                      std::span<const float, DN_VALUES> toaTable, const std::uint16_t* dn,
                      const MapBlockSlots& slots, float* out, std::size_t count)
 {
-    const std::vector<BandTerms>& elevationTerms = tables.elevationTerms[bandIndex(band)];
-    const std::vector<BandTerms>& aerosolTerms = tables.aerosolTerms[bandIndex(band)];
-    // The inversion reads the gas transmittance, which no map changes, and
-    // the terms set per pixel below.
-    BandTerms pixel = aerosolTerms[0];
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::int32_t e = slots.elevation != nullptr ? slots.elevation[k] : 0;
-        const std::int32_t a = slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth[k] : 0;
-        if (dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT) {
-            out[k] = 0.0f;
-            continue;
-        }
-        const BandTerms& rayleigh = elevationTerms[static_cast<std::size_t>(e)];
-        const BandTerms& aerosol = aerosolTerms[static_cast<std::size_t>(a)];
-        pixel.sphericalAlbedo = aerosol.sphericalAlbedo;
-        pixel.downTransmission = aerosol.downTransmission;
-        pixel.upTransmission = aerosol.upTransmission;
-        pixel.pathReflectance = pathReflectance(rayleigh.rayleighReflectance, rayleigh.rayleighResidual,
-                                                aerosol.aerosolReflectance, aerosol.aerosolResidual);
-        out[k] = surfaceReflectance(toaTable[dn[k]], pixel);
-    }
+    const std::size_t i = bandIndex(band);
+    invertPixels(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(), tables.gasTransmittance[i],
+                 toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
 }
 
 } // namespace talvex

@@ -65,6 +65,20 @@ float quantisedMapValue(MapQuantity quantity, float value);
 // The decimal text of the quantisation of a quantity, e.g. "1 m", "0.001".
 std::string mapQuantisationText(MapQuantity quantity);
 
+// What the inversion of a pixel reads from its elevation's terms, and from
+// its optical depth's.
+struct ElevationSlotTerms {
+    float rayleighReflectance;
+    float rayleighResidual;
+};
+struct AerosolSlotTerms {
+    float sphericalAlbedo;
+    float downTransmission;
+    float upTransmission;
+    float aerosolReflectance;
+    float aerosolResidual;
+};
+
 // Band terms for every distinct quantised value met so far, filled as the
 // values are met. The scene's own values (where no map is given) are slot 0.
 struct PixelTermTables {
@@ -73,11 +87,12 @@ struct PixelTermTables {
     // - first key) whether it is filled. Slot 0 is the scene value.
     std::int64_t firstElevationKey = 0;
     std::int64_t firstAerosolKey = 0;
-    std::vector<bool> elevationFilled;
-    std::vector<bool> aerosolFilled;
+    std::vector<std::uint8_t> elevationFilled;
+    std::vector<std::uint8_t> aerosolFilled;
     // Terms per band (index 0 to 3) and slot.
-    std::array<std::vector<BandTerms>, BAND_COUNT> elevationTerms;
-    std::array<std::vector<BandTerms>, BAND_COUNT> aerosolTerms;
+    std::array<std::vector<ElevationSlotTerms>, BAND_COUNT> elevationTerms;
+    std::array<std::vector<AerosolSlotTerms>, BAND_COUNT> aerosolTerms;
+    std::array<float, BAND_COUNT> gasTransmittance{};  // no map changes it
     std::size_t distinctElevations = 0;
     std::size_t distinctAerosolDepths = 0;
 };
