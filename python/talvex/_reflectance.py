@@ -3,28 +3,54 @@
 from __future__ import annotations
 
 import dataclasses
+import warnings
 from typing import Dict, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _talvex
-from ._parameters import BANDS, CORRECTION_ON, Parameters
+from ._parameters import BANDS, Parameters, require_correction
+
+__all__ = [
+    "BandTerms",
+    "band_terms",
+    "check_parameters",
+    "look_up",
+    "surface_reflectance",
+    "toa_reflectance",
+    "warn_above_full_scale",
+]
 
 
-def _check_parameters(params) -> Parameters:
+def check_parameters(params) -> Parameters:
+    """``params`` itself when it is a :class:`Parameters`.
+
+    Parameters
+    ----------
+    params : Parameters
+        What a caller gave as the run parameters.
+
+    Returns
+    -------
+    Parameters
+        ``params``.
+
+    Raises
+    ------
+    TypeError
+        ``params`` is something else.
+
+    Examples
+    --------
+    >>> check_parameters({"day_of_year": 45})
+    Traceback (most recent call last):
+    ...
+    TypeError: params must be a talvex.Parameters, found dict
+    """
     if not isinstance(params, Parameters):
-        raise TypeError(
-            f"params must be a talvex.Parameters, found {type(params).__name__}"
-        )
+        raise TypeError(f"params must be a talvex.Parameters, found {type(params).__name__}")
     return params
-
-
-def _require_correction(params: Parameters, what: str) -> None:
-    if params.correction_option != CORRECTION_ON:
-        raise ValueError(
-            f"{what} needs correction_option {CORRECTION_ON} (TOA and surface reflectance); "
-            f"these parameters have correction_option {params.correction_option}"
-        )
 
 
 def _dn_array(dn) -> np.ndarray:
@@ -54,8 +80,52 @@ def _out_array(out, shape) -> np.ndarray:
     return out
 
 
-def _look_up(dn, tables: np.ndarray, out) -> np.ndarray:
-    """Every DN through the table of its band, into ``out`` or a new array."""
+def warn_above_full_scale(counts, stacklevel: int = 2) -> None:
+    """A UserWarning for each band with DNs above the calibration's full scale.
+
+    Parameters
+    ----------
+    counts : sequence of int
+        How many DNs of bands 2, 3, 4, 5 lie above the full scale.
+    stacklevel : int
+        As for :func:`warnings.warn`, from the caller.
+
+    Examples
+    --------
+    >>> warn_above_full_scale([0, 0, 0, 0])
+    """
+    for band, count in zip(BANDS, counts):
+        if count:
+            message = _talvex.dn_above_full_scale_warning(count, band)
+            if message:
+                warnings.warn(message, UserWarning, stacklevel=stacklevel + 1)
+
+
+def look_up(dn, tables: np.ndarray, out: Optional[np.ndarray]) -> tuple[np.ndarray, list[int]]:
+    """Every DN through the table of its band, into ``out`` or a new array.
+
+    Parameters
+    ----------
+    dn : array_like of uint16
+        DNs with the bands 2, 3, 4, 5 on the first axis.
+    tables : numpy.ndarray
+        float32 of shape (4, 65536), one table per band.
+    out : numpy.ndarray or None
+        float32 of the shape of ``dn``, or None for a new array.
+
+    Returns
+    -------
+    values : numpy.ndarray
+        ``out``, or the new array.
+    counts : list of int
+        How many DNs of each band lie above the full scale of the calibration.
+
+    Examples
+    --------
+    >>> tables = np.tile(np.arange(65536, dtype=np.float32), (4, 1))
+    >>> look_up(np.full((4, 2), 7, np.uint16), tables, None)[0].tolist()
+    [[7.0, 7.0], [7.0, 7.0], [7.0, 7.0], [7.0, 7.0]]
+    """
     dn = _dn_array(dn)
     fresh = out is None
     if fresh:
@@ -64,25 +134,67 @@ def _look_up(dn, tables: np.ndarray, out) -> np.ndarray:
     if np.may_share_memory(dn, out):
         dn = dn.copy()
     if out.flags.aligned:
-        _talvex.apply_band_tables(tables, dn, out, fresh)
+        counts = _talvex.apply_band_tables(tables, dn, out, fresh)
     else:
         aligned = np.empty(dn.shape, dtype=np.float32)
-        _talvex.apply_band_tables(tables, dn, aligned, True)
+        counts = _talvex.apply_band_tables(tables, dn, aligned, True)
         out[...] = aligned
-    return out
+    return out, counts
 
 
-def toa_reflectance(dn, params: Parameters, out: Optional[np.ndarray] = None) -> np.ndarray:
+def toa_reflectance(
+    dn: npt.ArrayLike, params: Parameters, out: Optional[np.ndarray] = None
+) -> np.ndarray:
     """Top-of-atmosphere reflectance of every DN, as TALVEX-V1 writes it.
 
-    ``dn`` is a uint16 array whose first axis holds the bands 2, 3, 4, 5;
-    its other axes may have any shape and strides (a tile, a chunk, a whole
-    scene). The result is float32 of the same shape, written into ``out``
-    when given. DN 0 (no data) gives 0.0. The GIL is released while the
-    pixels are converted.
+    Parameters
+    ----------
+    dn : array_like of uint16
+        Raw DNs whose first axis holds the bands 2, 3, 4, 5; the other axes
+        may have any shape and strides (a tile, a chunk, a whole scene).
+    params : Parameters
+        The run parameters.
+    out : numpy.ndarray, optional
+        float32 array of the shape of ``dn`` to write into.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 reflectance (dimensionless) of the shape of ``dn``; ``out``
+        when given. DN 0 (no data) gives 0.0.
+
+    Raises
+    ------
+    TypeError
+        ``dn`` is not uint16, ``out`` not float32, ``params`` not Parameters.
+    ValueError
+        ``dn`` has not four bands on its first axis, ``out`` another shape
+        or is read-only.
+
+    Warns
+    -----
+    UserWarning
+        DNs above the calibration's full scale (4095), with how many per band.
+
+    Notes
+    -----
+    The GIL is released while the pixels are converted.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=0)
+    >>> dn = np.array([[0, 1000], [0, 1000], [0, 1000], [0, 1000]], dtype=np.uint16)
+    >>> toa = toa_reflectance(dn, params)
+    >>> toa.dtype, toa[:, 0].tolist()
+    (dtype('float32'), [0.0, 0.0, 0.0, 0.0])
     """
-    params = _check_parameters(params)
-    return _look_up(dn, params._toa_tables, out)
+    params = check_parameters(params)
+    values, counts = look_up(dn, params.toa_tables(), out)
+    warn_above_full_scale(counts)
+    return values
 
 
 def _map_array(values, name: str, shape) -> Optional[np.ndarray]:
@@ -102,45 +214,9 @@ def _map_array(values, name: str, shape) -> Optional[np.ndarray]:
     return np.ascontiguousarray(values, dtype=np.float32).reshape(-1)
 
 
-def surface_reflectance(
-    dn,
-    params: Parameters,
-    elevation_metres=None,
-    aerosol_optical_depth=None,
-    out: Optional[np.ndarray] = None,
-) -> np.ndarray:
-    """Surface reflectance of every DN, as TALVEX-V1 writes it.
-
-    As :func:`toa_reflectance`, through the atmospheric correction; needs
-    ``params.correction_option`` 1. DN 0 (no data) gives 0.0.
-
-    Parameters
-    ----------
-    dn : array of uint16
-        The bands 2, 3, 4, 5 on the first axis, any shape after it.
-    params : Parameters
-        The run parameters.
-    elevation_metres, aerosol_optical_depth : scalar or array, optional
-        Per-pixel surface elevation (metres) and aerosol optical depth, each
-        a scalar or an array that broadcasts to one band's shape
-        ``dn.shape[1:]``; None takes the value of ``params``. Given values
-        are taken as float32 and quantised, elevations to whole metres and
-        optical depths to 0.001 (halves away from zero); each pixel is then
-        bit for bit what TALVEX-V1 writes with its quantised values as scene
-        values. A NaN marks a pixel without a value, which gives 0.0. A value
-        outside -1000 to 9000 m or 0 to 10 raises ValueError.
-    out : array of float32, optional
-        Receives the result, of the shape of ``dn``.
-
-    Returns
-    -------
-    numpy.ndarray
-        float32 surface reflectance of the shape of ``dn``.
-    """
-    params = _check_parameters(params)
-    _require_correction(params, "surface reflectance")
-    if elevation_metres is None and aerosol_optical_depth is None:
-        return _look_up(dn, params._surface_tables, out)
+def _surface_with_maps(dn, params: Parameters, elevation_metres, aerosol_optical_depth, out):
+    """The surface reflectance with per-pixel values, and the DNs above full scale."""
+    require_correction(params, "surface reflectance")
     dn = np.ascontiguousarray(_dn_array(dn))
     band_shape = dn.shape[1:]
     elevation = _map_array(elevation_metres, "elevation_metres", band_shape)
@@ -150,19 +226,101 @@ def surface_reflectance(
     direct = out is not None and out.flags.c_contiguous and not np.may_share_memory(dn, out)
     result = out if direct else np.empty(dn.shape, dtype=np.float32)
     pixels = int(np.prod(band_shape, dtype=np.int64))
+    counts = [0] * len(BANDS)
     if pixels > 0:
-        _talvex.surface_reflectance_maps(
+        counts, _, _ = _talvex.surface_reflectance_maps(
             params,
-            params._toa_tables,
+            params.toa_tables(),
             dn.reshape(len(BANDS), pixels),
             elevation,
             aerosol,
             result.reshape(len(BANDS), pixels),
         )
-    if out is None or direct:
-        return result
-    out[...] = result
-    return out
+    if out is not None and not direct:
+        out[...] = result
+        result = out
+    return result, counts
+
+
+def surface_reflectance(
+    dn: npt.ArrayLike,
+    params: Parameters,
+    elevation_metres: Optional[npt.ArrayLike] = None,
+    aerosol_optical_depth: Optional[npt.ArrayLike] = None,
+    out: Optional[np.ndarray] = None,
+) -> np.ndarray:
+    """Surface reflectance of every DN, as TALVEX-V1 writes it.
+
+    As :func:`toa_reflectance`, through the atmospheric correction, with the
+    surface elevation and the aerosol optical depth of ``params`` or of
+    each pixel.
+
+    Parameters
+    ----------
+    dn : array_like of uint16
+        Raw DNs whose first axis holds the bands 2, 3, 4, 5.
+    params : Parameters
+        The run parameters, with ``correction_option`` 1.
+    elevation_metres, aerosol_optical_depth : array_like, optional
+        Per-pixel surface elevation (metres) and aerosol optical depth, each
+        a scalar or an array that broadcasts to one band's shape
+        ``dn.shape[1:]``; None takes the value of ``params``. Given values
+        are taken as float32 and quantised, elevations to whole metres and
+        optical depths to 0.001 (halves away from zero); each pixel is then
+        bit for bit what TALVEX-V1 writes with its quantised values as scene
+        values. A NaN marks a pixel without a value, which gives 0.0.
+    out : numpy.ndarray, optional
+        float32 array of the shape of ``dn`` to write into.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 surface reflectance (dimensionless); DN 0 gives 0.0.
+
+    Raises
+    ------
+    ParameterError
+        ``params.correction_option`` is not 1.
+    ValueError
+        A per-pixel value outside -1000 to 9000 m or 0 to 10, or an array
+        that does not broadcast to one band; otherwise as
+        :func:`toa_reflectance`.
+    TypeError
+        Per-pixel values that are not real numbers; otherwise as
+        :func:`toa_reflectance`.
+
+    Warns
+    -----
+    UserWarning
+        DNs above the calibration's full scale (4095), with how many per band.
+
+    Notes
+    -----
+    With per-pixel values the band terms are computed once per distinct
+    quantised value; the GIL is released while the pixels are converted.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=1,
+    ...     elevation_metres=55, aerosol_optical_depth=0.25,
+    ...     water_vapour_column=2.9, ozone_column=0.27)
+    >>> surface_reflectance(np.zeros((4, 3), np.uint16), params).tolist()[0]
+    [0.0, 0.0, 0.0]
+    >>> hills = np.array([0.0, 1500.0, 3000.0], np.float32)
+    >>> values = surface_reflectance(np.full((4, 3), 800, np.uint16), params, hills)
+    >>> [round(float(v), 4) for v in values[0]]
+    [0.2153, 0.222, 0.2288]
+    """
+    params = check_parameters(params)
+    if elevation_metres is None and aerosol_optical_depth is None:
+        values, counts = look_up(dn, params.surface_tables(), out)
+    else:
+        values, counts = _surface_with_maps(dn, params, elevation_metres, aerosol_optical_depth, out)
+    warn_above_full_scale(counts)
+    return values
 
 
 @dataclasses.dataclass(frozen=True)
@@ -170,7 +328,9 @@ class BandTerms:
     """The terms of the correction model for one band.
 
     Every value is the single-precision value the model stores, except
-    ``zenith_sine_product``, which it keeps in double precision.
+    ``zenith_sine_product``, which it keeps in double precision. Angles are
+    in degrees; every other term is dimensionless (transmittances,
+    optical depths, phase functions, reflectances).
     """
 
     water_vapour_transmittance: np.float32
@@ -201,10 +361,37 @@ def band_terms(params: Parameters) -> Dict[int, BandTerms]:
     albedo, scattering geometry, Rayleigh and aerosol optical depth, phase
     and reflectance, the two residuals and the path reflectance (what the
     sensor would see over a black surface): the values the surface
-    reflectance of each band is computed from. Needs ``correction_option`` 1.
+    reflectance of each band is computed from.
+
+    Parameters
+    ----------
+    params : Parameters
+        The run parameters, with ``correction_option`` 1.
+
+    Returns
+    -------
+    dict of int to BandTerms
+        The terms of bands 2, 3, 4, 5, keyed by band number.
+
+    Raises
+    ------
+    ParameterError
+        ``params.correction_option`` is not 1.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=1,
+    ...     elevation_metres=55, aerosol_optical_depth=0.25,
+    ...     water_vapour_column=2.9, ozone_column=0.27)
+    >>> terms = band_terms(params)
+    >>> sorted(terms), terms[5].ozone_transmittance
+    ([2, 3, 4, 5], 1.0)
     """
-    params = _check_parameters(params)
-    _require_correction(params, "band_terms")
+    params = check_parameters(params)
+    require_correction(params, "band_terms")
     kept_double = {"zenith_sine_product"}
     return {
         band: BandTerms(

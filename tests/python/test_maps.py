@@ -120,11 +120,23 @@ def test_xarray_maps_aligned_by_coordinates(golden, chunks):
     ds = talvex.xarray.correct(
         da, params, elevation_metres=elev.isel(y=slice(None, None, -1)), aerosol_optical_depth=aod.T
     )
-    assert_same_bits(ds.surface_reflectance.values, expected)
+    # A pixel without data in any band is NaN there.
+    masked = np.where((dn != 0).all(axis=0), expected, np.float32(np.nan))
+    assert_same_bits(ds.surface_reflectance.values, masked)
     assert ds.attrs["talvex_elevation_map"] == "dem.tif"
     assert ds.attrs["talvex_aerosol_optical_depth_map"] == "aod.tif"
     assert ds.attrs["talvex_elevation_quantisation"] == 1.0
     assert ds.attrs["talvex_aerosol_optical_depth_quantisation"] == 0.001
+
+
+def test_xarray_map_holes_are_masked(golden):
+    dn, params, elevation, depth, expected = golden
+    holes = elevation.copy()
+    holes[5:9, 3:7] = np.nan
+    da, elev, aod = scene_arrays(dn, holes, depth)
+    surface = talvex.xarray.correct(da, params, elevation_metres=elev).surface_reflectance.values
+    assert np.isnan(surface[:, 5:9, 3:7]).all()
+    assert not np.isnan(surface[:, 10:, :][:, (dn[:, 10:, :] != 0).all(axis=0)]).any()
 
 
 def test_xarray_refuses_a_map_on_another_grid(golden):
