@@ -8,6 +8,7 @@
 #include "pixel_terms.h"
 #include "run_parameters.h"
 #include "scene.h"
+#include "talvex_geo.h"
 
 #include <gdal_priv.h>
 
@@ -18,9 +19,6 @@
 #include <vector>
 
 namespace talvex::geo {
-
-// GDAL's resampling for maps unless the command line names another.
-inline constexpr const char* DEFAULT_MAP_RESAMPLING = "bilinear";
 
 // One map, checked, with its warp onto the scene's grid.
 struct ParameterMap {

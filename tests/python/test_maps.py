@@ -149,3 +149,35 @@ def test_xarray_refuses_a_map_on_another_grid(golden):
         talvex.xarray.correct(da, params, elevation_metres=elev.rename(x="lon"))
     with pytest.raises(TypeError, match="DataArray on the scene's grid"):
         talvex.xarray.correct(da, params, elevation_metres=elevation)
+
+
+def test_geo_route_with_maps_equals_the_array_route(golden, tmp_path):
+    gdal = pytest.importorskip("osgeo.gdal")
+    osr = pytest.importorskip("osgeo.osr")
+    import talvex.geo
+
+    dn, params, elevation, depth, expected = golden
+    srs = osr.SpatialReference()
+    srs.ImportFromEPSG(32643)
+    transform = (500000.0, 23.5, 0.0, 1500000.0, 0.0, -23.5)
+
+    def write(path, bands, data_type):
+        ds = gdal.GetDriverByName("GTiff").Create(str(path), SAMPLES, LINES, len(bands), data_type)
+        ds.SetGeoTransform(transform)
+        ds.SetSpatialRef(srs)
+        for i, band in enumerate(bands):
+            ds.GetRasterBand(i + 1).WriteArray(band)
+        ds = None
+        return path
+
+    scene = write(tmp_path / "scene.tif", dn, gdal.GDT_UInt16)
+    dem = write(tmp_path / "dem.tif", [elevation], gdal.GDT_Float32)
+    aod = write(tmp_path / "aod.tif", [depth], gdal.GDT_Float32)
+    parameters = write_parameters(tmp_path, EXAMPLE_PARAMETERS.replace("320 320", f"{LINES} {SAMPLES}"))
+    outputs = talvex.geo.correct_files(parameters, scene, tmp_path / "out", elevation_map=dem,
+                                       aerosol_map=aod, map_resampling="near")
+    written = gdal.Open(str(outputs[-1]))
+    valid = (dn != 0).all(axis=0)
+    assert_same_bits(written.ReadAsArray()[:, valid], expected[:, valid])
+    assert written.GetMetadataItem("talvex_aerosol_optical_depth_map") == str(aod)
+    assert written.GetMetadataItem("talvex_elevation_map_resampling") == "near"
