@@ -22,12 +22,14 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <span>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -479,6 +481,8 @@ py::list applyBandTables(const TableArray& tables, const py::array& dn, py::arra
 // Pixels per block: the quantised slots of a block are found once for the
 // four bands, in memory that stays in the cache.
 constexpr std::size_t MAP_BLOCK_PIXELS = std::size_t{1} << 14;
+// Blocks a thread takes at least: below, a thread costs more than it saves.
+constexpr py::ssize_t MAP_MIN_BLOCKS_PER_THREAD = 16;
 
 using MapArray = py::array_t<float, py::array::c_style>;
 
@@ -502,7 +506,7 @@ const float* mapValues(const py::object& map, py::ssize_t pixels, const char* na
 // out[b, k] = surface reflectance of dn[b, k] at the pixel's elevation and
 // optical depth (None: the parameters' own). dn and out are C-contiguous
 // (4, pixels); each map (pixels,). Returns the DNs above full scale per
-// band, and the numbers of distinct elevations and optical depths met.
+// band. The pixels are shared among the processor's cores.
 py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray& toaTables,
                                  const py::array_t<std::uint16_t, py::array::c_style>& dn,
                                  const py::object& elevation, const py::object& aerosol,
@@ -518,22 +522,19 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
     const py::ssize_t pixels = dn.shape(1);
     const float* elevationValues = mapValues(elevation, pixels, "elevation");
     const float* aerosolValues = mapValues(aerosol, pixels, "aerosol optical depth");
-    talvex::PixelTermTables tables = talvex::pixelTermTables(runParametersFrom(parameters));
+    const talvex::PixelTermTables sceneTables = talvex::pixelTermTables(runParametersFrom(parameters));
     const std::uint16_t* dnData = dn.data();
     float* outData = out.mutable_data();
     const float* tableData = toaTables.data();
     std::array<std::uint64_t, talvex::BAND_COUNT> above{};
-    {
-        py::gil_scoped_release release;
-        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
-            const auto i = talvex::bandIndex(band);
-            above[i] = aboveFullScale({dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
-        }
+
+    // Pixels first to last through one thread's own tables.
+    const auto convertRange = [&](py::ssize_t first, py::ssize_t last, talvex::PixelTermTables& tables) {
         std::vector<std::int32_t> elevationSlots(MAP_BLOCK_PIXELS);
         std::vector<std::int32_t> aerosolSlots(MAP_BLOCK_PIXELS);
-        for (py::ssize_t start = 0; start < pixels; start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
+        for (py::ssize_t start = first; start < last; start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
             const auto count = static_cast<std::size_t>(
-                std::min<py::ssize_t>(static_cast<py::ssize_t>(MAP_BLOCK_PIXELS), pixels - start));
+                std::min<py::ssize_t>(static_cast<py::ssize_t>(MAP_BLOCK_PIXELS), last - start));
             talvex::MapBlockSlots slots;
             if (elevationValues != nullptr) {
                 talvex::mapSlots(tables, talvex::MapQuantity::elevation, elevationValues + start, nullptr,
@@ -553,8 +554,48 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
                     dnData + i * pixels + start, slots, outData + i * pixels + start, count);
             }
         }
+    };
+    {
+        py::gil_scoped_release release;
+        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+            const auto i = talvex::bandIndex(band);
+            above[i] = aboveFullScale({dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
+        }
+        // Each thread takes a run of whole blocks, with tables of its own:
+        // a distinct value met by two threads is computed twice, to the same bits.
+        const py::ssize_t blocks =
+            (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1) / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
+        const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
+            blocks / MAP_MIN_BLOCKS_PER_THREAD, 1,
+            static_cast<py::ssize_t>(std::max(1U, std::thread::hardware_concurrency()))));
+        std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
+        std::vector<std::exception_ptr> failures(threads);
+        const auto run = [&](std::size_t t) {
+            const py::ssize_t firstBlock = blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
+            const py::ssize_t lastBlock =
+                blocks * static_cast<py::ssize_t>(t + 1) / static_cast<py::ssize_t>(threads);
+            try {
+                convertRange(firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
+                             std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)), tables[t]);
+            } catch (...) {
+                failures[t] = std::current_exception();
+            }
+        };
+        std::vector<std::thread> workers;
+        for (std::size_t t = 1; t < threads; ++t) {
+            workers.emplace_back(run, t);
+        }
+        run(0);
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        for (const std::exception_ptr& failure : failures) {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        }
     }
-    return py::make_tuple(countList(above), tables.distinctElevations, tables.distinctAerosolDepths);
+    return countList(above);
 }
 
 // ---- Failures ---------------------------------------------------------------

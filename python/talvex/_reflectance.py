@@ -228,7 +228,7 @@ def _surface_with_maps(dn, params: Parameters, elevation_metres, aerosol_optical
     pixels = int(np.prod(band_shape, dtype=np.int64))
     counts = [0] * len(BANDS)
     if pixels > 0:
-        counts, _, _ = _talvex.surface_reflectance_maps(
+        counts = _talvex.surface_reflectance_maps(
             params,
             params.toa_tables(),
             dn.reshape(len(BANDS), pixels),
