@@ -256,31 +256,79 @@ bool MapSlots::holes() const
 
 namespace {
 
-// The slots of one map over a window of the scene, `values` its scratch.
-void readSlots(const ParameterMap& map, PixelTermTables& tables, int x, int y, int width, int lines,
-               std::vector<float>& values, std::vector<std::int32_t>& slots)
+// The slots of the scene's lines first to last of one map, full width, into
+// `slots`, a row of the warp's blocks at a time.
+void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int last, std::vector<float>& values,
+              std::int32_t* slots)
 {
-    const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
-    values.resize(count);
-    slots.resize(count);
-    CPLErrorReset();
-    if (map.warped->GetRasterBand(1)->RasterIO(GF_Read, x, y, width, lines, values.data(), width, lines,
-                                               GDT_Float32, 0, 0, nullptr)
-        != CE_None) {
-        throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
-    }
-    try {
-        mapSlots(tables, map.quantity, values.data(), nullptr, slots.data(), count);
-    } catch (const Failure& failure) {
-        // The library's message less its own opening, the map's file named instead.
-        const std::size_t detail = failure.message.find(": ");
-        throw makeFailure(FailureKind::input, map.path,
-                          std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
-                              + failure.message.substr(detail == std::string::npos ? 0 : detail));
+    GDALRasterBand& warped = *map.warped->GetRasterBand(1);
+    const int width = warped.GetXSize();
+    int blockWidth = 0;
+    int blockLines = 0;
+    warped.GetBlockSize(&blockWidth, &blockLines);
+    for (int line = first; line < last; line += blockLines) {
+        const int lines = std::min(blockLines, last - line);
+        const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
+        values.resize(count);
+        CPLErrorReset();
+        if (warped.RasterIO(GF_Read, 0, line, width, lines, values.data(), width, lines, GDT_Float32, 0, 0, nullptr)
+            != CE_None) {
+            throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
+        }
+        // Each block is read once: the cache is better kept for the outputs.
+        warped.FlushCache(false);
+        try {
+            mapSlots(tables, map.quantity, values.data(), nullptr,
+                     slots + static_cast<std::size_t>(width) * static_cast<std::size_t>(line - first), count);
+        } catch (const Failure& failure) {
+            // The library's message less its own opening, the map's file named instead.
+            const std::size_t detail = failure.message.find(": ");
+            throw makeFailure(FailureKind::input, map.path,
+                              std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
+                                  + failure.message.substr(detail == std::string::npos ? 0 : detail));
+        }
     }
 }
 
 } // namespace
+
+void MapSlots::holdRows(std::size_t i, int first, int last)
+{
+    RowBand& band = rows_[i];
+    if (band.first <= first && last <= band.last) {
+        return;
+    }
+    const ParameterMap& map = maps_[i];
+    GDALRasterBand& warped = *map.warped->GetRasterBand(1);
+    const auto width = static_cast<std::size_t>(warped.GetXSize());
+    int blockWidth = 0;
+    int blockLines = 0;
+    warped.GetBlockSize(&blockWidth, &blockLines);
+    // Whole rows of the warp's blocks, so that each block is warped once on
+    // the way down the scene whatever windows are asked for.
+    const int newFirst = first / blockLines * blockLines;
+    const int newLast = std::min(warped.GetYSize(), (last + blockLines - 1) / blockLines * blockLines);
+    std::vector<std::int32_t> slots(width * static_cast<std::size_t>(newLast - newFirst));
+    const int keptFirst = std::max(newFirst, band.first);
+    const int keptLast = std::min(newLast, band.last);
+    const auto rowOffset = [&](int row, int bandFirst) {
+        return width * static_cast<std::size_t>(row - bandFirst);
+    };
+    if (keptFirst < keptLast) {
+        std::copy(band.slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, band.first)),
+                  band.slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptLast, band.first)),
+                  slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, newFirst)));
+        if (newFirst < keptFirst) {
+            readRows(map, tables_, newFirst, keptFirst, values_[i], slots.data());
+        }
+        if (keptLast < newLast) {
+            readRows(map, tables_, keptLast, newLast, values_[i], slots.data() + rowOffset(keptLast, newFirst));
+        }
+    } else {
+        readRows(map, tables_, newFirst, newLast, values_[i], slots.data());
+    }
+    band = RowBand{newFirst, newLast, std::move(slots)};
+}
 
 MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
 {
@@ -291,19 +339,27 @@ MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
         // its own half of the tables.
         std::future<void> second;
         for (std::size_t i = 0; i < maps_.size(); ++i) {
-            const ParameterMap& map = maps_[i];
-            auto& target = map.quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
-            auto read = [this, &map, &target, i, x, y, width, lines] {
-                readSlots(map, tables_, x, y, width, lines, values_[i], target);
-            };
+            auto hold = [this, i, y, lines] { holdRows(i, y, y + lines); };
             if (i + 1 < maps_.size()) {
-                second = std::async(std::launch::async, read);
+                second = std::async(std::launch::async, hold);
             } else {
-                read();
+                hold();
             }
         }
         if (second.valid()) {
             second.get();
+        }
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            const RowBand& band = rows_[i];
+            const auto sceneWidth = static_cast<std::size_t>(maps_[i].warped->GetRasterXSize());
+            auto& target = maps_[i].quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
+            target.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(lines));
+            for (int l = 0; l < lines; ++l) {
+                const auto from = band.slots.begin()
+                                  + static_cast<std::ptrdiff_t>(sceneWidth * static_cast<std::size_t>(y + l - band.first)
+                                                                + static_cast<std::size_t>(x));
+                std::copy(from, from + width, target.begin() + static_cast<std::ptrdiff_t>(l) * width);
+            }
         }
         cached_ = key;
     }

@@ -38,9 +38,10 @@ struct ParameterMap {
 ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, const Scene& scene,
                               const std::string& resampling);
 
-// The slots of the pixels of scene windows, for the maps given; the last
-// window's are kept, since the four bands and the mask read the same windows
-// in turn.
+// The slots of the pixels of scene windows, for the maps given. Each map is
+// warped in full-width rows of its warp's blocks, kept until the windows
+// move past them; the last window's slots are kept too, since the four bands
+// and the mask read the same windows in turn.
 class MapSlots {
 public:
     // At most one map of each quantity.
@@ -57,9 +58,19 @@ public:
     const std::vector<ParameterMap>& maps() const { return maps_; }
 
 private:
+    // Slots of the scene's lines first to last, full width, of one map.
+    struct RowBand {
+        int first = 0;
+        int last = 0;
+        std::vector<std::int32_t> slots;
+    };
+    // Makes rows_[i] hold the lines first to last.
+    void holdRows(std::size_t i, int first, int last);
+
     std::vector<ParameterMap> maps_;
     PixelTermTables tables_;
     std::array<std::vector<float>, 2> values_;  // scratch of each map
+    std::array<RowBand, 2> rows_;               // of each map
     std::vector<std::int32_t> elevationSlots_;
     std::vector<std::int32_t> aerosolSlots_;
     std::optional<std::array<int, 4>> cached_;  // x, y, width, lines of the slots held
