@@ -11,7 +11,6 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <cstdio>
-#include <future>
 #include <memory>
 
 namespace talvex::geo {
@@ -335,19 +334,8 @@ MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
     const std::array<int, 4> key = {x, y, width, lines};
     if (cached_ != key) {
         cached_.reset();
-        // The two maps are warped side by side: each has its own datasets and
-        // its own half of the tables.
-        std::future<void> second;
         for (std::size_t i = 0; i < maps_.size(); ++i) {
-            auto hold = [this, i, y, lines] { holdRows(i, y, y + lines); };
-            if (i + 1 < maps_.size()) {
-                second = std::async(std::launch::async, hold);
-            } else {
-                hold();
-            }
-        }
-        if (second.valid()) {
-            second.get();
+            holdRows(i, y, y + lines);
         }
         for (std::size_t i = 0; i < maps_.size(); ++i) {
             const RowBand& band = rows_[i];
