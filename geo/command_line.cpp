@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "geo_messages.h"
+#include "pixel_terms.h"
 
 #include <gdal.h>
 
@@ -119,9 +120,11 @@ std::string usageText()
            "  -aod FILE       a raster of aerosol optical depth, per pixel, instead of the\n"
            "                  parameter file's values (correction option 1). Any CRS,\n"
            "                  resolution and extent that covers the scene; one band. Values\n"
-           "                  are warped onto the scene's grid, then quantised to whole\n"
-           "                  metres and to 0.001; a map pixel without data masks the output.\n"
-           "  -r RESAMPLING   GDAL's resampling of the maps (bilinear by default; near,\n"
+           "                  are warped onto the scene's grid, then quantised to steps of\n"
+           "                  " + mapQuantisationText(MapQuantity::elevation) + " and of "
+           + mapQuantisationText(MapQuantity::aerosolOpticalDepth) + "; a map pixel without data\n"
+           "                  masks the output.\n"
+           "  -r RESAMPLING   GDAL's resampling of the maps (" + DEFAULT_MAP_RESAMPLING + " by default; near,\n"
            "                  cubic, average, ... as in gdalwarp).\n"
            "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
            "  GDAL's general options (--config KEY VALUE, --debug on, --formats, ...)\n"
