@@ -145,11 +145,8 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             self.addParameter(parameter)
         for name, _, field in self._offered_maps():
             unit = f" ({field.unit})" if field.unit else ""
-            self.addParameter(
-                QgsProcessingParameterRasterLayer(
-                    name, f"Map of the {field.description}{unit}, per pixel instead of the value above", optional=True
-                )
-            )
+            label = f"{field.description[:1].upper()}{field.description[1:]} map{unit}, instead of the value"
+            self.addParameter(QgsProcessingParameterRasterLayer(name, label, optional=True))
         format_parameter = QgsProcessingParameterEnum(
             self.FORMAT, "Output format", options=[name for name, _ in FORMATS], defaultValue=0
         )
