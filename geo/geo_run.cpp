@@ -8,6 +8,7 @@
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
 #include "scene.h"
+#include "staged_scene.h"
 
 #include <array>
 #include <cerrno>
@@ -70,8 +71,13 @@ public:
                 set_.push_back(setting.key);
             }
         }
+        setCache(blockCacheBytes(format, scene));
+    }
+    // Unless the user sets GDAL_CACHEMAX.
+    void setCache(GIntBig bytes)
+    {
         if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
-            GDALSetCacheMax64(blockCacheBytes(format, scene));
+            GDALSetCacheMax64(bytes);
         }
     }
     ~GdalSettings()
@@ -89,12 +95,21 @@ private:
     std::vector<const char*> set_;
 };
 
-// The outputs reserved so far, removed unless committed.
+// A name beside the outputs for the working copy of a staged input.
+constexpr const char* STAGING_SUFFIX = "-DN-working-copy";
+
+// The outputs reserved so far, removed unless committed, and the working
+// copy of the input, always removed (closed first, so that no header is
+// written after it is gone).
 struct ReservedOutputs {
+    Scene& scene;
     OutputFile toa;
     OutputFile surface;
+    OutputFile staging;
     ~ReservedOutputs()
     {
+        scene.staged.reset();
+        discardGeoOutput(staging);
         discardGeoOutput(toa);
         discardGeoOutput(surface);
     }
@@ -138,14 +153,14 @@ GeoResult correctFiles(const GeoOptions& options)
     for (const std::string& warning : unitWarnings(p)) {
         warn(options, warning);
     }
-    const Scene scene = openScene(options.inputs);
+    Scene scene = openScene(options.inputs);
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
         throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
                            p.lineCount, p.sampleCount);
     }
     const std::vector<std::string> driverOptions =
         creationOptions(options.format, options.creationOptions, scene);
-    const GdalSettings settings(options.format, scene);
+    GdalSettings settings(options.format, scene);
     const bool correcting = p.correctionOption == CORRECTION_ON;
     const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
     const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
@@ -158,13 +173,21 @@ GeoResult correctFiles(const GeoOptions& options)
     if (options.catchStopSignals) {
         catchInterruptions();
     }
-    ReservedOutputs reserved;
+    ReservedOutputs reserved{scene, {}, {}, {}};
     reserved.toa = createOutput(toaName);
     if (correcting) {
         reserved.surface = createOutput(surfaceName);
     }
 
-    CopyProgress progress(options.progress, correcting ? 2 : 1);
+    const bool staging = needsStaging(scene);
+    CopyProgress progress(options.progress, (staging ? 1 : 0) + (correcting ? 2 : 1));
+    if (staging) {
+        reserved.staging = createOutput(options.outputBase + STAGING_SUFFIX);
+        settings.setCache(stagingCacheBytes(scene));
+        stageScene(scene, reserved.staging, messages, progress, toaName);
+        settings.setCache(blockCacheBytes(options.format, scene));
+        progress.nextStep();
+    }
     const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
                                                  reserved.toa, messages, progress);
     GeoResult result;

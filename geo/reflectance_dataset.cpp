@@ -114,7 +114,8 @@ Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSp
 // input does not mark as no data; one mask serves all four bands.
 class ValidityMaskBand final : public GDALRasterBand {
 public:
-    ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene) : paths_(scene.bandPaths)
+    ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene)
+        : paths_(scene.bandPaths), dnZeroMarked_(scene.staged != nullptr)
     {
         poDS = dataset;
         nBand = 0;
@@ -161,11 +162,13 @@ private:
             const std::size_t n = static_cast<std::size_t>(window.width) * lines;
             std::fill_n(valid.begin(), n, MASK_VALID);
             for (std::size_t b = 0; b < sources_.size(); ++b) {
-                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
+                if (dnZeroMarked_) {
+                    // A working copy's validity already marks the DNs of 0.
+                } else if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
                     static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                     return CE_Failure;
                 }
-                for (std::size_t k = 0; k < n; ++k) {
+                for (std::size_t k = 0; k < n && !dnZeroMarked_; ++k) {
                     if (dn[k] == 0) {
                         valid[k] = MASK_MISSING;
                     }
@@ -197,6 +200,7 @@ private:
     }
 
     std::array<std::string, BAND_COUNT> paths_;
+    bool dnZeroMarked_;  // the input masks hold DN 0 already
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
     std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
     std::array<GDALRasterBand*, BAND_COUNT> alphas_{};       // null where none, or read for an earlier band
