@@ -1,12 +1,15 @@
 #include "reflectance_dataset.h"
 
 #include "geo_messages.h"
+#include "parameter_fields.h"
 #include "plausibility.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <span>
+#include <type_traits>
+#include <variant>
 
 #include <cpl_error.h>
 
@@ -32,24 +35,8 @@ void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
 constexpr GByte MASK_VALID = 255;
 constexpr GByte MASK_MISSING = 0;
 
-// The unit of each run parameter that has one, as a metadata item beside it.
-struct ParameterUnit {
-    const char* item;
-    const char* unit;
-    bool onlyWithCorrection;
-};
+// A metadata item beside each run parameter that has a unit, naming it.
 constexpr const char* UNIT_ITEM_SUFFIX = "_unit";
-constexpr ParameterUnit PARAMETER_UNITS[] = {
-    {"talvex_lmin", "mW/(cm2 sr um)", false},
-    {"talvex_lmax", "mW/(cm2 sr um)", false},
-    {"talvex_solar_zenith_deg", "degree", false},
-    {"talvex_solar_azimuth_deg", "degree", false},
-    {"talvex_view_zenith_deg", "degree", false},
-    {"talvex_view_azimuth_deg", "degree", false},
-    {"talvex_elevation_metres", "m", true},
-    {"talvex_water_vapour_column", "g/cm2", true},
-    {"talvex_ozone_column", "atm-cm", true},
-};
 
 // The shortest decimal that reads back as the same 32-bit float.
 std::string floatText(float value)
@@ -57,6 +44,32 @@ std::string floatText(float value)
     char text[32];
     const auto result = std::to_chars(text, text + sizeof text, value);
     return std::string(text, result.ptr);
+}
+
+// A field's value as the metadata holds it: integers as they are, floats
+// as the shortest decimal, per-band values separated by spaces.
+std::string valueText(const RunParameters& p, const ParameterMember& member)
+{
+    return std::visit(
+        [&](auto address) {
+            const auto& value = p.*address;
+            using Value = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<Value, std::int32_t>) {
+                return std::to_string(value);
+            } else if constexpr (std::is_same_v<Value, float>) {
+                return floatText(value);
+            } else {
+                std::string text;
+                for (const float v : value) {
+                    if (!text.empty()) {
+                        text += ' ';
+                    }
+                    text += floatText(v);
+                }
+                return text;
+            }
+        },
+        member);
 }
 
 std::string bandDescription(int band)
@@ -358,36 +371,14 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     SetMetadataItem(PRODUCT_ITEM, reflectance == Reflectance::topOfAtmosphere
                                       ? "top-of-atmosphere reflectance"
                                       : "surface reflectance");
-    SetMetadataItem("talvex_line_count", std::to_string(p.lineCount).c_str());
-    SetMetadataItem("talvex_sample_count", std::to_string(p.sampleCount).c_str());
-    std::string lmin;
-    std::string lmax;
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        if (i > 0) {
-            lmin += ' ';
-            lmax += ' ';
+    for (const ParameterField& field : PARAMETER_FIELDS) {
+        if (field.correctionOnly && p.correctionOption != CORRECTION_ON) {
+            continue;
         }
-        lmin += floatText(p.lmin[i]);
-        lmax += floatText(p.lmax[i]);
-    }
-    SetMetadataItem("talvex_lmin", lmin.c_str());
-    SetMetadataItem("talvex_lmax", lmax.c_str());
-    for (const ParameterUnit& unit : PARAMETER_UNITS) {
-        if (!unit.onlyWithCorrection || p.correctionOption == CORRECTION_ON) {
-            SetMetadataItem((std::string(unit.item) + UNIT_ITEM_SUFFIX).c_str(), unit.unit);
+        SetMetadataItem(field.metadataKey, valueText(p, field.address).c_str());
+        if (*field.unit != '\0') {
+            SetMetadataItem((std::string(field.metadataKey) + UNIT_ITEM_SUFFIX).c_str(), field.unit);
         }
-    }
-    SetMetadataItem("talvex_day_of_year", std::to_string(p.dayOfYear).c_str());
-    SetMetadataItem("talvex_solar_zenith_deg", floatText(p.solarZenithDeg).c_str());
-    SetMetadataItem("talvex_solar_azimuth_deg", floatText(p.solarAzimuthDeg).c_str());
-    SetMetadataItem("talvex_view_zenith_deg", floatText(p.viewZenithDeg).c_str());
-    SetMetadataItem("talvex_view_azimuth_deg", floatText(p.viewAzimuthDeg).c_str());
-    SetMetadataItem("talvex_correction_option", std::to_string(p.correctionOption).c_str());
-    if (p.correctionOption == CORRECTION_ON) {
-        SetMetadataItem("talvex_elevation_metres", floatText(p.elevationMetres).c_str());
-        SetMetadataItem("talvex_aerosol_optical_depth", floatText(p.aerosolOpticalDepth).c_str());
-        SetMetadataItem("talvex_water_vapour_column", floatText(p.waterVapourColumn).c_str());
-        SetMetadataItem("talvex_ozone_column", floatText(p.ozoneColumn).c_str());
     }
     // Whether a coordinate names a pixel's corner or its centre, and a
     // sensor model, belong to the grid as much as the geotransform does.
