@@ -17,6 +17,7 @@ from conftest import (
     TOA_SUFFIX,
     assert_same_bits,
     dn_scene,
+    final_outputs,
     leftovers,
     read_mask,
     read_raster,
@@ -39,10 +40,6 @@ def scene(tmp_path_factory, talvex_v1):
     toa, surface = run_talvex_v1(talvex_v1, folder / "v1", dn, EXAMPLE_PARAMETERS)
     parameters = write_parameters(folder, with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES))
     return dn, parameters, toa, surface
-
-
-def final_outputs(folder):
-    return sorted(p.name for p in folder.iterdir() if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name)
 
 
 def test_gdal_general_options_answer_or_fail_cleanly_and_debug_is_printed(tmp_path, talvex_geo, scene):
