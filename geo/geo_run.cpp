@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include <cpl_conv.h>
+#include <malloc.h>
 
 namespace talvex::geo {
 
@@ -186,6 +187,9 @@ GeoResult correctFiles(const GeoOptions& options)
         settings.setCache(stagingCacheBytes(scene));
         stageScene(scene, reserved.staging, messages, progress, toaName);
         settings.setCache(blockCacheBytes(options.format, scene));
+        // The input's decoded blocks are gone from the cache: their memory
+        // goes back to the system before the outputs take theirs.
+        ::malloc_trim(0);
         progress.nextStep();
     }
     const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
