@@ -32,12 +32,15 @@ g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/make_scene.cpp" -o "$work/make_sce
 g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/per_pixel_baseline.cpp" \
     "$TALVEX_BUILD/processor/libtalvex_processor.a" -o "$work/per_pixel_baseline"
 
-# Runs a command, appends "seconds peak_kib" to the named file.
+# Runs a command, appends "seconds peak_kib" to the named file. Its messages
+# (talvex-geo's warnings of the synthetic scenes' DNs above 4095) are shown
+# only when it fails.
 timed() {
   local record="$1"; shift
   local start end
   start=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$work/memory.txt" "$@" >/dev/null
+  /usr/bin/time -f '%M' -o "$work/memory.txt" "$@" >/dev/null 2>"$work/messages.txt" \
+    || { cat "$work/messages.txt" >&2; return 1; }
   end=$(date +%s%N)
   awk -v ns=$((end - start)) -v kib="$(cat "$work/memory.txt")" \
     'BEGIN { printf "%.3f %d\n", ns / 1e9, kib }' >> "$record"
