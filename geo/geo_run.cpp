@@ -27,8 +27,8 @@ namespace {
 // Settings of GDAL that keep memory the same for any scene size, unless the
 // user gives them (--config or the environment): the overviews of a COG
 // computed in small pieces and kept uncompressed until they are copied in (a
-// compressed scratch file costs more memory than it saves), and the mask
-// inside the GeoTIFF itself.
+// compressed scratch file costs more memory than it saves), the mask inside
+// the GeoTIFF itself, and raw images read without the block cache.
 struct GdalDefault {
     const char* key;
     const char* value;
@@ -37,6 +37,9 @@ constexpr GdalDefault GDAL_DEFAULTS[] = {
     {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"},  // bytes
     {"COG_TMP_COMPRESSION", "NONE"},
     {"GDAL_TIFF_INTERNAL_MASK", "YES"},
+    // A raw image (the working copy of a staged input, an ENVI input) read
+    // straight into the request, not line by line through the block cache.
+    {"GDAL_ONE_BIG_READ", "YES"},
 };
 
 constexpr const char* INVALID_OPTION = "Invalid Option";

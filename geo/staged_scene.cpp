@@ -111,7 +111,7 @@ public:
 private:
     // One piece of band i: its DNs (read here when not given) into the copy,
     // and its no-data pixels into the copy's validity.
-    void copyPiece(std::size_t i, int line, int lines, const std::uint16_t* given = nullptr)
+    void copyPiece(std::size_t i, int line, int lines, std::uint16_t* given = nullptr)
     {
         {
             const int samples = scene_.samples;
@@ -119,12 +119,10 @@ private:
             dn_.resize(std::max(dn_.size(), n));
             validity_.resize(dn_.size());
             marks_.resize(dn_.size());
-            std::uint16_t* dn = dn_.data();
+            std::uint16_t* dn = given != nullptr ? given : dn_.data();
             std::uint16_t* validity = validity_.data();
             GByte* marks = marks_.data();
-            if (given != nullptr) {
-                std::copy_n(given, n, dn);
-            } else {
+            if (given == nullptr) {
                 read(*scene_.bands[i], line, lines, GDT_UInt16, dn, scene_.bandPaths[i]);
             }
             write(*staged_.GetRasterBand(static_cast<int>(i) + 1), line, lines, dn);
