@@ -5,11 +5,8 @@
 #include "plausibility.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <span>
-#include <type_traits>
-#include <variant>
 
 #include <cpl_error.h>
 
@@ -34,43 +31,6 @@ void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
 // Mask values: GDAL's convention for valid and for missing pixels.
 constexpr GByte MASK_VALID = 255;
 constexpr GByte MASK_MISSING = 0;
-
-// A metadata item beside each run parameter that has a unit, naming it.
-constexpr const char* UNIT_ITEM_SUFFIX = "_unit";
-
-// The shortest decimal that reads back as the same 32-bit float.
-std::string floatText(float value)
-{
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
-
-// A field's value as the metadata holds it: integers as they are, floats
-// as the shortest decimal, per-band values separated by spaces.
-std::string valueText(const RunParameters& p, const ParameterMember& member)
-{
-    return std::visit(
-        [&](auto address) {
-            const auto& value = p.*address;
-            using Value = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<Value, std::int32_t>) {
-                return std::to_string(value);
-            } else if constexpr (std::is_same_v<Value, float>) {
-                return floatText(value);
-            } else {
-                std::string text;
-                for (const float v : value) {
-                    if (!text.empty()) {
-                        text += ' ';
-                    }
-                    text += floatText(v);
-                }
-                return text;
-            }
-        },
-        member);
-}
 
 std::string bandDescription(int band)
 {
@@ -410,8 +370,8 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
-        output->SetMetadataItem("talvex_lmin", floatText(p.lmin[i]).c_str());
-        output->SetMetadataItem("talvex_lmax", floatText(p.lmax[i]).c_str());
+        output->SetMetadataItem("talvex_lmin", shortestText(p.lmin[i]).c_str());
+        output->SetMetadataItem("talvex_lmax", shortestText(p.lmax[i]).c_str());
     }
 
     // The run's parameters, under the names the Python package gives them.
@@ -419,14 +379,8 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     SetMetadataItem(PRODUCT_ITEM, reflectance == Reflectance::topOfAtmosphere
                                       ? "top-of-atmosphere reflectance"
                                       : "surface reflectance");
-    for (const ParameterField& field : PARAMETER_FIELDS) {
-        if (field.correctionOnly && p.correctionOption != CORRECTION_ON) {
-            continue;
-        }
-        SetMetadataItem(field.metadataKey, valueText(p, field.address).c_str());
-        if (*field.unit != '\0') {
-            SetMetadataItem((std::string(field.metadataKey) + UNIT_ITEM_SUFFIX).c_str(), field.unit);
-        }
+    for (const MetadataItem& item : parameterMetadata(p)) {
+        SetMetadataItem(item.key.c_str(), item.value.c_str());
     }
     // Where each pixel's elevation and optical depth came from, and their step.
     if (maps != nullptr) {
