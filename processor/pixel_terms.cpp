@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace talvex {
 
@@ -103,64 +104,49 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
         const std::size_t i = bandIndex(band);
         const BandTerms t = bandTerms(band, p);
         if (quantity == MapQuantity::elevation) {
-            tables.elevationTerms[i][slot] = {t.rayleighReflectance, t.rayleighResidual};
+            tables.elevationTerms[i][slot] = {rayleighPathPart(t.rayleighReflectance, t.rayleighResidual)};
         } else {
-            tables.aerosolTerms[i][slot] = {t.sphericalAlbedo, t.downTransmission, t.upTransmission,
-                                            t.aerosolReflectance, t.aerosolResidual};
+            const double gas = static_cast<double>(t.gas.gasTransmittance);
+            tables.aerosolTerms[i][slot] = {static_cast<double>(t.aerosolReflectance),
+                                            static_cast<double>(t.aerosolResidual),
+                                            inversionTransmission(t.downTransmission, t.upTransmission, gas),
+                                            static_cast<double>(t.sphericalAlbedo)};
         }
         tables.gasTransmittance[i] = t.gas.gasTransmittance;
     }
 }
 
-// Pixels whose terms are gathered, then inverted side by side.
-constexpr std::size_t LANES = 16;
-
 // The loop of applyPixelTerms, built for the vector units the processor has.
+// Branch-free, so that the compiler vectorises it: a pixel without a value
+// (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
+// The slot arrays of a quantity without a map are not read (slot 0).
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void invertPixels(const ElevationSlotTerms* elevationTerms, const AerosolSlotTerms* aerosolTerms,
-                  float gasTransmittance, const float* toaTable, const std::uint16_t* dn,
-                  const std::int32_t* elevationSlots, const std::int32_t* aerosolSlots, float* out,
-                  std::size_t count)
+void invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
+                  const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
+                  const float* __restrict toaTable, const std::uint16_t* __restrict dn,
+                  const std::int32_t* __restrict elevationSlots, const std::int32_t* __restrict aerosolSlots,
+                  float* __restrict out, std::size_t count)
 {
-    for (std::size_t start = 0; start < count; start += LANES) {
-        const std::size_t lanes = std::min(LANES, count - start);
-        // Gathered lane by lane, each term in its own row for the vector units.
-        float toa[LANES];
-        float rayleighReflectance[LANES];
-        float rayleighResidual[LANES];
-        float aerosolReflectance[LANES];
-        float aerosolResidual[LANES];
-        float downTransmission[LANES];
-        float upTransmission[LANES];
-        float sphericalAlbedo[LANES];
-        bool missing[LANES];
-        for (std::size_t i = 0; i < LANES; ++i) {
-            const std::size_t k = start + (i < lanes ? i : 0);
-            const std::int32_t e = elevationSlots != nullptr ? elevationSlots[k] : 0;
-            const std::int32_t a = aerosolSlots != nullptr ? aerosolSlots[k] : 0;
-            missing[i] = dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT;
-            toa[i] = toaTable[dn[k]];
-            const ElevationSlotTerms& rayleigh = elevationTerms[missing[i] ? 0 : e];
-            const AerosolSlotTerms& aerosol = aerosolTerms[missing[i] ? 0 : a];
-            rayleighReflectance[i] = rayleigh.rayleighReflectance;
-            rayleighResidual[i] = rayleigh.rayleighResidual;
-            aerosolReflectance[i] = aerosol.aerosolReflectance;
-            aerosolResidual[i] = aerosol.aerosolResidual;
-            downTransmission[i] = aerosol.downTransmission;
-            upTransmission[i] = aerosol.upTransmission;
-            sphericalAlbedo[i] = aerosol.sphericalAlbedo;
-        }
-        float reflectance[LANES];
-        for (std::size_t i = 0; i < LANES; ++i) {
-            reflectance[i] = surfaceReflectance(
-                toa[i],
-                pathReflectance(rayleighReflectance[i], rayleighResidual[i], aerosolReflectance[i],
-                                aerosolResidual[i]),
-                gasTransmittance, downTransmission[i], upTransmission[i], sphericalAlbedo[i]);
-        }
-        for (std::size_t i = 0; i < lanes; ++i) {
-            out[start + i] = missing[i] ? 0.0f : reflectance[i];
-        }
+    static_assert(MAP_NO_DATA_SLOT < 0, "a no-data slot is told by its sign");
+    for (std::size_t k = 0; k < count; ++k) {
+        std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
+        std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
+        const std::uint32_t value = dn[k];
+        // All ones for a pixel with a value, else all zeros.
+        const std::int32_t keep = -static_cast<std::int32_t>((value != 0) & (e >= 0) & (a >= 0));
+        e &= keep;
+        a &= keep;
+        const AerosolSlotTerms& aerosol = aerosolTerms[a];
+        const float reflectance = surfaceReflectance(
+            toaTable[value],
+            pathReflectance(elevationTerms[e].rayleighPathPart, aerosol.aerosolReflectance,
+                            aerosol.aerosolResidual),
+            gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
+        std::uint32_t bits;
+        std::memcpy(&bits, &reflectance, sizeof bits);
+        bits &= static_cast<std::uint32_t>(keep);
+        std::memcpy(&out[k], &bits, sizeof bits);
     }
 }
 
@@ -238,8 +224,13 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
                      const MapBlockSlots& slots, float* out, std::size_t count)
 {
     const std::size_t i = bandIndex(band);
-    invertPixels(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(), tables.gasTransmittance[i],
-                 toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
+    const auto invert = slots.elevation != nullptr
+                            ? (slots.aerosolOpticalDepth != nullptr ? invertPixels<true, true> : invertPixels<true, false>)
+                            : (slots.aerosolOpticalDepth != nullptr ? invertPixels<false, true>
+                                                                    : invertPixels<false, false>);
+    invert(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(),
+           static_cast<double>(tables.gasTransmittance[i]), toaTable.data(), dn, slots.elevation,
+           slots.aerosolOpticalDepth, out, count);
 }
 
 } // namespace talvex
