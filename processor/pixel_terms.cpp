@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace talvex {
 
@@ -116,6 +117,26 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
     }
 }
 
+// Marks a value whose key the quick pass leaves to the exact rule.
+constexpr std::int32_t KEY_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min();
+
+// The keys of accepted values that keyOf() gives without its fix-up, by a
+// branch-free loop the compiler vectorises; KEY_LOOK_AGAIN for any other
+// value (NaN, outside the range, or one the fix-up would settle).
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void quickKeys(double step, float minimum, float maximum, const float* __restrict values,
+               std::int32_t* __restrict keys, std::size_t count)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const float value = values[k];
+        const bool inRange = value >= minimum && value <= maximum;  // false for NaN
+        const double steps = static_cast<double>(inRange ? value : minimum) / step;
+        const auto key = static_cast<std::int32_t>(steps + std::copysign(0.5, steps));
+        const bool exact = std::fabs(steps - static_cast<double>(key)) < 0.5;
+        keys[k] = inRange && exact ? key : KEY_LOOK_AGAIN;
+    }
+}
+
 // The loop of applyPixelTerms, built for the vector units the processor has.
 // Branch-free, so that the compiler vectorises it: a pixel without a value
 // (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
@@ -199,16 +220,25 @@ void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values
     std::vector<std::uint8_t>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
     std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
     const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
+    // Keys first, into `slots`, then each key to its slot.
+    quickKeys(rule.step, rule.minimum, rule.maximum, values, slots, count);
     for (std::size_t k = 0; k < count; ++k) {
-        const float value = values[k];
-        if ((valid != nullptr && valid[k] == 0) || std::isnan(value)) {
+        std::int64_t key = slots[k];
+        if (valid != nullptr && valid[k] == 0) {
             slots[k] = MAP_NO_DATA_SLOT;
             continue;
         }
-        if (!accepted(rule, value)) {
-            throw outOfRange(quantity, value);
+        if (key == KEY_LOOK_AGAIN) {
+            const float value = values[k];
+            if (std::isnan(value)) {
+                slots[k] = MAP_NO_DATA_SLOT;
+                continue;
+            }
+            if (!accepted(rule, value)) {
+                throw outOfRange(quantity, value);
+            }
+            key = keyOf(rule, value);
         }
-        const std::int64_t key = keyOf(rule, value);
         const auto slot = static_cast<std::size_t>(key - first) + 1;
         if (!filled[slot]) {
             fillSlot(tables, quantity, valueOfKey(rule, key), slot);
