@@ -223,8 +223,13 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
         (b"320 320\nx\x00y 0 1\n", "x\\x00y 0 1"),  # NUL byte
         (b"320 320\n" + "\u20ac".encode() * 30 + b"\n", "\u20ac" * 20 + "..."),  # cut by the quote
         (b"\x89PNG\r\n\x1a\n\x00\x00", "\\x89PNG"),  # binary
+        # Characters that would not show: a byte-order mark hiding in front of
+        # a good number, a C1 control, a right-to-left override.
+        (b"\xef\xbb\xbf320 320\n", '"\\xef\\xbb\\xbf320 320"'),
+        (b"320 320\n\xc2\x9b31m 0 1\n", '"\\xc2\\x9b31m 0 1"'),
+        ("320 320\n\u202e0 1\n".encode(), '"\\xe2\\x80\\xae0 1"'),
     ],
-    ids=["latin-1", "nul", "cut utf-8", "binary"],
+    ids=["latin-1", "nul", "cut utf-8", "binary", "byte-order mark", "c1 control", "override"],
 )
 def test_messages_show_every_byte(tmp_path, content, shown):
     path = tmp_path / "parameters.txt"
