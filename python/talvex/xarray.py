@@ -87,13 +87,14 @@ def _band_labels(da: xr.DataArray, band_dim: Hashable) -> List[int]:
 def _fill_values(da: xr.DataArray, band_count: int) -> List[List[float]]:
     """The input's no-data value of each position along the band dimension.
 
-    ``_FillValue`` or ``missing_value`` in the attributes or the encoding,
-    a scalar or an array of one value or one per band; each position's list
+    ``_FillValue``, ``missing_value`` or ``nodatavals`` (as the older
+    ``xarray.open_rasterio`` named it) in the attributes or the encoding, a
+    scalar or an array of one value or one per band; each position's list
     is empty where the input declares none.
     """
     found = []
     for source in (da.attrs, da.encoding):
-        for key in ("_FillValue", "missing_value"):
+        for key in ("_FillValue", "missing_value", "nodatavals"):
             if key in source and source[key] is not None:
                 found.append((key, source[key]))
     per_band: List[set] = [set() for _ in range(band_count)]
@@ -336,7 +337,8 @@ def correct(
         dimensions, coordinates and attributes of ``da`` (less those that
         describe DN) and its rioxarray CRS. A pixel is NaN in every band
         where any band has DN 0, the input's no-data value (``_FillValue``
-        or ``missing_value``, one value or one per band) or NaN; NaN is the
+        , ``missing_value`` or ``nodatavals``, one value or one per band) or
+        NaN; NaN is the
         declared no-data value (``_FillValue``), so ``rio.to_raster``
         writes it as the file's no-data. Each variable's attributes hold
         the band descriptions (``long_name``) and the run's metadata as

@@ -209,6 +209,10 @@ def test_pixels_without_data_are_masked_in_every_band(golden, tmp_path):
     assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
     da.attrs["_FillValue"] = np.array([65535])
     assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
+    # As the older xarray.open_rasterio declared it: one per band, NaN for none.
+    da = scene(dn)
+    da.attrs["nodatavals"] = (np.nan, 65535.0, np.nan, np.nan)
+    assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
 
     # An internal mask, read as NaN by rioxarray, in chunks.
     mask = np.zeros(dn.shape[1:], bool)
