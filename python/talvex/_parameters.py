@@ -12,7 +12,7 @@ import warnings
 from collections.abc import Mapping, Set
 import sys
 import types
-from typing import Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -41,9 +41,9 @@ CORRECTION_ON = _talvex.CORRECTION_ON
 #: parameter file would hold (``str`` or :class:`decimal.Decimal`), which is
 #: read exactly as the file's reader reads it.
 Number = Union[float, int, np.floating, np.integer, decimal.Decimal, str]
-#: One value per band: four in the order 2, 3, 4, 5, or a mapping keyed by
-#: the band numbers 2 to 5.
-BandValues = Union[Sequence[Number], Mapping[int, Number]]
+#: One value per band: four in the order 2, 3, 4, 5 (a sequence or a
+#: one-dimensional array), or a mapping keyed by the band numbers 2 to 5.
+BandValues = Union[Sequence[Number], "np.ndarray[Any, Any]", Mapping[int, Number]]
 
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1

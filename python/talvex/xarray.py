@@ -170,7 +170,7 @@ def _convert_block(
         valid &= ~np.isnan(per_pixel[name])
     outputs = []
     for index, table in enumerate(tables):
-        if index == 1 and per_pixel:
+        if index == 1 and per_pixel and params is not None:
             # In the order 2, 3, 4, 5 and back to the block's own.
             in_band_order = dn_bands[[labels.index(band) for band in BANDS]]
             values = surface_reflectance(
