@@ -67,7 +67,7 @@ def _bands_text() -> str:
 
 def _from_text(name: str, value, reader, what: str):
     """A value given as text, read by the parameter file's own reader."""
-    text = str(value).strip(" \t")
+    text = str(value).strip()
     try:
         return reader(text)
     except ValueError as error:
@@ -115,6 +115,13 @@ def _float32(name: str, value) -> np.float32:
 
 def _band_values(name: str, values) -> Tuple[np.float32, ...]:
     """Four values in band order, from a sequence of four or a mapping by band."""
+    keys = getattr(values, "keys", None)
+    if not isinstance(values, (Mapping, np.ndarray)) and callable(keys):
+        # Labelled values that are not a Mapping (a pandas Series): by their
+        # labels, unless the labels are only the positions 0, 1, 2, 3.
+        labels = list(keys())
+        if labels != list(range(len(labels))):
+            values = {label: values[label] for label in labels}
     if isinstance(values, Mapping):
         keys = set(values)
         if keys != set(BANDS):

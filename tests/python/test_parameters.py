@@ -186,6 +186,14 @@ def test_band_values_by_band_number():
     zeros = {2: 0, 3: 0, 4: 0, 5: 0}
     params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": by_band, "lmin": zeros})
     assert params == talvex.Parameters(**EXAMPLE_KEYWORDS)
+    # A pandas Series goes by its labels when they are band numbers, by
+    # position when they are only positions, and is refused otherwise.
+    pandas = pytest.importorskip("pandas")
+    for lmax in (pandas.Series(by_band), pandas.Series([52.5, 40.8, 33.6, 7.2])):
+        assert talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": lmax}) == params
+    with pytest.raises(talvex.ParameterError, match="keyed by the band numbers") as raised:
+        talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": pandas.Series(by_band).set_axis([1, 2, 3, 4])})
+    assert raised.value.field == "lmax"
 
 
 # Decimals just above the midpoint of two neighbouring 32-bit floats: the
@@ -212,6 +220,12 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
             line_count=320, sample_count=320, **{**EXAMPLE_KEYWORDS, "water_vapour_column": value}
         )
         assert from_keyword == from_file
+    # Text as a line of a file gives it, around its line end and blanks.
+    from_line = talvex.Parameters(
+        line_count=320, sample_count=320,
+        **{**EXAMPLE_KEYWORDS, "water_vapour_column": f"  {text}\r\n"},
+    )
+    assert from_line == from_file
     # The double route rounds twice and lands on the other float.
     assert np.float32(float(text)) != from_file.water_vapour_column
 
