@@ -112,6 +112,19 @@ def _fill_values(da: xr.DataArray, band_count: int) -> List[List[float]]:
     return [sorted(values) for values in per_band]
 
 
+def _check_not_scaled(da: xr.DataArray) -> None:
+    """Refuses DNs that a reader has already scaled: the encoding keeps the
+    scale and offset it applied (rioxarray's and xarray's mask_and_scale)."""
+    scale = da.encoding.get("scale_factor", 1)
+    offset = da.encoding.get("add_offset", 0)
+    if np.any(np.asarray(scale) != 1) or np.any(np.asarray(offset) != 0):
+        raise ValueError(
+            f"da holds DNs scaled by the file's scale_factor {scale!r} and add_offset "
+            f"{offset!r}, not the raw DNs; open the scene without mask_and_scale=True "
+            f"(rioxarray: masked=True alone is fine)"
+        )
+
+
 def _valid_pixels(dn: np.ndarray, fills: Sequence[Sequence[float]]) -> np.ndarray:
     """Pixels with data in every band: no DN 0, no fill value, no NaN.
 
@@ -351,7 +364,9 @@ def correct(
         ``da`` is not a DataArray of uint16 or float DNs, ``params`` not
         Parameters.
     ValueError
-        No band dimension of four bands, band labels other than 2 to 5, a
+        No band dimension of four bands, band labels other than 2 to 5, DNs
+        that a reader scaled (``mask_and_scale=True`` on a file with a scale
+        or an offset), a
         scene of another size, a correction option other than 0 or 1, a
         no-data value of another shape; at compute time, float DNs that
         are not whole numbers from 0 to 65535.
@@ -397,6 +412,7 @@ def correct(
             f"da must hold uint16 or uint8 DNs (or floats with NaN where masked), found dtype "
             f"{da.dtype} (rioxarray: open the scene without mask_and_scale=True)"
         )
+    _check_not_scaled(da)
     if params.correction_option not in (CORRECTION_OFF, CORRECTION_ON):
         raise ValueError(
             f"correction_option must be {CORRECTION_OFF} (TOA reflectance) or "

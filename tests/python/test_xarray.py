@@ -269,3 +269,19 @@ def test_float_dns_must_be_whole_where_not_masked(golden):
     da[0, 50, 50] = 1000.5
     with pytest.raises(ValueError, match="whole numbers from 0 to 65535"):
         talvex.xarray.correct(da, params)
+
+
+def test_dns_scaled_by_the_reader_are_refused(golden, tmp_path):
+    # A file with a scale of 2: mask_and_scale=True gives whole numbers that
+    # are twice the DNs; masked=True alone keeps the DNs.
+    dn, params, toa, _ = golden
+    import rasterio
+
+    path = georeferenced(tmp_path, dn)
+    with rasterio.open(path, "r+") as target:
+        target.scales = (2.0,) * 4
+    opened = rioxarray.open_rasterio(path, mask_and_scale=True).assign_coords(band=[2, 3, 4, 5])
+    with pytest.raises(ValueError, match="without mask_and_scale=True"):
+        talvex.xarray.correct(opened, params)
+    opened = rioxarray.open_rasterio(path, masked=True).assign_coords(band=[2, 3, 4, 5])
+    assert_same_bits(talvex.xarray.correct(opened, params).toa_reflectance.values, toa)
