@@ -15,7 +15,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import geo_scenes, log_of, status_of, write_scene
+from conftest import geo_scenes, log_of, status_of, write_held_scene, write_scene
 from golden_runs import (
     EXAMPLE_PARAMETERS,
     HAZY_PARAMETERS,
@@ -29,29 +29,6 @@ SURFACE = "-Atm-Corr-Ref-bands-2345.tif"
 # How long a time-limited task may take to be stopped (a one-minute limit,
 # checked by the controller every half minute or so) and then to complete.
 TIME_LIMIT_SECONDS = 150.0
-
-# The time-limited scene: a VRT whose pixels come through a Python function
-# that, on a task's first attempt, waits until Slurm signals the job (a
-# sleeping child of talvex-geo, a process of the job, dies then), once for
-# all bands; a requeued attempt goes straight through.
-SLOW_BAND = """  <VRTRasterBand dataType="UInt16" band="{band}" subClass="VRTDerivedRasterBand">
-    <PixelFunctionType>held</PixelFunctionType>
-    <PixelFunctionLanguage>Python</PixelFunctionLanguage>
-    <PixelFunctionCode><![CDATA[
-import os, subprocess, time
-def held(in_ar, out_ar, *args, **kwargs):
-    first_attempt = os.environ.get("SLURM_RESTART_COUNT", "0") == "0"
-    if first_attempt and "TALVEX_TEST_RELEASED" not in os.environ:
-        canary = subprocess.Popen(["sleep", "600"])
-        while canary.poll() is None:
-            time.sleep(0.1)
-        os.environ["TALVEX_TEST_RELEASED"] = "1"
-    out_ar[:] = in_ar[0]
-]]></PixelFunctionCode>
-    <SimpleSource><SourceFilename relativeToVRT="1">{source}</SourceFilename><SourceBand>{band}</SourceBand></SimpleSource>
-  </VRTRasterBand>
-"""
-
 
 def submit(slurm, folder, scene_list, *options):
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, *options, cwd=folder)
@@ -68,11 +45,8 @@ def time_limited(slurm, tmp_path_factory, talvex_v1):
     folder = tmp_path_factory.mktemp("time-limit")
     (folder / "out").mkdir()
     dn = geo_scenes.dn_scene(40, 56, seed=7)
-    fields = write_scene(folder, "held", dn, EXAMPLE_PARAMETERS)
-    bands = "".join(SLOW_BAND.format(band=b, source="held.tif") for b in range(1, 5))
-    (folder / "held.vrt").write_text(f'<VRTDataset rasterXSize="56" rasterYSize="40">\n{bands}</VRTDataset>\n')
     scene_list = folder / "scenes.txt"
-    scene_list.write_text(f"{fields[0]} held.vrt {fields[-1]}\n")
+    scene_list.write_text(" ".join(write_held_scene(folder, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, "--time=1",
                      cwd=folder, extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"})
     return {"job": slurm.submitted(done), "folder": folder, "list": scene_list,
