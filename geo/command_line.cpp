@@ -4,35 +4,20 @@
 
 #include <gdal.h>
 
-#include <array>
 #include <cstddef>
-#include <strings.h>
 
 namespace talvex::geo {
 
 namespace {
 
-struct FormatName {
-    OutputFormat format;
-    const char* driver;
-};
-
-constexpr std::array<FormatName, 3> FORMATS = {{
-    {OutputFormat::gtiff, "GTiff"},
-    {OutputFormat::cog, "COG"},
-    {OutputFormat::envi, "ENVI"},
-}};
-
 // Positional arguments with one input raster, and with four.
 constexpr std::size_t ARGUMENTS_WITH_STACK = 3;
 constexpr std::size_t ARGUMENTS_WITH_BAND_FILES = 6;
 
-OutputFormat formatNamed(const std::string& name)
+OutputFormat formatOption(const std::string& name)
 {
-    for (const FormatName& f : FORMATS) {
-        if (::strcasecmp(name.c_str(), f.driver) == 0) {
-            return f.format;
-        }
+    if (const auto format = formatNamed(name)) {
+        return *format;
     }
     throw usageFailure("-of " + name + ": the output format must be GTiff, COG or ENVI.");
 }
@@ -48,19 +33,10 @@ const std::string& valueOf(const std::vector<std::string>& arguments, std::size_
 
 } // namespace
 
-const char* driverName(OutputFormat format)
+CommandLine parseCommandLine(const std::vector<std::string>& arguments)
 {
-    for (const FormatName& f : FORMATS) {
-        if (f.format == format) {
-            return f.driver;
-        }
-    }
-    return FORMATS.front().driver;
-}
-
-GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
-{
-    GeoOptions options;
+    CommandLine line;
+    GeoOptions& options = line.options;
     std::vector<std::string> positional;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -70,7 +46,7 @@ GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
         } else if (a == "--") {
             optionsEnded = true;
         } else if (a == "-of") {
-            options.format = formatNamed(valueOf(arguments, i));
+            options.format = formatOption(valueOf(arguments, i));
         } else if (a == "-co") {
             const std::string& option = valueOf(arguments, i);
             if (option.find('=') == std::string::npos || option.front() == '=') {
@@ -78,7 +54,9 @@ GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
             }
             options.creationOptions.push_back(option);
         } else if (a == "-q" || a == "-quiet") {
-            options.quiet = true;
+            line.quiet = true;
+        } else if (a == "-progress") {
+            line.progress = true;
         } else {
             throw usageFailure("unknown option " + a + ".");
         }
@@ -90,37 +68,56 @@ GeoOptions parseCommandLine(const std::vector<std::string>& arguments)
     options.parameterFile = positional.front();
     options.inputs.assign(positional.begin() + 1, positional.end() - 1);
     options.outputBase = positional.back();
-    return options;
+    return line;
 }
 
 std::string usageText()
 {
-    return "Usage: talvex-geo [--help] [--version] [-of GTiff|COG|ENVI] [-co NAME=VALUE]... [-q]\n"
-           "                  PARAMETER_FILE INPUT... OUTPUT_BASE\n"
+    return "Usage: talvex-geo [--help] [--version] [-of GTiff|COG|ENVI] [-co NAME=VALUE]...\n"
+           "                  [-q] [-progress] PARAMETER_FILE INPUT... OUTPUT_BASE\n"
            "\n"
            "Top-of-atmosphere and, when the parameter file asks for correction, surface\n"
            "reflectance of a georeferenced four-band DN scene, with TALVEX-V1's numbers.\n"
            "\n"
-           "  PARAMETER_FILE  the launcher's parameter file: the run parameter stream from\n"
-           "                  its line 3 on (lines and samples, calibration, day, angles,\n"
-           "                  option, atmosphere); its size must be the raster's.\n"
-           "  INPUT...        one raster of four bands (2, 3, 4, 5 in that order) or four\n"
-           "                  one-band rasters in that order, in any format GDAL reads;\n"
-           "                  unsigned integer pixels of up to 16 bits.\n"
+           "  PARAMETER_FILE  the launcher's parameter file, one value or pair a line,\n"
+           "                  each in its unit:\n"
+           "                    lines samples                  pixels; the raster's size\n"
+           "                    lmin lmax of bands 2, 3, 4, 5  radiance, mW/(cm2 sr um),\n"
+           "                                                   at DN 0 and DN 4095\n"
+           "                    day of the year                1 to 366\n"
+           "                    solar zenith, solar azimuth    degrees\n"
+           "                    view zenith, view azimuth      degrees\n"
+           "                    correction option              0 TOA only, 1 with surface\n"
+           "                  and with option 1:\n"
+           "                    surface elevation              metres above sea level\n"
+           "                    aerosol optical depth          no unit (reference)\n"
+           "                    water vapour                   g/cm2 (precipitable column)\n"
+           "                    ozone                          atm-cm (300 DU = 0.3 atm-cm)\n"
+           "  INPUT...        one raster of four bands (2, 3, 4, 5 in that order, whatever\n"
+           "                  their colour interpretation; a fifth band marked alpha is\n"
+           "                  honoured) or four one-band rasters in that order (each may\n"
+           "                  have an alpha band), in any format GDAL reads; unsigned\n"
+           "                  integer DNs of up to 16 bits, 4095 the top of the scale.\n"
            "  OUTPUT_BASE     the outputs are OUTPUT_BASE-TOA-Ref-bands-2345.tif and\n"
            "                  OUTPUT_BASE-Atm-Corr-Ref-bands-2345.tif (ENVI: no .tif, a\n"
-           "                  .hdr beside each).\n"
+           "                  .hdr beside each), committed together once both are whole.\n"
            "\n"
            "  -of FORMAT      GTiff (tiled; the default), COG (with overviews) or ENVI.\n"
            "  -co NAME=VALUE  a creation option for the driver, as in gdal_translate;\n"
            "                  may be given several times.\n"
            "  -q              no progress on standard error.\n"
+           "  -progress       GDAL's progress line (0...10...100 - done.) on standard\n"
+           "                  error even when it is not a terminal.\n"
            "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
-           "  GDAL's general options (--config KEY VALUE, --debug on, ...) also apply.\n"
+           "  GDAL's general options (--config KEY VALUE, --debug on, --formats, ...)\n"
+           "  also apply.\n"
            "\n"
-           "Outputs are Float32, with the input's CRS and geotransform (or GCPs), a band\n"
-           "description per band, the run's parameters as metadata and a mask that marks\n"
-           "every pixel whose DN is 0 or that the input marks as no data in any band.\n"
+           "Outputs are Float32 reflectances (no unit), with the input's CRS and\n"
+           "geotransform (or GCPs), a band description per band, the run's parameters\n"
+           "and their units as metadata and a mask that marks every pixel whose DN is 0\n"
+           "or that the input marks as no data (no-data value, mask, alpha) in any band.\n"
+           "Values in an unlikely unit (ozone in Dobson units, water vapour in mm, DNs\n"
+           "above 4095) are warned about on standard error, not refused.\n"
            "\n"
            "Exit status: 0 complete; 1 option neither 0 nor 1 (TOA output complete);\n"
            "2 arguments or parameters; 3 input; 4 output; 128 + N stopped by signal N.\n";

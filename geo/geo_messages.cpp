@@ -13,6 +13,12 @@ Failure usageFailure(const std::string& detail)
                        detail + "\nTry 'talvex-geo --help' for the usage.\n");
 }
 
+Failure cancelled()
+{
+    return makeFailure(FailureKind::interrupted, "cancelled",
+                       "The run was cancelled; its unfinished outputs were removed.\n");
+}
+
 Failure cannotOpenParameterFile(const std::string& path, const std::string& reason)
 {
     return makeFailure(FailureKind::parameters, path,

@@ -16,6 +16,9 @@ std::string quoted(const std::string& path);
 // A command line that cannot be run.
 Failure usageFailure(const std::string& detail);
 
+// The caller's progress function asked the run to stop.
+Failure cancelled();
+
 // The parameter file cannot be read, or a failure of its reader, told with the file's name.
 Failure cannotOpenParameterFile(const std::string& path, const std::string& reason);
 Failure inParameterFile(const std::string& path, const Failure& failure);

@@ -26,6 +26,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+struct FormatName {
+    OutputFormat format;
+    const char* driver;
+};
+
+constexpr std::array<FormatName, 3> FORMATS = {{
+    {OutputFormat::gtiff, "GTiff"},
+    {OutputFormat::cog, "COG"},
+    {OutputFormat::envi, "ENVI"},
+}};
+
 constexpr const char* TIFF_EXTENSION = ".tif";
 constexpr const char* ENVI_HEADER = ".hdr";
 // Files that GDAL reads together with an image of the same name: its
@@ -34,58 +45,49 @@ constexpr const char* ENVI_HEADER = ".hdr";
 // rest is in place.
 constexpr std::array<const char*, 4> COMPANION_SUFFIXES = {".aux.xml", ".msk", ".ovr", ENVI_HEADER};
 
-// Steps of GDAL's progress line: a dot every 2.5 %, the figure every 10 %.
-constexpr int PROGRESS_TICKS = 40;
-constexpr int TICKS_PER_FIGURE = 4;
-constexpr int PERCENT_PER_FIGURE = 10;
+// Tiles of a GeoTIFF unless the user names them; a scene narrower or shorter
+// than one is written in strips, which fit it.
+constexpr int TILE_PIXELS = 256;
+// A COG's tiles are a multiple of this, at most its driver's default.
+constexpr int COG_TILE_STEP = 16;
+constexpr int COG_TILE_PIXELS = 512;
+
+// GDAL's block cache, unless the user sets GDAL_CACHEMAX: at least this, at
+// most that ...
+constexpr GIntBig MIN_CACHE_BYTES = GIntBig{32} << 20;
+constexpr GIntBig MAX_CACHE_BYTES = GIntBig{176} << 20;
+// ... enough for one row of the output's tiles (4 Float32 values a pixel)
+// and one row of the input's blocks, with a tenth to spare, so that no block
+// leaves the cache before it is used up.
+constexpr GIntBig OUTPUT_BYTES_PER_PIXEL = 4 * 4;
 
 void CPL_STDCALL collectGdalMessage(CPLErr level, CPLErrorNum, const char* text)
 {
     auto& messages = *static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
     if (level == CE_Failure || level == CE_Fatal) {
+        const std::lock_guard guard(messages.lock);
         if (messages.failures++ == 0) {
-            messages.firstFailure = text;
+            messages.first = text;
         }
     } else if (level == CE_Warning) {
-        std::cerr << "Warning: " << text << "\n";
-    }
-}
-
-int CPL_STDCALL showCopyProgress(double complete, const char*, void* data)
-{
-    auto& progress = *static_cast<CopyProgress*>(data);
-    try {
-        throwIfInterrupted();
-    } catch (const Failure&) {
-        progress.interrupted = true;
-        return FALSE;
-    }
-    if (!progress.show) {
-        return TRUE;
-    }
-    const int ticks = std::clamp(static_cast<int>(complete * PROGRESS_TICKS), 0, PROGRESS_TICKS);
-    if (progress.ticksShown == 0) {
-        std::cerr << progress.label << ": 0";
-        progress.ticksShown = 1;
-    }
-    for (; progress.ticksShown <= ticks; ++progress.ticksShown) {
-        if (progress.ticksShown % TICKS_PER_FIGURE == 0) {
-            std::cerr << progress.ticksShown / TICKS_PER_FIGURE * PERCENT_PER_FIGURE;
-        } else {
-            std::cerr << ".";
+        const std::lock_guard guard(messages.lock);
+        if (messages.warning) {
+            messages.warning(text);
         }
+    } else if (level == CE_Debug) {
+        std::cerr << text << "\n";
     }
-    if (ticks == PROGRESS_TICKS) {
-        std::cerr << " - done.\n";
-        progress.show = false;
-    }
-    std::cerr << std::flush;
-    return TRUE;
 }
 
-std::string reasonOf(const GdalMessages& messages, const char* fallback)
+int CPL_STDCALL reportCopyProgress(double complete, const char*, void* data)
 {
-    return messages.firstFailure.empty() ? std::string(fallback) : messages.firstFailure;
+    return static_cast<CopyProgress*>(data)->update(complete) ? TRUE : FALSE;
+}
+
+std::string reasonOf(GdalMessages& messages, const char* fallback)
+{
+    const std::string first = messages.firstFailure();
+    return first.empty() ? std::string(fallback) : first;
 }
 
 bool hasOption(const std::vector<std::string>& options, std::string_view name)
@@ -160,14 +162,81 @@ void nameFinalFileInHeader(const OutputFile& output)
 
 } // namespace
 
+void GdalMessages::clear()
+{
+    const std::lock_guard guard(lock);
+    failures = 0;
+    first.clear();
+}
+
+int GdalMessages::failureCount()
+{
+    const std::lock_guard guard(lock);
+    return failures;
+}
+
+std::string GdalMessages::firstFailure()
+{
+    const std::lock_guard guard(lock);
+    return first;
+}
+
 GdalMessageScope::GdalMessageScope(GdalMessages& messages)
 {
+    previousData_ = nullptr;
+    previousHandler_ = CPLSetErrorHandlerEx(collectGdalMessage, &messages);
     CPLPushErrorHandlerEx(collectGdalMessage, &messages);
+    CPLSetCurrentErrorHandlerCatchDebug(TRUE);
 }
 
 GdalMessageScope::~GdalMessageScope()
 {
     CPLPopErrorHandler();
+    CPLSetErrorHandler(previousHandler_);
+}
+
+bool CopyProgress::update(double stepComplete)
+{
+    try {
+        throwIfInterrupted();
+    } catch (const Failure&) {
+        interrupted_ = true;
+        return false;
+    }
+    if (report_ && !report_((step_ + std::clamp(stepComplete, 0.0, 1.0)) / steps_)) {
+        cancelled_ = true;
+        return false;
+    }
+    return true;
+}
+
+const char* driverName(OutputFormat format)
+{
+    for (const FormatName& f : FORMATS) {
+        if (f.format == format) {
+            return f.driver;
+        }
+    }
+    return FORMATS.front().driver;
+}
+
+std::optional<OutputFormat> formatNamed(const std::string& driver)
+{
+    for (const FormatName& f : FORMATS) {
+        if (::strcasecmp(driver.c_str(), f.driver) == 0) {
+            return f.format;
+        }
+    }
+    return std::nullopt;
+}
+
+void checkOutputFolder(const std::string& imagePath)
+{
+    const fs::path folder = fs::path(imagePath).parent_path();
+    std::error_code error;
+    if (!folder.empty() && imagePath.rfind("/vsi", 0) != 0 && !fs::exists(folder, error) && !error) {
+        throw cannotWriteOutput(imagePath, "the folder " + quoted(folder.string()) + " does not exist");
+    }
 }
 
 std::string outputName(const std::string& base, Reflectance reflectance, OutputFormat format)
@@ -183,7 +252,7 @@ void checkOutputNames(const std::string& imagePath, const Scene& scene)
     for (const char* suffix : COMPANION_SUFFIXES) {
         names.push_back(imagePath + suffix);
     }
-    for (const std::string& input : scene.paths) {
+    for (const std::string& input : inputFiles(scene)) {
         const int fd = openToIdentify(input);
         try {
             for (const std::string& name : names) {
@@ -201,8 +270,10 @@ void checkOutputNames(const std::string& imagePath, const Scene& scene)
     }
 }
 
-std::vector<std::string> creationOptions(OutputFormat format, const std::vector<std::string>& given)
+std::vector<std::string> creationOptions(OutputFormat format, const std::vector<std::string>& given,
+                                         const Scene& scene)
 {
+    const int shortSide = std::min(scene.samples, scene.lines);
     std::vector<std::string> options = given;
     const auto byDefault = [&](std::string_view name, std::string_view value) {
         if (!hasOption(options, name)) {
@@ -211,11 +282,17 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
     };
     switch (format) {
     case OutputFormat::gtiff:
-        byDefault("TILED", "YES");
+        if (!hasOption(options, "BLOCKXSIZE") && !hasOption(options, "BLOCKYSIZE")) {
+            byDefault("TILED", shortSide < TILE_PIXELS ? "NO" : "YES");
+        }
         byDefault("BIGTIFF", "IF_SAFER");
         byDefault("NUM_THREADS", "ALL_CPUS");
         break;
     case OutputFormat::cog:
+        if (shortSide < COG_TILE_PIXELS) {
+            const int fitting = (shortSide + COG_TILE_STEP - 1) / COG_TILE_STEP * COG_TILE_STEP;
+            byDefault("BLOCKSIZE", std::to_string(std::max(fitting, COG_TILE_STEP)));
+        }
         byDefault("BIGTIFF", "IF_SAFER");
         byDefault("NUM_THREADS", "ALL_CPUS");
         break;
@@ -230,6 +307,14 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
     return options;
 }
 
+GIntBig blockCacheBytes(OutputFormat format, const Scene& scene)
+{
+    const GIntBig outputTileRow =
+        format == OutputFormat::envi ? 0 : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+    const GIntBig needed = outputTileRow + inputBlockRowBytes(scene);
+    return std::clamp(needed + needed / 10, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
+}
+
 void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat format,
                     const std::vector<std::string>& options, GdalMessages& messages, CopyProgress& progress)
 {
@@ -242,20 +327,23 @@ void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat
     for (const std::string& option : options) {
         driverOptions.AddString(option.c_str());
     }
-    messages = GdalMessages{};
+    messages.clear();
     CPLErrorReset();
     GDALDataset* written = driver->CreateCopy(output.temporaryPath.c_str(), &source, FALSE,
-                                              driverOptions.List(), showCopyProgress, &progress);
+                                              driverOptions.List(), reportCopyProgress, &progress);
     if (written != nullptr) {
         GDALClose(written);  // the last blocks and the header are written here
     }
-    if (progress.interrupted) {
+    if (progress.interrupted()) {
         throwIfInterrupted();
+    }
+    if (progress.cancelled()) {
+        throw cancelled();
     }
     if (source.readFailure()) {
         throw *source.readFailure();
     }
-    if (written == nullptr || messages.failures > 0) {
+    if (written == nullptr || messages.failureCount() > 0) {
         throw cannotWriteOutput(output.finalPath, reasonOf(messages, "the driver could not write it"));
     }
     if (format == OutputFormat::envi) {
@@ -263,43 +351,57 @@ void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat
     }
 }
 
-void commitGeoOutput(OutputFile& output)
+void commitGeoOutputs(std::span<OutputFile* const> outputs, const std::string& obsoleteImage)
 {
-    // The driver wrote and closed the files itself: each is opened afresh so
-    // that its data is on disk before any rename.
-    if (output.fd >= 0) {
-        ::close(output.fd);  // the reservation; the image stays at its temporary name
-        output.fd = -1;
-    }
-    const std::string temporary = output.temporaryPath;
-    const std::vector<std::string> found = suffixesBeside(temporary);
-    std::vector<OutputFile> files;
+    std::vector<std::vector<OutputFile>> sets;
     std::vector<std::string> obsolete;
     try {
-        files.push_back(writtenFile(output.finalPath, temporary));
-        for (const char* suffix : COMPANION_SUFFIXES) {
-            if (std::find(found.begin(), found.end(), suffix) != found.end()) {
-                files.push_back(writtenFile(output.finalPath + suffix, temporary + suffix));
-            } else {
-                obsolete.push_back(output.finalPath + suffix);
+        for (OutputFile* output : outputs) {
+            // The driver wrote and closed the files itself: each is opened
+            // afresh so that its data is on disk before any rename.
+            if (output->fd >= 0) {
+                ::close(output->fd);  // the reservation; the image stays at its temporary name
+                output->fd = -1;
+            }
+            const std::string& temporary = output->temporaryPath;
+            const std::vector<std::string> found = suffixesBeside(temporary);
+            std::vector<OutputFile>& files = sets.emplace_back();
+            files.push_back(writtenFile(output->finalPath, temporary));
+            for (const char* suffix : COMPANION_SUFFIXES) {
+                if (std::find(found.begin(), found.end(), suffix) != found.end()) {
+                    files.push_back(writtenFile(output->finalPath + suffix, temporary + suffix));
+                } else {
+                    obsolete.push_back(output->finalPath + suffix);
+                }
+            }
+            // Anything else the driver left beside it (its own scratch files) goes.
+            for (const std::string& suffix : found) {
+                if (std::find_if(COMPANION_SUFFIXES.begin(), COMPANION_SUFFIXES.end(),
+                                 [&](const char* s) { return suffix == s; })
+                    == COMPANION_SUFFIXES.end()) {
+                    ::unlink((temporary + suffix).c_str());
+                }
             }
         }
-        // Anything else the driver left beside it (its own scratch files) goes.
-        for (const std::string& suffix : found) {
-            if (std::find_if(COMPANION_SUFFIXES.begin(), COMPANION_SUFFIXES.end(),
-                             [&](const char* s) { return suffix == s; })
-                == COMPANION_SUFFIXES.end()) {
-                ::unlink((temporary + suffix).c_str());
+        if (!obsoleteImage.empty()) {
+            obsolete.push_back(obsoleteImage);
+            for (const char* suffix : COMPANION_SUFFIXES) {
+                obsolete.push_back(obsoleteImage + suffix);
             }
         }
-        commitOutputs(files, obsolete);
+        std::vector<std::span<OutputFile>> spans(sets.begin(), sets.end());
+        commitOutputSets(spans, obsolete);
     } catch (...) {
-        for (OutputFile& file : files) {
-            discardOutput(file);
+        for (std::vector<OutputFile>& files : sets) {
+            for (OutputFile& file : files) {
+                discardOutput(file);
+            }
         }
         throw;
     }
-    output.temporaryPath.clear();
+    for (OutputFile* output : outputs) {
+        output->temporaryPath.clear();
+    }
 }
 
 void discardGeoOutput(OutputFile& output)

@@ -1,25 +1,22 @@
-#include "geo_run.h"
+#include "talvex_geo.h"
 
-#include "command_line.h"
-#include "failure.h"
+#include "band_tables.h"
 #include "geo_messages.h"
 #include "geo_outputs.h"
 #include "interruption.h"
+#include "plausibility.h"
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
 #include "scene.h"
 
-#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <memory>
 
 #include <cpl_conv.h>
-#include <cpl_string.h>
-#include <unistd.h>
 
 namespace talvex::geo {
 
@@ -39,25 +36,6 @@ constexpr GdalDefault GDAL_DEFAULTS[] = {
     {"COG_TMP_COMPRESSION", "NONE"},
     {"GDAL_TIFF_INTERNAL_MASK", "YES"},
 };
-
-// GDAL's block cache, unless the user sets GDAL_CACHEMAX: at least this...
-constexpr GIntBig MIN_CACHE_BYTES = GIntBig{32} << 20;
-// ... at most this ...
-constexpr GIntBig MAX_CACHE_BYTES = GIntBig{96} << 20;
-// ... and for a tiled GeoTIFF enough for one row of its 256-line tiles and of
-// the input's blocks (4 Float32 and 4 UInt16 values a pixel) with a tenth to
-// spare, so that no tile leaves the cache before it is whole.
-constexpr GIntBig TILE_LINES = 256;
-constexpr GIntBig CACHED_BYTES_PER_PIXEL = 4 * 4 + 4 * 2;
-
-GIntBig cacheBytes(OutputFormat format, int samples)
-{
-    if (format != OutputFormat::gtiff) {
-        return MIN_CACHE_BYTES;
-    }
-    const GIntBig tileRow = GIntBig{samples} * TILE_LINES * CACHED_BYTES_PER_PIXEL;
-    return std::clamp(tileRow + tileRow / 10, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
-}
 
 constexpr const char* INVALID_OPTION = "Invalid Option";
 
@@ -80,124 +58,140 @@ RunParameters readParameters(const std::string& path)
     }
 }
 
-// The outputs reserved so far, removed unless committed.
-struct GeoRunFiles {
-    OutputFile toa;
-    OutputFile surface;
+// GDAL's settings for one conversion, given back as they were when it ends,
+// so that a library caller's own settings outlive it.
+class GdalSettings {
+public:
+    GdalSettings(OutputFormat format, const Scene& scene) : cacheBytes_(GDALGetCacheMax64())
+    {
+        for (const GdalDefault& setting : GDAL_DEFAULTS) {
+            if (CPLGetConfigOption(setting.key, nullptr) == nullptr) {
+                CPLSetThreadLocalConfigOption(setting.key, setting.value);
+                set_.push_back(setting.key);
+            }
+        }
+        if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
+            GDALSetCacheMax64(blockCacheBytes(format, scene));
+        }
+    }
+    ~GdalSettings()
+    {
+        for (const char* key : set_) {
+            CPLSetThreadLocalConfigOption(key, nullptr);
+        }
+        GDALSetCacheMax64(cacheBytes_);
+    }
+    GdalSettings(const GdalSettings&) = delete;
+    GdalSettings& operator=(const GdalSettings&) = delete;
+
+private:
+    GIntBig cacheBytes_;
+    std::vector<const char*> set_;
 };
 
-void writeReflectance(Reflectance reflectance, const Scene& scene, const RunParameters& p,
-                      const GeoOptions& options, const std::vector<std::string>& driverOptions,
-                      OutputFile& output, GdalMessages& messages)
+// The outputs reserved so far, removed unless committed.
+struct ReservedOutputs {
+    OutputFile toa;
+    OutputFile surface;
+    ~ReservedOutputs()
+    {
+        discardGeoOutput(toa);
+        discardGeoOutput(surface);
+    }
+};
+
+void warn(const GeoOptions& options, const std::string& warning)
 {
-    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
-    CopyProgress progress;
-    progress.show = !options.quiet && ::isatty(STDERR_FILENO) == 1;
-    progress.label = reflectance == Reflectance::topOfAtmosphere ? "TOA reflectance" : "Surface reflectance";
-    copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
-    commitGeoOutput(output);
+    if (options.warning && !warning.empty()) {
+        options.warning(warning);
+    }
 }
 
-int runGeo(const GeoOptions& options, GeoRunFiles& files, GdalMessages& messages)
+// Writes one output; returns, per band, how many DNs lie above full scale.
+std::array<std::uint64_t, BAND_COUNT> writeReflectance(Reflectance reflectance, const Scene& scene,
+                                                       const RunParameters& p, const GeoOptions& options,
+                                                       const std::vector<std::string>& driverOptions,
+                                                       OutputFile& output, GdalMessages& messages,
+                                                       CopyProgress& progress)
 {
-    const RunParameters p = readParameters(options.parameterFile);
-    const std::vector<std::string> driverOptions = creationOptions(options.format, options.creationOptions);
-    const Scene scene = openScene(options.inputs);
-    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
-        GDALSetCacheMax64(cacheBytes(options.format, scene.samples));
+    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
+    copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
+    return source->dnAboveFullScale();
+}
+
+// Told once the run is over, so that they never cut a progress line.
+void warnOfDnAboveFullScale(const GeoOptions& options, const std::array<std::uint64_t, BAND_COUNT>& counts)
+{
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        warn(options, dnAboveFullScaleWarning(counts[bandIndex(band)], band));
     }
+}
+
+} // namespace
+
+GeoResult correctFiles(const GeoOptions& options)
+{
+    GdalMessages messages(options.warning);
+    const GdalMessageScope scope(messages);
+
+    const RunParameters p = readParameters(options.parameterFile);
+    for (const std::string& warning : unitWarnings(p)) {
+        warn(options, warning);
+    }
+    const Scene scene = openScene(options.inputs);
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
         throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
                            p.lineCount, p.sampleCount);
     }
+    const std::vector<std::string> driverOptions =
+        creationOptions(options.format, options.creationOptions, scene);
+    const GdalSettings settings(options.format, scene);
     const bool correcting = p.correctionOption == CORRECTION_ON;
     const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
     const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
 
     // Every name is checked and every output reserved before the first pixel is read.
+    checkOutputFolder(toaName);
     checkOutputNames(toaName, scene);
-    if (correcting) {
-        checkOutputNames(surfaceName, scene);
-    }
+    checkOutputNames(surfaceName, scene);
     removeStaleTemporaries(toaName);
-    catchInterruptions();
-    files.toa = createOutput(toaName);
+    if (options.catchStopSignals) {
+        catchInterruptions();
+    }
+    ReservedOutputs reserved;
+    reserved.toa = createOutput(toaName);
     if (correcting) {
-        files.surface = createOutput(surfaceName);
+        reserved.surface = createOutput(surfaceName);
     }
 
-    writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions, files.toa, messages);
-    if (p.correctionOption == CORRECTION_OFF) {
-        return STATUS_COMPLETE;
+    CopyProgress progress(options.progress, correcting ? 2 : 1);
+    const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
+                                                 reserved.toa, messages, progress);
+    GeoResult result;
+    result.outputs.push_back(toaName);
+    if (correcting) {
+        progress.nextStep();
+        writeReflectance(Reflectance::surface, scene, p, options, driverOptions, reserved.surface, messages,
+                         progress);
+        result.outputs.push_back(surfaceName);
+        // Both at once: the final names never hold outputs of different runs.
+        OutputFile* both[] = {&reserved.toa, &reserved.surface};
+        commitGeoOutputs(both, {});
+        warnOfDnAboveFullScale(options, aboveFullScale);
+        return result;
     }
-    if (!correcting) {
-        std::cerr << "talvex-geo: " << INVALID_OPTION << ": the Parameter File " << quoted(options.parameterFile)
-                  << " gives the correction option " << p.correctionOption
-                  << " (0 or 1); only the TOA reflectance was written.\n";
-        return STATUS_INVALID_OPTION;
+    // A TOA output alone: a surface output of an earlier run under these
+    // names would not belong to it, and goes in the same step.
+    OutputFile* toaOnly[] = {&reserved.toa};
+    commitGeoOutputs(toaOnly, surfaceName);
+    warnOfDnAboveFullScale(options, aboveFullScale);
+    if (p.correctionOption != CORRECTION_OFF) {
+        result.status = STATUS_INVALID_OPTION;
+        result.notice = std::string(INVALID_OPTION) + ": the Parameter File " + quoted(options.parameterFile)
+                        + " gives the correction option " + std::to_string(p.correctionOption)
+                        + " (0 or 1); only the TOA reflectance was written.";
     }
-    writeReflectance(Reflectance::surface, scene, p, options, driverOptions, files.surface, messages);
-    return STATUS_COMPLETE;
-}
-
-// --help and --version are answered before GDAL's general options are taken.
-bool answeredAtOnce(const std::vector<std::string>& arguments, int& status)
-{
-    for (const std::string& a : arguments) {
-        if (a == "--") {
-            break;
-        }
-        if (a == "--help" || a == "-h") {
-            std::cout << usageText();
-            status = STATUS_COMPLETE;
-            return true;
-        }
-        if (a == "--version") {
-            std::cout << versionText();
-            status = STATUS_COMPLETE;
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
-int runTalvexGeo(int argc, char** argv)
-{
-    int status = STATUS_COMPLETE;
-    if (answeredAtOnce(std::vector<std::string>(argv + 1, argv + argc), status)) {
-        return status;
-    }
-    GDALAllRegister();
-    char** arguments = argv;
-    const int count = GDALGeneralCmdLineProcessor(argc, &arguments, 0);
-    if (count < 1) {
-        CSLDestroy(arguments);
-        return count == 0 ? STATUS_COMPLETE : STATUS_BAD_PARAMETERS;  // --formats and the like, or their error
-    }
-    const std::vector<std::string> rest(arguments + 1, arguments + count);
-    CSLDestroy(arguments);
-    for (const GdalDefault& setting : GDAL_DEFAULTS) {
-        if (CPLGetConfigOption(setting.key, nullptr) == nullptr) {
-            CPLSetConfigOption(setting.key, setting.value);
-        }
-    }
-
-    GdalMessages messages;
-    const GdalMessageScope scope(messages);
-    GeoRunFiles files;
-    try {
-        status = runGeo(parseCommandLine(rest), files, messages);
-    } catch (const Failure& failure) {
-        discardGeoOutput(files.toa);
-        discardGeoOutput(files.surface);
-        std::cerr << "talvex-geo: " << failure.message << std::flush;
-        return failure.status;
-    }
-    discardGeoOutput(files.toa);
-    discardGeoOutput(files.surface);
-    return status;
+    return result;
 }
 
 } // namespace talvex::geo

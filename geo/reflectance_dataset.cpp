@@ -1,6 +1,7 @@
 #include "reflectance_dataset.h"
 
 #include "geo_messages.h"
+#include "plausibility.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,9 +17,39 @@ namespace {
 // DNs read from the scene per piece of a request: bounds the scratch memory
 // whatever window a driver asks for.
 constexpr std::size_t PIECE_PIXELS = std::size_t{1} << 20;
+// The blocks the drivers are offered: whole lines, in runs as tall as a
+// GeoTIFF's tiles (fewer for wide scenes), whatever the input's own blocks,
+// which GDAL's block cache holds beneath.
+constexpr int BLOCK_LINES = 256;
+
+void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
+{
+    blockWidth = samples;
+    const auto fitting = static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
+    blockHeight = std::min({lines, BLOCK_LINES, fitting});
+}
 // Mask values: GDAL's convention for valid and for missing pixels.
 constexpr GByte MASK_VALID = 255;
 constexpr GByte MASK_MISSING = 0;
+
+// The unit of each run parameter that has one, as a metadata item beside it.
+struct ParameterUnit {
+    const char* item;
+    const char* unit;
+    bool onlyWithCorrection;
+};
+constexpr const char* UNIT_ITEM_SUFFIX = "_unit";
+constexpr ParameterUnit PARAMETER_UNITS[] = {
+    {"talvex_lmin", "mW/(cm2 sr um)", false},
+    {"talvex_lmax", "mW/(cm2 sr um)", false},
+    {"talvex_solar_zenith_deg", "degree", false},
+    {"talvex_solar_azimuth_deg", "degree", false},
+    {"talvex_view_zenith_deg", "degree", false},
+    {"talvex_view_azimuth_deg", "degree", false},
+    {"talvex_elevation_metres", "m", true},
+    {"talvex_water_vapour_column", "g/cm2", true},
+    {"talvex_ozone_column", "atm-cm", true},
+};
 
 // The shortest decimal that reads back as the same 32-bit float.
 std::string floatText(float value)
@@ -90,11 +121,13 @@ public:
         eDataType = GDT_Byte;
         nRasterXSize = scene.samples;
         nRasterYSize = scene.lines;
-        scene.bands.front()->GetBlockSize(&nBlockXSize, &nBlockYSize);
+        setBlockSize(nRasterXSize, nRasterYSize, nBlockXSize, nBlockYSize);
         for (std::size_t i = 0; i < scene.bands.size(); ++i) {
             sources_[i] = scene.bands[i];
-            sourceMasks_[i] =
-                (scene.bands[i]->GetMaskFlags() & GMF_ALL_VALID) != 0 ? nullptr : scene.bands[i]->GetMaskBand();
+            sourceMasks_[i] = scene.inputMasks[i];
+            // One file's alpha serves all its bands: it is read once.
+            const bool sharedAlpha = i > 0 && scene.alphaBands[i] == scene.alphaBands[i - 1];
+            alphas_[i] = sharedAlpha ? nullptr : scene.alphaBands[i];
         }
     }
 
@@ -128,16 +161,27 @@ private:
             const std::size_t n = static_cast<std::size_t>(window.width) * lines;
             std::fill_n(valid.begin(), n, MASK_VALID);
             for (std::size_t b = 0; b < sources_.size(); ++b) {
-                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())
-                    || (sourceMasks_[b] != nullptr
-                        && !readMask(*sourceMasks_[b], window.x, window.y + line, window.width, lines,
-                                     inputMask.data()))) {
+                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
                     static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                     return CE_Failure;
                 }
                 for (std::size_t k = 0; k < n; ++k) {
-                    if (dn[k] == 0 || (sourceMasks_[b] != nullptr && inputMask[k] == 0)) {
+                    if (dn[k] == 0) {
                         valid[k] = MASK_MISSING;
+                    }
+                }
+                for (GDALRasterBand* marks : {sourceMasks_[b], alphas_[b]}) {
+                    if (marks == nullptr) {
+                        continue;
+                    }
+                    if (!readMask(*marks, window.x, window.y + line, window.width, lines, inputMask.data())) {
+                        static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
+                        return CE_Failure;
+                    }
+                    for (std::size_t k = 0; k < n; ++k) {
+                        if (inputMask[k] == 0) {
+                            valid[k] = MASK_MISSING;
+                        }
                     }
                 }
             }
@@ -155,27 +199,70 @@ private:
     std::array<std::string, BAND_COUNT> paths_;
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
     std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
+    std::array<GDALRasterBand*, BAND_COUNT> alphas_{};       // null where none, or read for an earlier band
 };
 
 namespace {
+
+// Counts the DNs above full scale of one band, each pixel once: drivers may
+// read a pixel twice (a COG's overviews, then its image), so each line keeps
+// the span of samples already counted, which reads extend piece by piece.
+class FullScaleCount {
+public:
+    explicit FullScaleCount(int lines) : counted_(static_cast<std::size_t>(lines)) {}
+
+    void add(int line, int x, std::span<const std::uint16_t> dn)
+    {
+        Span& done = counted_[static_cast<std::size_t>(line)];
+        const int end = x + static_cast<int>(dn.size());
+        if (done.begin == done.end) {
+            done = {x, end};
+            total_ += countDnAboveFullScale(dn);
+            return;
+        }
+        // The parts outside what is counted: before it and after it.
+        if (x < done.begin) {
+            total_ += countDnAboveFullScale(dn.first(static_cast<std::size_t>(std::min(end, done.begin) - x)));
+        }
+        if (end > done.end) {
+            const int from = std::max(x, done.end);
+            total_ += countDnAboveFullScale(dn.subspan(static_cast<std::size_t>(from - x)));
+        }
+        done = {std::min(done.begin, x), std::max(done.end, end)};
+    }
+
+    std::uint64_t total() const { return total_; }
+
+private:
+    struct Span {
+        int begin = 0;
+        int end = 0;
+    };
+    std::vector<Span> counted_;
+    std::uint64_t total_ = 0;
+};
 
 // One band of reflectance: the scene's DNs through the band's table.
 class ReflectanceBand final : public GDALRasterBand {
 public:
     ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source, std::string sourcePath,
-                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask)
+                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask, bool countingFullScale)
         : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask)
     {
+        if (countingFullScale) {
+            fullScale_.emplace(source->GetYSize());
+        }
         poDS = dataset;
         nBand = number;
         eDataType = GDT_Float32;
         nRasterXSize = source->GetXSize();
         nRasterYSize = source->GetYSize();
-        source->GetBlockSize(&nBlockXSize, &nBlockYSize);
+        setBlockSize(nRasterXSize, nRasterYSize, nBlockXSize, nBlockYSize);
     }
 
     GDALRasterBand* GetMaskBand() override { return mask_; }
     int GetMaskFlags() override { return GMF_PER_DATASET; }
+    std::uint64_t dnAboveFullScale() const { return fullScale_ ? fullScale_->total() : 0; }
 
 protected:
     CPLErr IReadBlock(int blockX, int blockY, void* data) override
@@ -212,6 +299,9 @@ private:
                 GByte* out = window.data + (line + l) * window.lineSpacing;
                 const std::uint16_t* in = dn.data() + static_cast<std::size_t>(l) * window.width;
                 const auto count = static_cast<std::size_t>(window.width);
+                if (fullScale_) {
+                    fullScale_->add(window.y + line + l, window.x, std::span(in, count));
+                }
                 if (window.pixelSpacing == sizeof(float)) {
                     float* lineValues = reinterpret_cast<float*>(out);
                     applyBandTable(table_, in, lineValues, count);
@@ -231,6 +321,7 @@ private:
     std::string sourcePath_;
     std::span<const float, DN_VALUES> table_;
     GDALRasterBand* mask_;
+    std::optional<FullScaleCount> fullScale_;
 };
 
 } // namespace
@@ -250,7 +341,7 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         const DnTable table(tables_.data() + i * DN_VALUES, DN_VALUES);
         fillBandTable(reflectance, band, p, setup, table);
         auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i], scene.bandPaths[i],
-                                           table, mask_.get());
+                                           table, mask_.get(), reflectance == Reflectance::topOfAtmosphere);
         SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
@@ -277,6 +368,11 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     }
     SetMetadataItem("talvex_lmin", lmin.c_str());
     SetMetadataItem("talvex_lmax", lmax.c_str());
+    for (const ParameterUnit& unit : PARAMETER_UNITS) {
+        if (!unit.onlyWithCorrection || p.correctionOption == CORRECTION_ON) {
+            SetMetadataItem((std::string(unit.item) + UNIT_ITEM_SUFFIX).c_str(), unit.unit);
+        }
+    }
     SetMetadataItem("talvex_day_of_year", std::to_string(p.dayOfYear).c_str());
     SetMetadataItem("talvex_solar_zenith_deg", floatText(p.solarZenithDeg).c_str());
     SetMetadataItem("talvex_solar_azimuth_deg", floatText(p.solarAzimuthDeg).c_str());
@@ -324,6 +420,15 @@ const OGRSpatialReference* ReflectanceDataset::GetGCPSpatialRef() const
 const GDAL_GCP* ReflectanceDataset::GetGCPs()
 {
     return georeference_.GetGCPs();
+}
+
+std::array<std::uint64_t, BAND_COUNT> ReflectanceDataset::dnAboveFullScale() const
+{
+    std::array<std::uint64_t, BAND_COUNT> counts{};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        counts[i] = static_cast<ReflectanceBand*>(papoBands[i])->dnAboveFullScale();
+    }
+    return counts;
 }
 
 void ReflectanceDataset::noteReadFailure(const std::string& path)

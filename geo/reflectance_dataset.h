@@ -12,6 +12,8 @@
 
 #include <gdal_priv.h>
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +38,11 @@ public:
     // because of the input, not of the output.
     const std::optional<Failure>& readFailure() const { return readFailure_; }
     void noteReadFailure(const std::string& path);
+
+    // Of a top-of-atmosphere dataset: how many DNs of each band (2 to 5)
+    // above the calibration's full scale the copy has read, each pixel once
+    // however often a driver reads it.
+    std::array<std::uint64_t, BAND_COUNT> dnAboveFullScale() const;
 
 private:
     GDALDataset& georeference_;

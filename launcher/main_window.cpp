@@ -62,12 +62,12 @@ QFont msSansSerif(qreal points)
 constexpr std::size_t TEXT1 = controlIndex("Text1");
 constexpr std::size_t TEXT2 = controlIndex("Text2");
 constexpr std::size_t TEXT3 = controlIndex("Text3");
-constexpr std::size_t CMDINPUTIMAGE = controlIndex("cmdinputimage");
-constexpr std::size_t CMDPARAMPATH = controlIndex("cmdparampath");
-constexpr std::size_t CMDOUTPUTPATH = controlIndex("cmdoutputpath");
-constexpr std::size_t COMMAND1 = controlIndex("Command1");
-constexpr std::size_t COMMAND2 = controlIndex("Command2");
-constexpr std::size_t COMMAND3 = controlIndex("Command3");
+constexpr std::size_t BROWSE_IMAGE = controlIndex("cmdinputimage");
+constexpr std::size_t BROWSE_PARAMETERS = controlIndex("cmdparampath");
+constexpr std::size_t BROWSE_OUTPUT = controlIndex("cmdoutputpath");
+constexpr std::size_t RUN = controlIndex("Command1");
+constexpr std::size_t EXIT = controlIndex("Command2");
+constexpr std::size_t ABOUT = controlIndex("Command3");
 constexpr std::size_t IMAGE1 = controlIndex("Image1");
 
 QString toQString(std::string_view text)
@@ -84,8 +84,9 @@ TwipScale screenScale(const QScreen& screen)
 
 MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     : QWidget(parent),
-      launcherFolder_(launcherFolder),
-      runLaunch_(launcherFolder)
+      files_(locateLauncherFiles(launcherFolder)),
+      runLaunch_(launcherFolder,
+                 files_.installed ? RunFilesPlace::UserFolder : RunFilesPlace::LauncherFolderFirst)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(APPLICATION_TITLE);
@@ -109,12 +110,12 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
     const auto button = [this](std::size_t index) {
         return static_cast<QPushButton*>(controls_[index]);
     };
-    connect(button(CMDINPUTIMAGE), &QPushButton::clicked, this, &MainWindow::onCmdinputimageClicked);
-    connect(button(CMDPARAMPATH), &QPushButton::clicked, this, &MainWindow::onCmdparampathClicked);
-    connect(button(CMDOUTPUTPATH), &QPushButton::clicked, this, &MainWindow::onCmdoutputpathClicked);
-    connect(button(COMMAND1), &QPushButton::clicked, this, &MainWindow::onCommand1Clicked);
-    connect(button(COMMAND2), &QPushButton::clicked, this, &MainWindow::onCommand2Clicked);
-    connect(button(COMMAND3), &QPushButton::clicked, this, &MainWindow::onCommand3Clicked);
+    connect(button(BROWSE_IMAGE), &QPushButton::clicked, this, &MainWindow::onBrowseImageClicked);
+    connect(button(BROWSE_PARAMETERS), &QPushButton::clicked, this, &MainWindow::onBrowseParametersClicked);
+    connect(button(BROWSE_OUTPUT), &QPushButton::clicked, this, &MainWindow::onBrowseOutputClicked);
+    connect(button(RUN), &QPushButton::clicked, this, &MainWindow::onRunClicked);
+    connect(button(EXIT), &QPushButton::clicked, this, &MainWindow::onExitClicked);
+    connect(button(ABOUT), &QPushButton::clicked, this, &MainWindow::onAboutClicked);
 
     setFocusOrder();
     load();
@@ -205,7 +206,7 @@ void MainWindow::setFocusOrder()
 // picture it stops there, leaving every control at its design place.
 void MainWindow::load()
 {
-    controls_[COMMAND1]->setFocus();
+    controls_[RUN]->setFocus();
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QRect screenRect = screen->geometry();
@@ -214,7 +215,7 @@ void MainWindow::load()
 
     auto* image = static_cast<QLabel*>(controls_[IMAGE1]);
     image->setScaledContents(true);
-    const QPixmap picture(fileInLauncherFolder(launcherFolder_, FRONT_PAGE_NAME));
+    const QPixmap picture(files_.frontPage());
     if (picture.isNull())
         return;
     image->setPixmap(picture);
@@ -235,7 +236,7 @@ void MainWindow::load()
 // The image Browse reports a cancel as a failure only once one of the other
 // two has set that on the shared dialog; before that, a cancel puts the
 // dialog's remembered name back into the field and the recorded path.
-void MainWindow::onCmdinputimageClicked()
+void MainWindow::onBrowseImageClicked()
 {
     if (!CommonDialog1->showOpen())
         return;
@@ -243,7 +244,7 @@ void MainWindow::onCmdinputimageClicked()
     chosenImagePath_ = field(TEXT2)->text();
 }
 
-void MainWindow::onCmdparampathClicked()
+void MainWindow::onBrowseParametersClicked()
 {
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showOpen())
@@ -252,7 +253,7 @@ void MainWindow::onCmdparampathClicked()
     chosenParamPath_ = field(TEXT1)->text();
 }
 
-void MainWindow::onCmdoutputpathClicked()
+void MainWindow::onBrowseOutputClicked()
 {
     CommonDialog1->setCancelError(true);
     if (!CommonDialog1->showSave())
@@ -261,14 +262,14 @@ void MainWindow::onCmdoutputpathClicked()
     chosenOutputPath_ = field(TEXT3)->text();
 }
 
-void MainWindow::onCommand1Clicked()
+void MainWindow::onRunClicked()
 {
     const RunResult result = runLaunch_.run(chosenImagePath_, chosenParamPath_, chosenOutputPath_);
     if (!result.failure.isEmpty())
         QMessageBox::warning(this, APPLICATION_TITLE, result.failure);
 }
 
-void MainWindow::onCommand2Clicked()
+void MainWindow::onExitClicked()
 {
     QMessageBox farewell(this);
     farewell.setWindowTitle(APPLICATION_TITLE);
@@ -279,14 +280,14 @@ void MainWindow::onCommand2Clicked()
     close();
 }
 
-void MainWindow::onCommand3Clicked()
+void MainWindow::onAboutClicked()
 {
     if (!aboutWindow_)
         aboutWindow_ = new AboutWindow();
     aboutWindow_->show();
     aboutWindow_->raise();
     aboutWindow_->activateWindow();
-    aboutWindow_->openDocument(fileInLauncherFolder(launcherFolder_, HELP_DOCUMENT_NAME));
+    aboutWindow_->openDocument(files_.helpDocument());
 }
 
 }  // namespace talvex

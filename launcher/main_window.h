@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control_table.h"
+#include "launcher_files.h"
 #include "run_launch.h"
 
 #include <QPointer>
@@ -24,8 +25,9 @@ class MainWindow : public QWidget {
     Q_OBJECT
 
 public:
-    // launcherFolder holds the front-page picture, the help document and the
-    // processor, and receives the files written by a run where it can.
+    // launcherFolder holds the processor; the front-page picture and the help
+    // document are beside it or in the installation's data folder, and a
+    // Run's files go beside it only in a ready-to-run folder.
     explicit MainWindow(const QString& launcherFolder, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -37,6 +39,7 @@ public:
     QWidget* control(std::size_t index) const { return controls_[index]; }
     FileDialogs& commonDialog() const { return *CommonDialog1; }
     RunLaunch& runLaunch() { return runLaunch_; }
+    const LauncherFiles& launcherFiles() const { return files_; }
     // The About window while it is open, otherwise null.
     AboutWindow* aboutWindow() const;
 
@@ -47,14 +50,14 @@ private:
     void load();
     QLineEdit* field(std::size_t index) const;
 
-    void onCmdinputimageClicked();
-    void onCmdparampathClicked();
-    void onCmdoutputpathClicked();
-    void onCommand1Clicked();
-    void onCommand2Clicked();
-    void onCommand3Clicked();
+    void onBrowseImageClicked();
+    void onBrowseParametersClicked();
+    void onBrowseOutputClicked();
+    void onRunClicked();
+    void onExitClicked();
+    void onAboutClicked();
 
-    QString launcherFolder_;
+    LauncherFiles files_;
     QString chosenImagePath_;
     QString chosenParamPath_;
     QString chosenOutputPath_;

@@ -1,5 +1,7 @@
 #include "run_launch.h"
 
+#include "launcher_files.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,10 +38,19 @@ const QString USER_RUN_FOLDER_NAME = QStringLiteral("talvex");
 // The XDG state folder when $XDG_STATE_HOME does not name one.
 const QString DEFAULT_STATE_HOME = QStringLiteral(".local/state");
 
-QString fileIn(const QString& folder, const QString& name)
-{
-    return QDir::toNativeSeparators(folder) + QDir::separator() + name;
-}
+#ifndef Q_OS_WIN
+// What the shell around the start script does: runs the script ($1) with
+// the shell it is itself ($0) and, when the run fails, names the processor
+// ($2) if it cannot be run at all (the shell has already said why), gives
+// the exit status and, in a terminal, brings the window up from its icon
+// and to the front and waits for Enter. It ends with the run's own status.
+const char* const WATCH_RUN =
+    "\"$0\" \"$1\"; s=$?; if [ \"$s\" -ne 0 ]; then "
+    "[ -x \"$2\" ] || printf '%s%s\\n' 'TALVEX-V1 cannot be run: ' \"$2\"; "
+    "echo \"TALVEX-V1 stopped with exit status $s.\"; "
+    "if [ -t 0 ]; then printf '\\033[1t\\033[5t%s' 'Press Enter to close this window. '; "
+    "read -r _; fi; fi; exit \"$s\"";
+#endif
 
 // Bytes of a path as the file system and the processor see them.
 QByteArray pathBytes(const QString& path)
@@ -203,16 +214,19 @@ QString withReason(const QString& what, const QString& path, const QString& reas
     return QStringLiteral("%1\n\n%2\n\n%3").arg(what, QDir::toNativeSeparators(path), reason);
 }
 
-// Opens the run input file for writing in the launcher folder, or failing
-// that in the user's run folder. Returns the folder that took it, or an
-// empty string and the reasons of both.
+// Opens the run input file for writing in the launcher folder when the
+// place allows it, otherwise or failing that in the user's run folder.
+// Returns the folder that took it, or an empty string and the reasons.
 QString openRunInput(QFile& runInput, const QString& launcherFolder, const QString& userFolder,
-                     QString& failure)
+                     RunFilesPlace place, QString& failure)
 {
-    runInput.setFileName(runInputPath(launcherFolder));
-    if (runInput.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return launcherFolder;
-    const QString launcherReason = runInput.errorString();
+    QString launcherReason;
+    if (place == RunFilesPlace::LauncherFolderFirst) {
+        runInput.setFileName(runInputPath(launcherFolder));
+        if (runInput.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return launcherFolder;
+        launcherReason = runInput.errorString();
+    }
 
     QString userReason = makePrivateFolder(userFolder);
     if (userReason.isEmpty()) {
@@ -220,6 +234,11 @@ QString openRunInput(QFile& runInput, const QString& launcherFolder, const QStri
         if (runInput.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return userFolder;
         userReason = runInput.errorString();
+    }
+    if (place == RunFilesPlace::UserFolder) {
+        failure = QStringLiteral("The run files cannot be written in your own folder for them.\n\n%1\n%2")
+                      .arg(QDir::toNativeSeparators(userFolder), userReason);
+        return {};
     }
     failure = QStringLiteral("The run files cannot be written, neither in the TALVEX folder "
                              "nor in your own folder for them.\n\n%1\n%2\n\n%3\n%4")
@@ -287,17 +306,17 @@ TerminalLookup TerminalLookup::fromEnvironment()
 
 QString runInputPath(const QString& runFolder)
 {
-    return fileIn(runFolder, RUN_INPUT_NAME);
+    return fileInFolder(runFolder, RUN_INPUT_NAME);
 }
 
 QString startScriptPath(const QString& runFolder)
 {
-    return fileIn(runFolder, START_SCRIPT_NAME);
+    return fileInFolder(runFolder, START_SCRIPT_NAME);
 }
 
 QString processorPath(const QString& launcherFolder)
 {
-    return fileIn(launcherFolder, PROCESSOR_NAME);
+    return fileInFolder(launcherFolder, PROCESSOR_NAME);
 }
 
 QString userRunFolder(const QString& xdgStateHome, const QString& home)
@@ -316,58 +335,54 @@ QString userRunFolderFromEnvironment()
                          home.isEmpty() ? QDir::homePath() : home);
 }
 
-// On a failure the script names the processor that could not be run (the
-// shell has already said why), gives the exit status, and in a terminal
-// brings the window up from its icon and to the front and waits for Enter.
 QByteArray startScript(const QString& processorPath, const QString& runInputPath)
 {
-    const QByteArray processor = quotedForScript(processorPath);
-    const QByteArray run = processor + '<' + quotedForScript(runInputPath);
-#ifdef Q_OS_WIN
-    return run + " || pause" + SCRIPT_LINE_END;
-#else
-    return run + " || { s=$?; [ -x " + processor +
-           " ] || printf '%s%s\\n' 'TALVEX-V1 cannot be run: ' " + processor +
-           "; echo \"TALVEX-V1 stopped with exit status $s.\"; if [ -t 0 ]; then printf "
-           "'\\033[1t\\033[5t%s' 'Press Enter to close this window. '; read -r _; fi; exit $s; }" +
-           SCRIPT_LINE_END;
-#endif
+    return quotedForScript(processorPath) + '<' + quotedForScript(runInputPath) + SCRIPT_LINE_END;
 }
 
-StartCommand scriptStartCommand(const QString& scriptPath, const TerminalLookup& lookup)
+StartCommand scriptStartCommand(const QString& scriptPath, const QString& processorPath,
+                                const TerminalLookup& lookup)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(processorPath);
     Q_UNUSED(lookup);
-    return {QStringLiteral("cmd.exe"), {QStringLiteral("/c"), scriptPath}};
+    return {QStringLiteral("cmd.exe"),
+            {QStringLiteral("/c"), QStringLiteral("call"), scriptPath, QStringLiteral("||"),
+             QStringLiteral("pause")}};
 #else
+    // The script and the processor reach the watching shell as its
+    // positional parameters, never as part of its command text.
+    const QStringList watched{SHELL, QStringLiteral("-c"), QString::fromLatin1(WATCH_RUN),
+                              SHELL, scriptPath, processorPath};
     const QString terminal = findTerminal(lookup);
     if (terminal.isEmpty())
-        return {SHELL, {scriptPath}};
-    return {terminal, terminalOptions(terminal) << SHELL << scriptPath};
+        return {watched.first(), watched.mid(1)};
+    return {terminal, terminalOptions(terminal) + watched};
 #endif
 }
 
-RunLaunch::RunLaunch(const QString& launcherFolder, const QString& userRunFolder)
+RunLaunch::RunLaunch(const QString& launcherFolder, const QString& userRunFolder, RunFilesPlace place)
     : launcherFolder_(QDir::toNativeSeparators(launcherFolder)),
       userRunFolder_(QDir::toNativeSeparators(userRunFolder)),
+      place_(place),
       lookup_(TerminalLookup::fromEnvironment()),
       starter_(startDetached)
 {
 }
 
-RunLaunch::RunLaunch(const QString& launcherFolder)
-    : RunLaunch(launcherFolder, userRunFolderFromEnvironment())
+RunLaunch::RunLaunch(const QString& launcherFolder, RunFilesPlace place)
+    : RunLaunch(launcherFolder, userRunFolderFromEnvironment(), place)
 {
 }
 
-// The run files go where the launcher folder can take them, otherwise to
-// the user's run folder; the processor is always the launcher folder's.
+// The run files go where the place says; the processor is always the
+// launcher folder's.
 RunResult RunLaunch::run(const QString& imagePath, const QString& paramPath,
                          const QString& outputPath) const
 {
     RunResult result;
     QFile runInput;
-    result.runFolder = openRunInput(runInput, launcherFolder_, userRunFolder_, result.failure);
+    result.runFolder = openRunInput(runInput, launcherFolder_, userRunFolder_, place_, result.failure);
     if (result.runFolder.isEmpty())
         return result;
     result.failure = writeRunInput(runInput, imagePath, paramPath, outputPath);
@@ -380,7 +395,7 @@ RunResult RunLaunch::run(const QString& imagePath, const QString& paramPath,
     if (!result.failure.isEmpty())
         return result;
 
-    const StartCommand command = scriptStartCommand(script, lookup_);
+    const StartCommand command = scriptStartCommand(script, processorPath(launcherFolder_), lookup_);
     const QString reason = starter_(command);
     if (!reason.isEmpty()) {
         result.failure = withReason(QStringLiteral("The run cannot be started:"), command.program, reason);

@@ -32,7 +32,7 @@ using Starter = std::function<QString(const StartCommand&)>;
 // What became of one "Run >>".
 struct RunResult {
     // The folder that received the run input file and the start script, or
-    // empty when neither the launcher folder nor the user's run folder could.
+    // empty when no folder could.
     QString runFolder;
     bool started = false;
     // Why the run did not start, in words for the user; empty when it did.
@@ -51,25 +51,38 @@ QString processorPath(const QString& launcherFolder);
 QString userRunFolder(const QString& xdgStateHome, const QString& home);
 QString userRunFolderFromEnvironment();
 
-// The start script: the processor, quoted, with its standard input
-// redirected from the quoted run input file. When the run fails (a non-zero
-// exit status, or no processor to start) and the script runs in a terminal,
-// it brings the terminal window up and keeps it open until Enter is pressed.
+// The start script, one line and nothing else: the processor, quoted, with
+// its standard input redirected from the quoted run input file.
 QByteArray startScript(const QString& processorPath, const QString& runInputPath);
 
 // How the start script is started: in a terminal window of its own where
-// one is found, otherwise by the shell alone in a session of its own.
-StartCommand scriptStartCommand(const QString& scriptPath, const TerminalLookup& lookup);
+// one is found, otherwise by the shell alone in a session of its own. The
+// shell that runs the script watches its exit status: when the run fails (a
+// non-zero status, or no processor to start) it says so and, in a terminal,
+// brings the window up and keeps it open until Enter is pressed.
+StartCommand scriptStartCommand(const QString& scriptPath, const QString& processorPath,
+                                const TerminalLookup& lookup);
+
+// Where a Run writes its files.
+enum class RunFilesPlace {
+    // The launcher folder, as in a ready-to-run folder; the user's run
+    // folder when the launcher folder cannot be written.
+    LauncherFolderFirst,
+    // Always the user's run folder: the launcher folder belongs to an
+    // installation, which a Run never writes into, even as root.
+    UserFolder,
+};
 
 // "Run >>": writes the processor's standard input as the run input file and
-// a start script into the launcher folder, or into the user's run folder
-// when the launcher folder cannot be written, then starts the script and
-// lets it run by itself.
+// a start script into the folder its place names, then starts the script
+// and lets it run by itself. The processor is the launcher folder's.
 class RunLaunch {
 public:
-    RunLaunch(const QString& launcherFolder, const QString& userRunFolder);
+    RunLaunch(const QString& launcherFolder, const QString& userRunFolder,
+              RunFilesPlace place = RunFilesPlace::LauncherFolderFirst);
     // The user's run folder taken from the environment.
-    explicit RunLaunch(const QString& launcherFolder);
+    explicit RunLaunch(const QString& launcherFolder,
+                       RunFilesPlace place = RunFilesPlace::LauncherFolderFirst);
 
     QString launcherFolder() const { return launcherFolder_; }
     QString userRunFolder() const { return userRunFolder_; }
@@ -84,6 +97,7 @@ public:
 private:
     QString launcherFolder_;
     QString userRunFolder_;
+    RunFilesPlace place_;
     TerminalLookup lookup_;
     Starter starter_;
 };

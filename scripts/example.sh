@@ -105,3 +105,5 @@ echo "  $side_by_side   (left: TOA, right: surface reflectance)"
 echo "talvex-geo's georeferenced outputs (UTM zone 43 north, with a no-data mask):"
 echo "  $geo_base-TOA-Ref-bands-2345.tif"
 echo "  $geo_base-Atm-Corr-Ref-bands-2345.tif"
+echo
+echo "Next: 'Your own scene' in README.md runs the same on an image of your own."

@@ -1,6 +1,7 @@
 // talvex._talvex: the processor library seen from Python. Every number
 // comes from the library (the per-band DN tables, the band terms, the
-// parameter reader and its checks); this file converts between Python
+// parameter reader and its checks, the table of the run parameters' fields,
+// the warnings for values in another unit); this file converts between Python
 // objects and the library's records, and looks DNs up in the tables over
 // arrays of any shape and strides. The pure-Python modules of the package
 // check the arguments and give the friendly messages; the checks here only
@@ -10,17 +11,25 @@
 #include "bands.h"
 #include "correction_model.h"
 #include "failure.h"
+#include "parameter_fields.h"
+#include "plausibility.h"
 #include "run_parameters.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -38,59 +47,56 @@ using TableArray = py::array_t<float, py::array::c_style>;
 constexpr py::ssize_t TABLE_BANDS = talvex::BAND_COUNT;
 constexpr py::ssize_t TABLE_ENTRIES = static_cast<py::ssize_t>(talvex::DN_VALUES);
 
-// ---- Parameters -> RunParameters -------------------------------------------
+// ---- Parameters <-> RunParameters ------------------------------------------
 //
+// Field by field from the library's table, by the fields' Python keywords.
 // The fields of a talvex.Parameters are already rounded to 32 bits, so the
 // casts below are exact; a field left at None (the atmosphere of a TOA-only
-// run) is one that nothing reads, and stays 0 as in a RunParameters.
+// run, the size of a scene that is not given) is one that nothing reads, and
+// stays 0 as in a RunParameters.
 
-float floatField(const py::handle& parameters, const char* name)
+void storeField(std::int32_t& target, const py::object& value)
 {
-    const py::object value = parameters.attr(name);
-    return value.is_none() ? 0.0f : value.cast<float>();
+    target = value.is_none() ? 0 : value.cast<std::int32_t>();
 }
 
-std::int32_t integerField(const py::handle& parameters, const char* name)
+void storeField(float& target, const py::object& value)
 {
-    const py::object value = parameters.attr(name);
-    return value.is_none() ? 0 : value.cast<std::int32_t>();
+    target = value.is_none() ? 0.0f : value.cast<float>();
 }
 
-void bandValues(const py::handle& parameters, const char* name,
-                std::array<float, talvex::BAND_COUNT>& values)
+void storeField(std::array<float, talvex::BAND_COUNT>& target, const py::object& value)
 {
-    const py::sequence sequence = parameters.attr(name);
-    if (py::len(sequence) != values.size()) {
-        throw py::value_error(std::string(name) + " must hold one value per band 2, 3, 4, 5");
+    const py::sequence sequence = value;
+    if (py::len(sequence) != target.size()) {
+        throw py::value_error("a per-band field must hold one value per band 2, 3, 4, 5");
     }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = sequence[i].cast<float>();
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        target[i] = sequence[i].cast<float>();
     }
 }
 
 talvex::RunParameters runParametersFrom(const py::handle& parameters)
 {
     talvex::RunParameters p;
-    p.lineCount = integerField(parameters, "line_count");
-    p.sampleCount = integerField(parameters, "sample_count");
-    bandValues(parameters, "lmin", p.lmin);
-    bandValues(parameters, "lmax", p.lmax);
-    p.dayOfYear = integerField(parameters, "day_of_year");
-    p.solarZenithDeg = floatField(parameters, "solar_zenith_deg");
-    p.solarAzimuthDeg = floatField(parameters, "solar_azimuth_deg");
-    p.viewZenithDeg = floatField(parameters, "view_zenith_deg");
-    p.viewAzimuthDeg = floatField(parameters, "view_azimuth_deg");
-    p.correctionOption = integerField(parameters, "correction_option");
-    p.elevationMetres = floatField(parameters, "elevation_metres");
-    p.aerosolOpticalDepth = floatField(parameters, "aerosol_optical_depth");
-    p.waterVapourColumn = floatField(parameters, "water_vapour_column");
-    p.ozoneColumn = floatField(parameters, "ozone_column");
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        const py::object value = parameters.attr(field.pythonName);
+        std::visit([&](auto member) { storeField(p.*member, value); }, field.address);
+    }
     return p;
 }
 
-// ---- Parameter files --------------------------------------------------------
+py::object fieldValue(std::int32_t value)
+{
+    return py::int_(value);
+}
 
-py::tuple bandTuple(const std::array<float, talvex::BAND_COUNT>& values)
+py::object fieldValue(float value)
+{
+    return py::float_(value);
+}
+
+py::object fieldValue(const std::array<float, talvex::BAND_COUNT>& values)
 {
     py::tuple tuple(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -99,33 +105,155 @@ py::tuple bandTuple(const std::array<float, talvex::BAND_COUNT>& values)
     return tuple;
 }
 
-// The fields of a parameter file (the stream from its line 3 on), as the
-// keywords of talvex.Parameters. The atmosphere is None when the option does
-// not ask for it, since the reader then leaves it unread.
-py::dict readParameterText(const py::bytes& text)
+// The fields of run parameters as the keywords of talvex.Parameters. The
+// atmosphere is None when the option does not ask for it, since the reader
+// then leaves it unread.
+py::dict keywordsOf(const talvex::RunParameters& p)
 {
-    std::istringstream in{std::string(text)};
-    const talvex::RunParameters p = talvex::readParameterFile(in);
     const bool correcting = p.correctionOption == talvex::CORRECTION_ON;
-    auto atmosphere = [correcting](float value) -> py::object {
-        return correcting ? py::object(py::float_(value)) : py::object(py::none());
-    };
-    py::dict fields;
-    fields["line_count"] = p.lineCount;
-    fields["sample_count"] = p.sampleCount;
-    fields["lmin"] = bandTuple(p.lmin);
-    fields["lmax"] = bandTuple(p.lmax);
-    fields["day_of_year"] = p.dayOfYear;
-    fields["solar_zenith_deg"] = py::float_(p.solarZenithDeg);
-    fields["solar_azimuth_deg"] = py::float_(p.solarAzimuthDeg);
-    fields["view_zenith_deg"] = py::float_(p.viewZenithDeg);
-    fields["view_azimuth_deg"] = py::float_(p.viewAzimuthDeg);
-    fields["correction_option"] = p.correctionOption;
-    fields["elevation_metres"] = atmosphere(p.elevationMetres);
-    fields["aerosol_optical_depth"] = atmosphere(p.aerosolOpticalDepth);
-    fields["water_vapour_column"] = atmosphere(p.waterVapourColumn);
-    fields["ozone_column"] = atmosphere(p.ozoneColumn);
-    return fields;
+    py::dict keywords;
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        if (field.correctionOnly && !correcting) {
+            keywords[field.pythonName] = py::none();
+            continue;
+        }
+        std::visit([&](auto member) { keywords[field.pythonName] = fieldValue(p.*member); },
+                   field.address);
+    }
+    return keywords;
+}
+
+// The table itself, for the package: one dict per field in stream order.
+py::tuple parameterFieldTable()
+{
+    py::tuple table(talvex::PARAMETER_FIELDS.size());
+    std::size_t i = 0;
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        static constexpr const char* KINDS[] = {"integer", "number", "per band"};
+        py::dict entry;
+        entry["python_name"] = field.pythonName;
+        entry["message_name"] = field.messageName;
+        entry["metadata_key"] = field.metadataKey;
+        entry["unit"] = field.unit;
+        entry["kind"] = KINDS[field.address.index()];
+        entry["correction_only"] = field.correctionOnly;
+        table[i++] = entry;
+    }
+    return table;
+}
+
+// The Python keyword of the field a failure names: the library names it by
+// its member, its message name, or one band's value ("lmin of band 2").
+std::optional<std::string> keywordOfSubject(const std::string& subject)
+{
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        if (subject == field.member || subject == field.messageName) {
+            return field.pythonName;
+        }
+        for (int band = talvex::FIRST_BAND; field.perBand && band <= talvex::LAST_BAND; ++band) {
+            if (subject == talvex::bandFieldName(field, band)) {
+                return field.pythonName;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Parameter files --------------------------------------------------------
+
+// A binary Python file seen as a C++ stream buffer, read a chunk at a time
+// through its read(): the parameter reader takes no more of it than it needs,
+// whatever the file is (a device, a huge file).
+class PythonFileBuffer final : public std::streambuf {
+public:
+    explicit PythonFileBuffer(const py::object& file) : read_(file.attr("read")) {}
+
+protected:
+    int_type underflow() override
+    {
+        if (gptr() == egptr()) {
+            chunk_ = read_(READ_CHUNK_BYTES).cast<std::string>();
+            setg(chunk_.data(), chunk_.data(), chunk_.data() + chunk_.size());
+        }
+        return gptr() == egptr() ? traits_type::eof() : traits_type::to_int_type(*gptr());
+    }
+
+private:
+    static constexpr py::ssize_t READ_CHUNK_BYTES = 4096;
+    py::object read_;
+    std::string chunk_;
+};
+
+// The fields of a parameter file (the stream from its line 3 on), read from
+// an open binary file, as the keywords of talvex.Parameters, with the
+// physical checks of a run applied.
+py::dict readParameterFile(const py::object& file)
+{
+    PythonFileBuffer buffer(file);
+    std::istream in(&buffer);
+    in.exceptions(std::ios::badbit);  // a failed read() raises its own error
+    const talvex::RunParameters p = talvex::readParameterFile(in);
+    talvex::checkPhysicalRange(p);
+    return keywordsOf(p);
+}
+
+// ---- One value written as text ----------------------------------------------
+//
+// A keyword given as the decimal a user wrote is read by the parameter
+// reader itself, so that it lands on the float (or integer) a parameter file
+// holding the same text gives. The text stands on a line of its own in a
+// minimal parameter file with every number on its own line: the reader takes
+// the number from it and then the next field, so anything the number does
+// not take up is refused rather than dropped as a comment.
+
+// Where the first value of a field stands among the numbers of a file.
+std::size_t numbersBefore(talvex::ParameterId id)
+{
+    std::size_t numbers = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(id); ++i) {
+        numbers += talvex::PARAMETER_FIELDS[i].perBand ? talvex::BAND_COUNT : 1;
+    }
+    return numbers;
+}
+
+// A TOA-only parameter file, one number a line, `text` as the number at
+// `position` and every other value 0.
+std::string minimalFile(std::size_t position, std::string_view text)
+{
+    if (text.find_first_of("\r\n") != std::string_view::npos) {
+        throw py::value_error("a value given as text must be one line");
+    }
+    const std::size_t optionPosition = numbersBefore(talvex::ParameterId::correctionOption);
+    std::string file;
+    for (std::size_t i = 0; i <= optionPosition; ++i) {
+        file += i == position         ? std::string(text)
+                : i == optionPosition ? std::to_string(talvex::CORRECTION_OFF)
+                                      : std::string("0");
+        file += '\n';
+    }
+    return file;
+}
+
+float readNumberText(std::string_view text)
+{
+    using talvex::ParameterId;
+    std::istringstream in(minimalFile(numbersBefore(ParameterId::lmin), text));
+    return talvex::readParameterFile(in).lmin.front();
+}
+
+std::int32_t readIntegerText(std::string_view text)
+{
+    std::istringstream in(minimalFile(numbersBefore(talvex::ParameterId::lineCount), text));
+    return talvex::readParameterFile(in).lineCount;
+}
+
+// The shortest decimal that reads back as the same 32-bit float, as
+// metadata holds the run's values.
+std::string floatText(float value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
 }
 
 // ---- Band terms -------------------------------------------------------------
@@ -237,6 +365,11 @@ std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
 constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18;  // 1 MiB of floats
 constexpr std::uintptr_t STREAMING_ALIGNMENT = 16;
 constexpr std::size_t STREAMING_WIDTH = 4;  // floats per store
+// DNs of a contiguous run looked up and then counted together: a few pages,
+// well inside the first-level cache.
+constexpr std::size_t CONTIGUOUS_BATCH_VALUES = std::size_t{1} << 13;
+// DNs of a strided run counted together.
+constexpr std::size_t STRIDED_BATCH_VALUES = 1024;
 
 // out[k] = table[dn[k]], as applyBandTable, with the values stored four at
 // a time past the caches.
@@ -260,58 +393,86 @@ void lookUpStreaming(std::span<const float, talvex::DN_VALUES> table, const std:
 #endif
 }
 
-void lookUpRun(std::span<const float, talvex::DN_VALUES> table, const PixelAxis& axis,
-               const char* dn, char* out, bool streaming)
+// DNs above the full scale of the calibration among `dn`.
+std::uint64_t aboveFullScale(std::span<const std::uint16_t> dn)
+{
+    return talvex::countDnAboveFullScale(dn);
+}
+
+// The DNs of one run and how many of them lie above the full scale.
+std::uint64_t lookUpRun(std::span<const float, talvex::DN_VALUES> table, const PixelAxis& axis,
+                        const char* dn, char* out, bool streaming)
 {
     if (axis.dnStep == sizeof(std::uint16_t) && axis.outStep == sizeof(float)) {
         const auto count = static_cast<std::size_t>(axis.length);
         const auto* dnValues = reinterpret_cast<const std::uint16_t*>(dn);
         auto* outValues = reinterpret_cast<float*>(out);
-        if (streaming && count >= STREAMING_MIN_VALUES) {
-            lookUpStreaming(table, dnValues, outValues, count);
-        } else {
-            talvex::applyBandTable(table, dnValues, outValues, count);
+        const bool pastCaches = streaming && count >= STREAMING_MIN_VALUES;
+        // A batch at a time, counted while its DNs are still in the cache.
+        std::uint64_t above = 0;
+        for (std::size_t first = 0; first < count; first += CONTIGUOUS_BATCH_VALUES) {
+            const std::size_t n = std::min(CONTIGUOUS_BATCH_VALUES, count - first);
+            if (pastCaches) {
+                lookUpStreaming(table, dnValues + first, outValues + first, n);
+            } else {
+                talvex::applyBandTable(table, dnValues + first, outValues + first, n);
+            }
+            above += aboveFullScale({dnValues + first, n});
         }
-        return;
+        return above;
     }
+    // Strided: the DNs are gathered a batch at a time for the count.
+    std::array<std::uint16_t, STRIDED_BATCH_VALUES> batch;
+    std::uint64_t above = 0;
+    std::size_t held = 0;
     for (py::ssize_t k = 0; k < axis.length; ++k) {
-        *reinterpret_cast<float*>(out + k * axis.outStep) =
-            table[*reinterpret_cast<const std::uint16_t*>(dn + k * axis.dnStep)];
+        const std::uint16_t value = *reinterpret_cast<const std::uint16_t*>(dn + k * axis.dnStep);
+        *reinterpret_cast<float*>(out + k * axis.outStep) = table[value];
+        batch[held++] = value;
+        if (held == batch.size()) {
+            above += aboveFullScale(batch);
+            held = 0;
+        }
     }
+    return above + aboveFullScale({batch.data(), held});
 }
 
-void lookUpAxes(std::span<const float, talvex::DN_VALUES> table, std::span<const PixelAxis> axes,
-                const char* dn, char* out, bool streaming)
+std::uint64_t lookUpAxes(std::span<const float, talvex::DN_VALUES> table,
+                         std::span<const PixelAxis> axes, const char* dn, char* out, bool streaming)
 {
     if (axes.size() == 1) {
-        lookUpRun(table, axes.front(), dn, out, streaming);
-        return;
+        return lookUpRun(table, axes.front(), dn, out, streaming);
     }
     const PixelAxis& axis = axes.front();
+    std::uint64_t above = 0;
     for (py::ssize_t k = 0; k < axis.length; ++k) {
-        lookUpAxes(table, axes.subspan(1), dn + k * axis.dnStep, out + k * axis.outStep, streaming);
+        above += lookUpAxes(table, axes.subspan(1), dn + k * axis.dnStep, out + k * axis.outStep,
+                            streaming);
     }
+    return above;
 }
 
+py::list countList(const std::array<std::uint64_t, talvex::BAND_COUNT>& counts)
+{
+    py::list list;
+    for (const std::uint64_t count : counts) {
+        list.append(count);
+    }
+    return list;
+}
+
+// Numpy's own judgement, which leaves out the steps of axes of length 1.
 bool isAligned(const py::array& array)
 {
-    const auto size = static_cast<py::ssize_t>(array.itemsize());
-    if (reinterpret_cast<std::uintptr_t>(array.data()) % static_cast<std::uintptr_t>(size) != 0) {
-        return false;
-    }
-    for (py::ssize_t axis = 0; axis < array.ndim(); ++axis) {
-        if (array.strides(axis) % size != 0) {
-            return false;
-        }
-    }
-    return true;
+    return (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
-// out[b, ...] = tables[b][dn[b, ...]] for the four bands b. `fresh` says
+// out[b, ...] = tables[b][dn[b, ...]] for the four bands b; returns how many
+// DNs of each band lie above the full scale. `fresh` says
 // that out was just allocated: its pages are then zeroed by the system as
 // they are first written, which leaves them in the cache, and ordinary
 // stores are faster than stores past the cache.
-void applyBandTables(const TableArray& tables, const py::array& dn, py::array out, bool fresh)
+py::list applyBandTables(const TableArray& tables, const py::array& dn, py::array out, bool fresh)
 {
     if (tables.ndim() != 2 || tables.shape(0) != TABLE_BANDS || tables.shape(1) != TABLE_ENTRIES) {
         throw py::value_error("the tables must be float32 of shape (4, 65536)");
@@ -336,8 +497,9 @@ void applyBandTables(const TableArray& tables, const py::array& dn, py::array ou
     if (!isAligned(dn) || !isAligned(out)) {
         throw py::value_error("dn and out must be aligned arrays");
     }
+    std::array<std::uint64_t, talvex::BAND_COUNT> above{};
     if (dn.size() == 0) {
-        return;
+        return countList(above);
     }
     const std::vector<PixelAxis> axes = pixelAxes(dn, out);
     const char* dnData = static_cast<const char*>(dn.data());
@@ -346,24 +508,139 @@ void applyBandTables(const TableArray& tables, const py::array& dn, py::array ou
     const py::ssize_t dnBandStep = dn.strides(0);
     const py::ssize_t outBandStep = out.strides(0);
 
-    py::gil_scoped_release release;
-    for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
-        const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
-        const std::span<const float, talvex::DN_VALUES> table(
-            tableData + i * TABLE_ENTRIES, talvex::DN_VALUES);
-        lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
+    {
+        py::gil_scoped_release release;
+        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+            const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
+            const std::span<const float, talvex::DN_VALUES> table(
+                tableData + i * TABLE_ENTRIES, talvex::DN_VALUES);
+            above[static_cast<std::size_t>(i)] =
+                lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
+        }
     }
+    return countList(above);
 }
 
-// A Failure of the library becomes a ValueError with its message, less the
-// line end that the console needs.
-std::string messageOf(const talvex::Failure& failure)
+// ---- Failures ---------------------------------------------------------------
+
+// Length of the UTF-8 sequence that `lead` starts, 0 for a byte that starts none.
+std::size_t utf8SequenceLength(unsigned char lead)
 {
-    std::string message = failure.message;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-        message.pop_back();
+    if (lead < 0x80) {
+        return 1;
     }
-    return message;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 4;
+    }
+    return 0;
+}
+
+// Whether text[at, at + length) is one well-formed UTF-8 character.
+bool isUtf8Character(std::string_view text, std::size_t at, std::size_t length)
+{
+    if (length == 0 || at + length > text.size()) {
+        return false;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) {
+            return false;
+        }
+    }
+    if (length == 1) {
+        return true;
+    }
+    // The one decoder decides overlong forms and surrogates.
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data() + at, static_cast<py::ssize_t>(length), "strict");
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(decoded);
+    return true;
+}
+
+// A message of the library as Python text. The library quotes a file's
+// bytes as they are: those that are not text (another encoding, NUL, control
+// characters, binary) are shown as \xNN escapes, and a character that the
+// quote's length limit cut in two, which the "..." after it marks, is left out
+// whole. The line end that the console needs is dropped.
+std::string messageText(std::string_view message)
+{
+    constexpr std::string_view CUT_MARK = "...";
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+        message.remove_suffix(1);
+    }
+    std::string text;
+    for (std::size_t at = 0; at < message.size();) {
+        const auto byte = static_cast<unsigned char>(message[at]);
+        const std::size_t length = utf8SequenceLength(byte);
+        if (length == 1 && byte >= 0x20 && byte != 0x7F) {
+            text.push_back(message[at++]);
+            continue;
+        }
+        if (length > 1 && isUtf8Character(message, at, length)) {
+            text.append(message.substr(at, length));
+            at += length;
+            continue;
+        }
+        // The start of a character whose remaining bytes the quote cut off.
+        std::size_t continuation = at + 1;
+        while (continuation < message.size() && continuation < at + length
+               && (static_cast<unsigned char>(message[continuation]) & 0xC0) == 0x80) {
+            ++continuation;
+        }
+        if (length > 1 && message.substr(continuation, CUT_MARK.size()) == CUT_MARK) {
+            at = continuation;
+            continue;
+        }
+        static constexpr char HEX[] = "0123456789abcdef";
+        text += "\\x";
+        text.push_back(HEX[byte >> 4]);
+        text.push_back(HEX[byte & 0xF]);
+        ++at;
+    }
+    return text;
+}
+
+// The line of the file a reading failure names, when it names one.
+std::optional<int> lineOf(std::string_view message)
+{
+    constexpr std::string_view LINE_MARK = ", line ";
+    const std::size_t at = message.find(LINE_MARK);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    int line = 0;
+    const char* first = message.data() + at + LINE_MARK.size();
+    const auto result = std::from_chars(first, message.data() + message.size(), line);
+    if (result.ec != std::errc() || result.ptr == first || *result.ptr != ':') {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// A Failure of the library becomes a talvex.ParameterError (the run
+// parameters) or a ValueError, with the whole message. The error carries the
+// keyword of the field the library names and, for a reading failure, the line.
+void raiseFailure(const talvex::Failure& failure)
+{
+    const std::string message = messageText(failure.message);
+    if (failure.kind != talvex::FailureKind::parameters) {
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return;
+    }
+    const std::optional<int> line = lineOf(failure.message);
+    const std::optional<std::string> keyword = keywordOfSubject(failure.subject);
+    const py::object error = py::module_::import("talvex._errors").attr("ParameterError")(
+        message, keyword ? py::object(py::str(*keyword)) : py::object(py::none()),
+        line ? py::object(py::int_(*line)) : py::object(py::none()));
+    PyErr_SetObject(error.get_type().ptr(), error.ptr());
 }
 
 } // namespace
@@ -375,11 +652,15 @@ PYBIND11_MODULE(_talvex, m)
     m.attr("FIRST_BAND") = talvex::FIRST_BAND;
     m.attr("LAST_BAND") = talvex::LAST_BAND;
     m.attr("BAND_COUNT") = talvex::BAND_COUNT;
+    py::tuple colours(talvex::BAND_COUNT);
+    for (int i = 0; i < talvex::BAND_COUNT; ++i) {
+        colours[static_cast<std::size_t>(i)] = talvex::BAND_COLOURS[i];
+    }
+    m.attr("BAND_COLOURS") = colours;
     m.attr("DN_VALUES") = talvex::DN_VALUES;
     m.attr("CORRECTION_OFF") = talvex::CORRECTION_OFF;
     m.attr("CORRECTION_ON") = talvex::CORRECTION_ON;
-    m.attr("MAX_LINE_CHARACTERS") = talvex::MAX_LINE_CHARACTERS;
-    m.attr("MAX_BLANK_LINES") = talvex::MAX_BLANK_LINES;
+    m.attr("PARAMETER_FIELDS") = parameterFieldTable();
 
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
@@ -387,12 +668,18 @@ PYBIND11_MODULE(_talvex, m)
                 std::rethrow_exception(thrown);
             }
         } catch (const talvex::Failure& failure) {
-            PyErr_SetString(PyExc_ValueError, messageOf(failure).c_str());
+            raiseFailure(failure);
         }
     });
 
-    m.def("read_parameter_text", &readParameterText, py::arg("text"),
-          "The fields of a parameter file's bytes, as the keywords of talvex.Parameters.");
+    m.def("read_parameter_file", &readParameterFile, py::arg("file"),
+          "The fields of an open binary parameter file, as the keywords of talvex.Parameters.");
+    m.def("read_number_text", &readNumberText, py::arg("text"),
+          "The 32-bit float a parameter file holding this text gives.");
+    m.def("read_integer_text", &readIntegerText, py::arg("text"),
+          "The 32-bit integer a parameter file holding this text gives.");
+    m.def("float_text", &floatText, py::arg("value"),
+          "The shortest decimal that reads back as the same 32-bit float.");
     m.def(
         "check_physical_range",
         [](const py::handle& parameters) { talvex::checkPhysicalRange(runParametersFrom(parameters)); },
@@ -403,5 +690,13 @@ PYBIND11_MODULE(_talvex, m)
           "The (4, 65536) float32 tables of TOA or surface reflectance of every DN.");
     m.def("apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
           py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
-          "out[b, ...] = tables[b][dn[b, ...]], without the GIL.");
+          "out[b, ...] = tables[b][dn[b, ...]], without the GIL; the DNs above full scale per band.");
+    m.def(
+        "unit_warnings",
+        [](const py::handle& parameters) { return talvex::unitWarnings(runParametersFrom(parameters)); },
+        py::arg("parameters"), "One sentence per value that looks like another unit.");
+    m.def(
+        "dn_above_full_scale_warning",
+        [](std::uint64_t count, int band) { return talvex::dnAboveFullScaleWarning(count, band); },
+        py::arg("count"), py::arg("band"), "The sentence for DNs of a band above the full scale.");
 }

@@ -12,7 +12,17 @@ surface reflectance, equal bit for bit to what TALVEX-V1 writes.
 :mod:`talvex.xarray` corrects xarray DataArrays, lazily with Dask.
 """
 
-from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, Parameters, read_parameters
+from ._errors import ParameterError
+from ._parameters import (
+    BANDS,
+    CORRECTION_OFF,
+    CORRECTION_ON,
+    PARAMETER_FIELDS,
+    BandValues,
+    Number,
+    Parameters,
+    read_parameters,
+)
 from ._reflectance import BandTerms, band_terms, surface_reflectance, toa_reflectance
 from ._talvex import __version__
 
@@ -20,7 +30,11 @@ __all__ = [
     "BANDS",
     "CORRECTION_OFF",
     "CORRECTION_ON",
+    "PARAMETER_FIELDS",
     "BandTerms",
+    "BandValues",
+    "Number",
+    "ParameterError",
     "Parameters",
     "__version__",
     "band_terms",

@@ -3,28 +3,54 @@
 from __future__ import annotations
 
 import dataclasses
+import warnings
 from typing import Dict, Optional
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _talvex
-from ._parameters import BANDS, CORRECTION_ON, Parameters
+from ._parameters import BANDS, Parameters, require_correction
+
+__all__ = [
+    "BandTerms",
+    "band_terms",
+    "check_parameters",
+    "look_up",
+    "surface_reflectance",
+    "toa_reflectance",
+    "warn_above_full_scale",
+]
 
 
-def _check_parameters(params) -> Parameters:
+def check_parameters(params) -> Parameters:
+    """``params`` itself when it is a :class:`Parameters`.
+
+    Parameters
+    ----------
+    params : Parameters
+        What a caller gave as the run parameters.
+
+    Returns
+    -------
+    Parameters
+        ``params``.
+
+    Raises
+    ------
+    TypeError
+        ``params`` is something else.
+
+    Examples
+    --------
+    >>> check_parameters({"day_of_year": 45})
+    Traceback (most recent call last):
+    ...
+    TypeError: params must be a talvex.Parameters, found dict
+    """
     if not isinstance(params, Parameters):
-        raise TypeError(
-            f"params must be a talvex.Parameters, found {type(params).__name__}"
-        )
+        raise TypeError(f"params must be a talvex.Parameters, found {type(params).__name__}")
     return params
-
-
-def _require_correction(params: Parameters, what: str) -> None:
-    if params.correction_option != CORRECTION_ON:
-        raise ValueError(
-            f"{what} needs correction_option {CORRECTION_ON} (TOA and surface reflectance); "
-            f"these parameters have correction_option {params.correction_option}"
-        )
 
 
 def _dn_array(dn) -> np.ndarray:
@@ -54,8 +80,52 @@ def _out_array(out, shape) -> np.ndarray:
     return out
 
 
-def _look_up(dn, tables: np.ndarray, out) -> np.ndarray:
-    """Every DN through the table of its band, into ``out`` or a new array."""
+def warn_above_full_scale(counts, stacklevel: int = 2) -> None:
+    """A UserWarning for each band with DNs above the calibration's full scale.
+
+    Parameters
+    ----------
+    counts : sequence of int
+        How many DNs of bands 2, 3, 4, 5 lie above the full scale.
+    stacklevel : int
+        As for :func:`warnings.warn`, from the caller.
+
+    Examples
+    --------
+    >>> warn_above_full_scale([0, 0, 0, 0])
+    """
+    for band, count in zip(BANDS, counts):
+        if count:
+            message = _talvex.dn_above_full_scale_warning(count, band)
+            if message:
+                warnings.warn(message, UserWarning, stacklevel=stacklevel + 1)
+
+
+def look_up(dn, tables: np.ndarray, out: Optional[np.ndarray]) -> tuple[np.ndarray, list[int]]:
+    """Every DN through the table of its band, into ``out`` or a new array.
+
+    Parameters
+    ----------
+    dn : array_like of uint16
+        DNs with the bands 2, 3, 4, 5 on the first axis.
+    tables : numpy.ndarray
+        float32 of shape (4, 65536), one table per band.
+    out : numpy.ndarray or None
+        float32 of the shape of ``dn``, or None for a new array.
+
+    Returns
+    -------
+    values : numpy.ndarray
+        ``out``, or the new array.
+    counts : list of int
+        How many DNs of each band lie above the full scale of the calibration.
+
+    Examples
+    --------
+    >>> tables = np.tile(np.arange(65536, dtype=np.float32), (4, 1))
+    >>> look_up(np.full((4, 2), 7, np.uint16), tables, None)[0].tolist()
+    [[7.0, 7.0], [7.0, 7.0], [7.0, 7.0], [7.0, 7.0]]
+    """
     dn = _dn_array(dn)
     fresh = out is None
     if fresh:
@@ -64,36 +134,117 @@ def _look_up(dn, tables: np.ndarray, out) -> np.ndarray:
     if np.may_share_memory(dn, out):
         dn = dn.copy()
     if out.flags.aligned:
-        _talvex.apply_band_tables(tables, dn, out, fresh)
+        counts = _talvex.apply_band_tables(tables, dn, out, fresh)
     else:
         aligned = np.empty(dn.shape, dtype=np.float32)
-        _talvex.apply_band_tables(tables, dn, aligned, True)
+        counts = _talvex.apply_band_tables(tables, dn, aligned, True)
         out[...] = aligned
-    return out
+    return out, counts
 
 
-def toa_reflectance(dn, params: Parameters, out: Optional[np.ndarray] = None) -> np.ndarray:
+def toa_reflectance(
+    dn: npt.ArrayLike, params: Parameters, out: Optional[np.ndarray] = None
+) -> np.ndarray:
     """Top-of-atmosphere reflectance of every DN, as TALVEX-V1 writes it.
 
-    ``dn`` is a uint16 array whose first axis holds the bands 2, 3, 4, 5;
-    its other axes may have any shape and strides (a tile, a chunk, a whole
-    scene). The result is float32 of the same shape, written into ``out``
-    when given. DN 0 (no data) gives 0.0. The GIL is released while the
-    pixels are converted.
+    Parameters
+    ----------
+    dn : array_like of uint16
+        Raw DNs whose first axis holds the bands 2, 3, 4, 5; the other axes
+        may have any shape and strides (a tile, a chunk, a whole scene).
+    params : Parameters
+        The run parameters.
+    out : numpy.ndarray, optional
+        float32 array of the shape of ``dn`` to write into.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 reflectance (dimensionless) of the shape of ``dn``; ``out``
+        when given. DN 0 (no data) gives 0.0.
+
+    Raises
+    ------
+    TypeError
+        ``dn`` is not uint16, ``out`` not float32, ``params`` not Parameters.
+    ValueError
+        ``dn`` has not four bands on its first axis, ``out`` another shape
+        or is read-only.
+
+    Warns
+    -----
+    UserWarning
+        DNs above the calibration's full scale (4095), with how many per band.
+
+    Notes
+    -----
+    The GIL is released while the pixels are converted.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=0)
+    >>> dn = np.array([[0, 1000], [0, 1000], [0, 1000], [0, 1000]], dtype=np.uint16)
+    >>> toa = toa_reflectance(dn, params)
+    >>> toa.dtype, toa[:, 0].tolist()
+    (dtype('float32'), [0.0, 0.0, 0.0, 0.0])
     """
-    params = _check_parameters(params)
-    return _look_up(dn, params._toa_tables, out)
+    params = check_parameters(params)
+    values, counts = look_up(dn, params.toa_tables(), out)
+    warn_above_full_scale(counts)
+    return values
 
 
-def surface_reflectance(dn, params: Parameters, out: Optional[np.ndarray] = None) -> np.ndarray:
+def surface_reflectance(
+    dn: npt.ArrayLike, params: Parameters, out: Optional[np.ndarray] = None
+) -> np.ndarray:
     """Surface reflectance of every DN, as TALVEX-V1 writes it.
 
-    As :func:`toa_reflectance`, through the atmospheric correction; needs
-    ``params.correction_option`` 1. DN 0 (no data) gives 0.0.
+    As :func:`toa_reflectance`, through the atmospheric correction.
+
+    Parameters
+    ----------
+    dn : array_like of uint16
+        Raw DNs whose first axis holds the bands 2, 3, 4, 5.
+    params : Parameters
+        The run parameters, with ``correction_option`` 1.
+    out : numpy.ndarray, optional
+        float32 array of the shape of ``dn`` to write into.
+
+    Returns
+    -------
+    numpy.ndarray
+        float32 surface reflectance (dimensionless); DN 0 gives 0.0.
+
+    Raises
+    ------
+    ParameterError
+        ``params.correction_option`` is not 1.
+    TypeError, ValueError
+        As :func:`toa_reflectance`.
+
+    Warns
+    -----
+    UserWarning
+        DNs above the calibration's full scale (4095), with how many per band.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=1,
+    ...     elevation_metres=55, aerosol_optical_depth=0.25,
+    ...     water_vapour_column=2.9, ozone_column=0.27)
+    >>> surface_reflectance(np.zeros((4, 3), np.uint16), params).tolist()[0]
+    [0.0, 0.0, 0.0]
     """
-    params = _check_parameters(params)
-    _require_correction(params, "surface reflectance")
-    return _look_up(dn, params._surface_tables, out)
+    params = check_parameters(params)
+    values, counts = look_up(dn, params.surface_tables(), out)
+    warn_above_full_scale(counts)
+    return values
 
 
 @dataclasses.dataclass(frozen=True)
@@ -101,7 +252,9 @@ class BandTerms:
     """The terms of the correction model for one band.
 
     Every value is the single-precision value the model stores, except
-    ``zenith_sine_product``, which it keeps in double precision.
+    ``zenith_sine_product``, which it keeps in double precision. Angles are
+    in degrees; every other term is dimensionless (transmittances,
+    optical depths, phase functions, reflectances).
     """
 
     water_vapour_transmittance: np.float32
@@ -132,10 +285,37 @@ def band_terms(params: Parameters) -> Dict[int, BandTerms]:
     albedo, scattering geometry, Rayleigh and aerosol optical depth, phase
     and reflectance, the two residuals and the path reflectance (what the
     sensor would see over a black surface): the values the surface
-    reflectance of each band is computed from. Needs ``correction_option`` 1.
+    reflectance of each band is computed from.
+
+    Parameters
+    ----------
+    params : Parameters
+        The run parameters, with ``correction_option`` 1.
+
+    Returns
+    -------
+    dict of int to BandTerms
+        The terms of bands 2, 3, 4, 5, keyed by band number.
+
+    Raises
+    ------
+    ParameterError
+        ``params.correction_option`` is not 1.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=1,
+    ...     elevation_metres=55, aerosol_optical_depth=0.25,
+    ...     water_vapour_column=2.9, ozone_column=0.27)
+    >>> terms = band_terms(params)
+    >>> sorted(terms), terms[5].ozone_transmittance
+    ([2, 3, 4, 5], 1.0)
     """
-    params = _check_parameters(params)
-    _require_correction(params, "band_terms")
+    params = check_parameters(params)
+    require_correction(params, "band_terms")
     kept_double = {"zenith_sine_product"}
     return {
         band: BandTerms(

@@ -6,53 +6,173 @@ is chunked (one task per chunk, on any Dask scheduler or cluster).
     import talvex, talvex.xarray
 
     dn = rioxarray.open_rasterio("scene.tif", chunks={"x": 2048, "y": 2048})
+    dn = dn.assign_coords(band=[2, 3, 4, 5])  # the file's bands 1 to 4
     ds = talvex.xarray.correct(dn, talvex.read_parameters("my-parameters.txt"))
-    ds.surface_reflectance.rio.to_raster("scene-sr.tif", driver="COG")
+    talvex.xarray.to_raster(ds.surface_reflectance, "scene-sr.tif", driver="COG")
+
+A pixel is masked (NaN, declared as the no-data value) in every band when
+any band has DN 0, the input's no-data value or a masked (NaN) value: the
+same pixels that talvex-geo masks. A valid reflectance of 0.0 stays 0.0.
 """
 
 from __future__ import annotations
 
+import numbers
+import os
+from typing import Hashable, List, Sequence, Union
+
 import numpy as np
 import xarray as xr
 
-from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, Parameters
-from ._reflectance import _check_parameters, _look_up
+from . import _talvex
+from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, PARAMETER_FIELDS, Parameters
+from ._reflectance import check_parameters, look_up, warn_above_full_scale
+
+__all__ = ["SURFACE_NAME", "TOA_NAME", "correct", "to_raster"]
 
 #: Names of the variables of the Dataset that :func:`correct` returns.
 TOA_NAME = "toa_reflectance"
 SURFACE_NAME = "surface_reflectance"
 
-_LONG_NAMES = {
+# What each variable holds, as talvex-geo names its product.
+_PRODUCTS = {
     TOA_NAME: "top-of-atmosphere reflectance",
     SURFACE_NAME: "surface reflectance",
 }
 # Attributes of a DN array that say how to read its integers, and would be
 # wrong on reflectances.
-_DN_ONLY_ATTRS = ("scale_factor", "add_offset", "units", "long_name", "valid_range", "_FillValue")
+_DN_ONLY_ATTRS = (
+    "scale_factor",
+    "add_offset",
+    "units",
+    "long_name",
+    "valid_range",
+    "_FillValue",
+    "missing_value",
+    "nodatavals",
+)
+# The metadata item that gives the unit of a run parameter's item: its key
+# followed by this, as talvex-geo writes it.
+_UNIT_ITEM_SUFFIX = "_unit"
 # Dimensions of the tables of one reflectance inside apply_ufunc.
 _TABLE_DIMS = ("talvex_band", "talvex_dn")
+# The values a DN can take.
+_DN_MAX = np.iinfo(np.uint16).max
+# What masked pixels hold, and the no-data value the output declares.
+_MASKED = np.float32(np.nan)
 
 
-def _convert_block(dn: np.ndarray, *tables: np.ndarray, band_axis: int):
+def _band_description(band: int) -> str:
+    return f"Band {band} ({_talvex.BAND_COLOURS[BANDS.index(band)]})"
+
+
+def _band_labels(da: xr.DataArray, band_dim: Hashable) -> List[int]:
+    """The band number of each position along ``band_dim``."""
+    if band_dim not in da.coords:
+        return list(BANDS)
+    labels = da[band_dim].values.tolist()
+    numbered = all(
+        isinstance(label, numbers.Integral) and not isinstance(label, bool) for label in labels
+    )
+    if not numbered or sorted(labels) != list(BANDS):
+        bands = ", ".join(map(str, BANDS))
+        raise ValueError(
+            f"the labels of {band_dim!r} are {labels}; they must be the band numbers {bands} "
+            f"(in any order). If the bands are {bands} in this order, relabel them with "
+            f"da.assign_coords({band_dim}=[{bands}]) (rioxarray numbers a file's bands 1, 2, 3, 4)"
+        )
+    return [int(label) for label in labels]
+
+
+def _fill_values(da: xr.DataArray, band_count: int) -> List[List[float]]:
+    """The input's no-data value of each position along the band dimension.
+
+    ``_FillValue`` or ``missing_value`` in the attributes or the encoding,
+    a scalar or an array of one value or one per band; each position's list
+    is empty where the input declares none.
+    """
+    found = []
+    for source in (da.attrs, da.encoding):
+        for key in ("_FillValue", "missing_value"):
+            if key in source and source[key] is not None:
+                found.append((key, source[key]))
+    per_band: List[set] = [set() for _ in range(band_count)]
+    for key, value in found:
+        values = np.asarray(value).ravel()
+        if values.size == 1:
+            values = np.repeat(values, band_count)
+        if values.size != band_count or values.dtype.kind not in "uifb":
+            raise ValueError(
+                f"the input's {key} must be one number or one per band ({band_count}), "
+                f"found {value!r}"
+            )
+        for position, number in enumerate(values.tolist()):
+            per_band[position].add(float(number))
+    return [sorted(values) for values in per_band]
+
+
+def _valid_pixels(dn: np.ndarray, fills: Sequence[Sequence[float]]) -> np.ndarray:
+    """Pixels with data in every band: no DN 0, no fill value, no NaN.
+
+    ``dn`` has the bands on its first axis; the result drops that axis.
+    """
+    valid = np.ones(dn.shape[1:], dtype=bool)
+    for position, band_dn in enumerate(dn):
+        valid &= band_dn != 0
+        if band_dn.dtype.kind == "f":
+            valid &= ~np.isnan(band_dn)
+        for fill in fills[position]:
+            if band_dn.dtype.kind == "f" or (float(fill).is_integer() and 0 <= fill <= _DN_MAX):
+                valid &= band_dn != fill
+    return valid
+
+
+def _as_dn(dn: np.ndarray, valid: np.ndarray) -> np.ndarray:
+    """DNs as uint16 (native or not); a float array (read with its mask applied) must hold
+    whole numbers from 0 to 65535 wherever it has data."""
+    if dn.dtype.kind == "u":
+        return dn.astype(np.uint16, copy=False)
+    kept = np.where(valid, dn, 0)
+    if not np.array_equal(kept, np.clip(np.trunc(kept), 0, _DN_MAX)):
+        raise ValueError(
+            "the DNs must be whole numbers from 0 to 65535 where they are not masked; "
+            "open the scene without mask_and_scale (rioxarray: masked=True alone is fine)"
+        )
+    return kept.astype(np.uint16)
+
+
+def _convert_block(
+    dn: np.ndarray, *tables: np.ndarray, band_axis: int, fills, labels: Sequence[int]
+):
     """One block holding all four bands along ``band_axis``, through each table set."""
     dn_bands = np.moveaxis(dn, band_axis, 0)
+    valid = _valid_pixels(dn_bands, fills)
+    dn_bands = _as_dn(dn_bands, valid)
     outputs = []
     for table in tables:
-        if dn.size == 0:
-            out = np.empty(dn.shape, dtype=np.float32)
-        else:
-            out = np.moveaxis(_look_up(dn_bands, table, None), 0, band_axis)
-        outputs.append(out)
+        values, counts = look_up(dn_bands, table, None)
+        values[:, ~valid] = _MASKED
+        outputs.append(np.moveaxis(values, 0, band_axis))
+    # Every table set sees the same DNs: warn once, by band number.
+    by_band = dict(zip(labels, counts))
+    warn_above_full_scale([by_band[band] for band in BANDS])
     return outputs[0] if len(outputs) == 1 else tuple(outputs)
 
 
-def _check_scene_size(da: xr.DataArray, band_dim: str, params: Parameters) -> None:
-    if params.line_count is None or params.sample_count is None:
-        return
+def _spatial_size(da: xr.DataArray, band_dim: Hashable):
     spatial = [dim for dim in da.dims if dim != band_dim]
     if len(spatial) != 2:
+        return None
+    return spatial, (da.sizes[spatial[0]], da.sizes[spatial[1]])
+
+
+def _check_scene_size(da: xr.DataArray, band_dim: Hashable, params: Parameters) -> None:
+    if params.line_count is None or params.sample_count is None:
         return
-    found = (da.sizes[spatial[0]], da.sizes[spatial[1]])
+    size = _spatial_size(da, band_dim)
+    if size is None:
+        return
+    spatial, found = size
     if found != (params.line_count, params.sample_count):
         raise ValueError(
             f"the parameters are for a scene of {params.line_count} lines x "
@@ -62,44 +182,125 @@ def _check_scene_size(da: xr.DataArray, band_dim: str, params: Parameters) -> No
         )
 
 
-def _output_attrs(attrs: dict, name: str) -> dict:
+def _metadata(params: Parameters, name: str, scene_size) -> dict:
+    """The run's metadata as talvex-geo writes it: text values, the floats
+    as the shortest decimals that read back the same, and beside each value
+    that has a unit an item that names it."""
+
+    def text(value) -> str:
+        if isinstance(value, tuple):
+            return " ".join(text(v) for v in value)
+        if isinstance(value, np.float32):
+            return _talvex.float_text(value)
+        return str(value)
+
+    # A scene's size is its array's when the parameters do not give it.
+    size = dict(zip(("line_count", "sample_count"), scene_size or (None, None)))
+    tags = {"talvex_version": _talvex.__version__, "talvex_product": _PRODUCTS[name]}
+    for field in PARAMETER_FIELDS:
+        value = getattr(params, field["python_name"])
+        if value is None:
+            value = size.get(field["python_name"])
+        if value is not None:
+            tags[field["metadata_key"]] = text(value)
+            if field["unit"]:
+                tags[field["metadata_key"] + _UNIT_ITEM_SUFFIX] = field["unit"]
+    return tags
+
+
+def _output_attrs(attrs: dict, name: str, metadata: dict, labels: Sequence[int]) -> dict:
     kept = {key: value for key, value in attrs.items() if key not in _DN_ONLY_ATTRS}
-    # DN 0 marks no data and becomes 0.0, so a no-data value of 0 still holds.
-    if attrs.get("_FillValue") == 0:
-        kept["_FillValue"] = np.float32(0.0)
-    kept["long_name"] = _LONG_NAMES[name]
+    kept.update(metadata)
+    # A tuple of band descriptions, as rioxarray reads and writes them.
+    kept["long_name"] = tuple(_band_description(band) for band in labels)
     kept["units"] = "1"
+    kept["_FillValue"] = _MASKED
     return kept
 
 
 def _parameter_attrs(params: Parameters) -> dict:
     attrs = {}
-    for field in params.__dataclass_fields__:
-        value = getattr(params, field)
+    for field in PARAMETER_FIELDS:
+        value = getattr(params, field["python_name"])
         if value is None:
             continue
-        attrs[f"talvex_{field}"] = np.array(value, np.float32) if isinstance(value, tuple) else value
+        if isinstance(value, tuple):
+            value = np.array(value, np.float32)
+        attrs[field["metadata_key"]] = value
     return attrs
 
 
-def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.Dataset:
+def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -> xr.Dataset:
     """TOA and surface reflectance of a DN DataArray, as TALVEX-V1 computes them.
 
-    ``da`` holds uint16 DNs and a dimension ``band_dim`` of the four bands
-    2, 3, 4, 5, in that order; its other dimensions are free. The Dataset
-    has ``toa_reflectance`` and, when ``params.correction_option`` is 1,
-    ``surface_reflectance``, float32 with the dimensions, coordinates and
-    attributes of ``da`` (less those that describe DN) and its rioxarray CRS;
-    the run parameters are in the Dataset's attributes.
+    Parameters
+    ----------
+    da : xarray.DataArray
+        Raw DNs: uint16 (or uint8), or floats with NaN where the input is masked (as
+        ``rioxarray.open_rasterio(..., masked=True)`` reads a file with its
+        no-data value or mask). It has a dimension ``band_dim`` of the four
+        bands; its other dimensions are free.
+    params : Parameters
+        The run parameters. When they give ``line_count`` and
+        ``sample_count``, a two-dimensional scene must have that size.
+    band_dim : hashable
+        The band dimension. Its coordinate, when there is one, must hold the
+        band numbers 2, 3, 4, 5 in any order; each band gets its own
+        calibration and the output keeps the order and the labels. Without a
+        coordinate the order is 2, 3, 4, 5.
 
+    Returns
+    -------
+    xarray.Dataset
+        ``toa_reflectance`` and, when ``params.correction_option`` is 1,
+        ``surface_reflectance``: float32 reflectance (dimensionless) with the
+        dimensions, coordinates and attributes of ``da`` (less those that
+        describe DN) and its rioxarray CRS. A pixel is NaN in every band
+        where any band has DN 0, the input's no-data value (``_FillValue``
+        or ``missing_value``, one value or one per band) or NaN; NaN is the
+        declared no-data value (``_FillValue``), so ``rio.to_raster``
+        writes it as the file's no-data. Each variable's attributes hold
+        the band descriptions (``long_name``) and the run's metadata as
+        talvex-geo writes them; the Dataset's attributes hold the run
+        parameters as numbers.
+
+    Raises
+    ------
+    TypeError
+        ``da`` is not a DataArray of uint16 or float DNs, ``params`` not
+        Parameters.
+    ValueError
+        No band dimension of four bands, band labels other than 2 to 5, a
+        scene of another size, a correction option other than 0 or 1, a
+        no-data value of another shape; at compute time, float DNs that
+        are not whole numbers from 0 to 65535.
+
+    Warns
+    -----
+    UserWarning
+        DNs above the calibration's full scale (4095), per block converted.
+
+    Notes
+    -----
     A chunked (Dask) input gives a lazy result of the same chunks, through
     ``xarray.apply_ufunc(..., dask="parallelized")``; the band dimension is
-    brought into one chunk first. When ``params`` gives ``line_count`` and
-    ``sample_count``, a two-dimensional scene must have that size.
+    brought into one chunk first.
+
+    Examples
+    --------
+    >>> import talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=0)
+    >>> dn = xr.DataArray(np.array([[[0, 900]], [[700, 900]], [[700, 900]], [[700, 900]]],
+    ...     dtype=np.uint16), dims=("band", "y", "x"), coords={"band": [5, 4, 3, 2]})
+    >>> toa = correct(dn, params).toa_reflectance
+    >>> bool(np.isnan(toa[:, 0, 0]).all()), toa.sel(band=2).shape, toa.long_name[0]
+    (True, (1, 2), 'Band 5 (short-wave infrared)')
     """
     if not isinstance(da, xr.DataArray):
         raise TypeError(f"da must be an xarray.DataArray, found {type(da).__name__}")
-    params = _check_parameters(params)
+    params = check_parameters(params)
     if band_dim not in da.dims:
         raise ValueError(
             f"da has no dimension {band_dim!r} (its dimensions are {da.dims}); "
@@ -110,23 +311,28 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.
             f"da must have the {len(BANDS)} bands {', '.join(map(str, BANDS))} along "
             f"{band_dim!r}, found {da.sizes[band_dim]}"
         )
-    if da.dtype.kind != "u" or da.dtype.itemsize != 2:
+    if not ((da.dtype.kind == "u" and da.dtype.itemsize <= 2) or da.dtype.kind == "f"):
         raise TypeError(
-            f"da must hold uint16 DNs, found dtype {da.dtype} (rioxarray: open the "
-            f"scene without masked=True or mask_and_scale=True)"
+            f"da must hold uint16 or uint8 DNs (or floats with NaN where masked), found dtype "
+            f"{da.dtype} (rioxarray: open the scene without mask_and_scale=True)"
         )
     if params.correction_option not in (CORRECTION_OFF, CORRECTION_ON):
         raise ValueError(
             f"correction_option must be {CORRECTION_OFF} (TOA reflectance) or "
             f"{CORRECTION_ON} (TOA and surface reflectance), found {params.correction_option}"
         )
+    labels = _band_labels(da, band_dim)
+    fills = _fill_values(da, len(labels))
     _check_scene_size(da, band_dim, params)
 
     names = [TOA_NAME]
-    tables = [params._toa_tables]
+    tables = [params.toa_tables()]
     if params.correction_option == CORRECTION_ON:
         names.append(SURFACE_NAME)
-        tables.append(params._surface_tables)
+        tables.append(params.surface_tables())
+    # Each position along the band dimension through its own band's table.
+    order = [BANDS.index(band) for band in labels]
+    tables = [np.ascontiguousarray(table[order]) for table in tables]
 
     chunked = da.chunks is not None
     dn = da
@@ -152,15 +358,18 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: str = "band") -> xr.
         output_core_dims=[[]] * len(table_arrays),
         dask="parallelized",
         output_dtypes=[np.float32] * len(table_arrays),
-        kwargs={"band_axis": da.get_axis_num(band_dim)},
+        kwargs={"band_axis": da.get_axis_num(band_dim), "fills": fills, "labels": labels},
         keep_attrs=True,  # the attributes of the coordinates too
     )
     if len(names) == 1:
         results = (results,)
 
+    size = _spatial_size(da, band_dim)
     variables = {}
     for name, result in zip(names, results):
-        result.attrs = _output_attrs(da.attrs, name)
+        metadata = _metadata(params, name, size[1] if size else None)
+        result.attrs = _output_attrs(da.attrs, name, metadata, labels)
+        result.encoding = {}
         variables[name] = result
     ds = xr.Dataset(variables, attrs=_parameter_attrs(params))
     return _keep_crs(da, ds)
@@ -182,3 +391,65 @@ def _keep_crs(da: xr.DataArray, ds: xr.Dataset) -> xr.Dataset:
             variable.encoding["grid_mapping"] = grid_mapping
         return ds
     return ds.rio.write_crs(crs)
+
+
+def to_raster(
+    reflectance: xr.DataArray, path: Union[str, "os.PathLike[str]"], **kwargs
+) -> None:
+    """Writes a reflectance of :func:`correct` as a georeferenced raster file.
+
+    The file is what talvex-geo writes for the same scene: the band
+    descriptions ("Band 2 (green)", ...), the run's metadata (the dataset's
+    and each band's ``talvex_band``, ``talvex_lmin``, ``talvex_lmax``), and
+    the same masked pixels, declared by the no-data value NaN.
+
+    Parameters
+    ----------
+    reflectance : xarray.DataArray
+        ``toa_reflectance`` or ``surface_reflectance`` of a Dataset that
+        :func:`correct` returned, with the band dimension first and a
+        rioxarray georeference.
+    path : str or os.PathLike
+        The file to write.
+    **kwargs
+        Passed on to ``reflectance.rio.to_raster``, e.g. ``driver="COG"``,
+        ``compress="deflate"``, ``windowed=True``.
+
+    Raises
+    ------
+    ValueError
+        ``reflectance`` is not a reflectance of :func:`correct`.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile, rioxarray, talvex
+    >>> params = talvex.Parameters(lmin=[0] * 4, lmax=[52.5, 40.8, 33.6, 7.2],
+    ...     day_of_year=45, solar_zenith_deg=38.6, solar_azimuth_deg=142,
+    ...     view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=0)
+    >>> dn = xr.DataArray(np.full((4, 2, 3), 800, np.uint16), dims=("band", "y", "x"))
+    >>> toa = correct(dn, params).toa_reflectance
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "toa.tif"
+    >>> to_raster(toa, path)
+    >>> rioxarray.open_rasterio(path).long_name[0]
+    'Band 2 (green)'
+    """
+    attrs = reflectance.attrs
+    if "talvex_product" not in attrs or "talvex_lmin" not in attrs:
+        raise ValueError(
+            "to_raster writes a reflectance that talvex.xarray.correct returned, "
+            "with its attributes"
+        )
+    labels = _band_labels(reflectance, reflectance.dims[0]) if reflectance.ndim == 3 else []
+    lmin = attrs["talvex_lmin"].split()
+    lmax = attrs["talvex_lmax"].split()
+    band_tags = [
+        {
+            "talvex_band": str(band),
+            "talvex_lmin": lmin[BANDS.index(band)],
+            "talvex_lmax": lmax[BANDS.index(band)],
+        }
+        for band in labels
+    ]
+    import rioxarray  # noqa: F401  (registers the .rio accessor)
+
+    reflectance.rio.to_raster(path, tags={"band_tags": band_tags}, **kwargs)

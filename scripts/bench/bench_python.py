@@ -23,7 +23,8 @@ import numpy as np
 
 import talvex
 
-EXAMPLE_PARAMETER_FILE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "example-parameters.txt"
+REPO = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLE_PARAMETER_FILE = REPO / "examples" / "example-parameters.txt"
 
 # The per-pixel formulas as TALVEX-V1 evaluates them, written out in numpy
 # for the comparison only: the package itself has no second implementation.
@@ -87,7 +88,7 @@ class BandFormulas:
 
 
 def formula_tables(params) -> np.ndarray:
-    every = np.arange(talvex._talvex.DN_VALUES, dtype=np.uint16)
+    every = np.arange(np.iinfo(np.uint16).max + 1, dtype=np.uint16)  # every DN
     tables = np.empty((len(talvex.BANDS), every.size), np.float32)
     for i, band in enumerate(talvex.BANDS):
         BandFormulas(params, band).surface(every, tables[i])

@@ -128,7 +128,7 @@ def test_an_output_that_is_an_input_is_refused_before_anything_is_written(talvex
 def test_unwritable_outputs_and_a_full_disk_leave_earlier_outputs_whole(talvex_geo, good):
     folder, parameters, stack = good
     done = run_geo(talvex_geo, parameters, stack, folder / "missing" / "out", check=False)
-    assert_failed(done, 4, "missing/out-TOA-Ref-bands-2345.tif", "No such file")
+    assert_failed(done, 4, "missing/out-TOA-Ref-bands-2345.tif", f"the folder \"{folder / 'missing'}\" does not exist")
 
     run_geo(talvex_geo, parameters, stack, folder / "out")
     earlier = {name: (folder / name).read_bytes() for name in outputs(folder)}

@@ -68,7 +68,13 @@ def test_the_georeference_descriptions_metadata_and_mask_of_a_gtiff(tmp_path, ta
     _, dn, parameters, _, _ = scene
     stack = write_raster(tmp_path / "stack.tif", dn)
     done = run_geo(talvex_geo, parameters, stack, tmp_path / "out")
-    assert done.stdout == "" and done.stderr == "", "a quiet run when standard error is no terminal"
+    # No progress when standard error is no terminal: only the warning for
+    # the scene's DNs above 4095, one line a band, after the run.
+    assert done.stdout == ""
+    counts = [int(line.split()[2]) for line in done.stderr.splitlines()]
+    assert counts == [int((dn[i] > 4095).sum()) for i in range(4)], done.stderr
+    assert all(line.startswith("talvex-geo: Warning: ") and f"of band {b} have DNs above 4095" in line
+               for b, line in zip((2, 3, 4, 5), done.stderr.splitlines()))
 
     info = gdalinfo(tmp_path / f"out{TOA_SUFFIX}.tif")
     assert tuple(info["geoTransform"]) == GEOTRANSFORM

@@ -1,7 +1,7 @@
-// "Run >>" from an installed launcher, as a user who cannot write the
-// program folder: the launcher is installed with cmake --install into a
-// folder owned by root, and runs as the user nobody. Needs root to set this
-// up; skipped otherwise.
+// "Run >>" from an installed launcher: the launcher is installed with cmake
+// --install into a folder owned by root, and runs as the user nobody, who
+// cannot write the program folder, and as root, who could but must not.
+// Needs root to set this up; skipped otherwise.
 
 #include "launcher_fixture.h"
 
@@ -57,17 +57,24 @@ private:
     QString work_;
     passwd user_{};
 
-    // Runs the driver from the installed folder as the unprivileged user.
-    int runAsUser(const QProcessEnvironment& environment, QByteArray& printed)
+    // Runs the driver from the installed folder as the unprivileged user, or
+    // as root.
+    int runAsUser(const QProcessEnvironment& environment, QByteArray& printed, bool asRoot = false)
     {
+        const QStringList files{work_ + QStringLiteral("/scene.dn"), work_ + QStringLiteral("/params.txt"),
+                                work_ + (asRoot ? QStringLiteral("/out/root-scene") : QStringLiteral("/out/scene"))};
         QProcess driver;
         driver.setProcessEnvironment(environment);
-        driver.setProgram(QStringLiteral("setpriv"));
-        driver.setArguments({QStringLiteral("--reuid=%1").arg(QLatin1String(UNPRIVILEGED_USER)),
-                             QStringLiteral("--regid=%1").arg(QLatin1String(UNPRIVILEGED_GROUP)),
-                             QStringLiteral("--clear-groups"), bin_ + QStringLiteral("/talvex-driver"),
-                             work_ + QStringLiteral("/scene.dn"), work_ + QStringLiteral("/params.txt"),
-                             work_ + QStringLiteral("/out/scene")});
+        if (asRoot) {
+            driver.setProgram(bin_ + QStringLiteral("/talvex-driver"));
+            driver.setArguments(files);
+        } else {
+            driver.setProgram(QStringLiteral("setpriv"));
+            driver.setArguments(QStringList{QStringLiteral("--reuid=%1").arg(QLatin1String(UNPRIVILEGED_USER)),
+                                            QStringLiteral("--regid=%1").arg(QLatin1String(UNPRIVILEGED_GROUP)),
+                                            QStringLiteral("--clear-groups"), bin_ + QStringLiteral("/talvex-driver")} +
+                                files);
+        }
         driver.start();
         if (!driver.waitForFinished(RUN_TIMEOUT_MS))
             return -1;
@@ -137,8 +144,8 @@ private slots:
         const QString runFolder = home + QStringLiteral("/.local/state/talvex");
         QVERIFY(QFile::exists(runFolder + QStringLiteral("/logcom.txt")));
         QCOMPARE(QFileInfo(runFolder).ownerId(), user_.pw_uid);
-        QVERIFY(test::readFile(runFolder + QStringLiteral("/first.sh"))
-                    .startsWith("\"" + bin_.toUtf8() + "/TALVEX-V1\"<\"" + runFolder.toUtf8() + "/logcom.txt\""));
+        QCOMPARE(test::readFile(runFolder + QStringLiteral("/first.sh")),
+                 "\"" + bin_.toUtf8() + "/TALVEX-V1\"<\"" + runFolder.toUtf8() + "/logcom.txt\"\n");
         QVERIFY(!QFile::exists(bin_ + QStringLiteral("/logcom.txt")));
         QVERIFY(!QFile::exists(bin_ + QStringLiteral("/first.sh")));
 
@@ -147,9 +154,33 @@ private slots:
         QCOMPARE(QFileInfo(toa).ownerId(), user_.pw_uid);
     }
 
-    // With $XDG_STATE_HOME in a folder the user cannot write either, Run
-    // names that folder and the system's reason, and starts nothing.
-    void neitherFolderWritableIsTold()
+    // Root could write the program folder, but the installed launcher keeps
+    // to root's own state folder: bin/ holds the programs alone and the data
+    // folder its two files, as installed.
+    void runAsRootLeavesTheInstallationAlone()
+    {
+        const QString home = root_.path() + QStringLiteral("/root-home");
+        QVERIFY(QDir().mkpath(home));
+        const QStringList programs = QDir(bin_).entryList(QDir::Files, QDir::Name);
+        QByteArray printed;
+        QCOMPARE(runAsUser(userEnvironment(home), printed, true), 0);
+
+        QVERIFY(QFile::exists(home + QStringLiteral("/.local/state/talvex/logcom.txt")));
+        QVERIFY(QFile::exists(home + QStringLiteral("/.local/state/talvex/first.sh")));
+        QCOMPARE(QDir(bin_).entryList(QDir::Files, QDir::Name), programs);
+        for (const QFileInfo& file : QDir(bin_).entryInfoList(QDir::Files))
+            QVERIFY2(file.isExecutable(), qPrintable(file.fileName()));
+        QCOMPARE(QDir(root_.path() + QStringLiteral("/usr/share/talvex")).entryList(QDir::Files, QDir::Name),
+                 (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
+        QVERIFY2(waitForFile(work_ + QStringLiteral("/out/root-scene-TOA-Ref-bands-2345"), TOA_IMAGE_BYTES,
+                             RUN_TIMEOUT_MS),
+                 "the installed processor left no TOA image");
+    }
+
+    // With $XDG_STATE_HOME in a folder the user cannot write, Run names that
+    // folder and the system's reason, and starts nothing; the program folder
+    // is not even tried.
+    void unwritableStateFolderIsTold()
     {
         const QString stateHome = root_.path() + QStringLiteral("/root-state");
         QVERIFY(QDir().mkpath(stateHome));
@@ -161,7 +192,7 @@ private slots:
         QCOMPARE(runAsUser(environment, printed), 1);
         QVERIFY2(printed.contains((stateHome + QStringLiteral("/talvex\nPermission denied")).toUtf8()),
                  printed.constData());
-        QVERIFY(printed.contains((bin_ + QStringLiteral("\nPermission denied")).toUtf8()));
+        QVERIFY(!printed.contains(bin_.toUtf8()));
         QVERIFY(!QFile::exists(stateHome + QStringLiteral("/talvex")));
     }
 };

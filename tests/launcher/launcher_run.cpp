@@ -3,6 +3,7 @@
 // the messages of a Run that cannot start, and runs that really start a
 // processor.
 
+#include "launcher_files.h"
 #include "launcher_fixture.h"
 #include "main_window.h"
 #include "run_launch.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -86,25 +88,31 @@ void answerMessageBox(QObject* context, QString& text)
     });
 }
 
-// The start script run by the shell in a terminal of its own (a
-// pseudo-terminal): what it shows, whether it waits for Enter, and its exit
-// status once Enter is pressed.
+// The start command run in a terminal of its own (a pseudo-terminal): what
+// it shows, whether it waits for Enter, and its exit status once Enter is
+// pressed.
 struct TerminalRun {
     QByteArray screen;
     bool waitedForEnter = false;
     int status = -1;
 };
 
-TerminalRun runInTerminal(const QString& script)
+TerminalRun runInTerminal(const StartCommand& command)
 {
     TerminalRun run;
-    const QByteArray scriptBytes = QFile::encodeName(script);
+    std::vector<QByteArray> words{QFile::encodeName(command.program)};
+    for (const QString& argument : command.arguments)
+        words.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     int terminal = -1;
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid < 0)
         return run;
     if (pid == 0) {
-        execl("/bin/sh", "sh", scriptBytes.constData(), static_cast<char*>(nullptr));
+        execv(argv[0], argv.data());
         _exit(127);
     }
     constexpr int POLL_MS = 50;
@@ -190,9 +198,9 @@ private slots:
         QVERIFY(!QFile::exists(test::pathIn(folder, QStringLiteral("user"))));
     }
 
-    // One line: the quoted program and run input paths with "<" between them,
-    // the shell's special characters inside the quotes made literal, then
-    // what to do when the run fails.
+    // Exactly one line: the quoted program and run input paths with "<"
+    // between them, the shell's special characters inside the quotes made
+    // literal, and nothing else.
     void startScriptLine()
     {
         QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/talvex launcher XXXXXX"));
@@ -206,18 +214,17 @@ private slots:
         launch.setStarter(RecordingStarter().starter());
         QVERIFY(launch.run(QString(), paramPath, QString()).started);
         const QByteArray dir = folder.path().toUtf8();
-        const QByteArray script = test::readFile(startScriptPath(folder.path()));
-        QVERIFY(script.startsWith("\"" + dir + "/TALVEX-V1\"<\"" + dir + "/logcom.txt\" || "));
-        QCOMPARE(script.count('\n'), 1);
-        QVERIFY(script.endsWith("\n"));
+        QCOMPARE(test::readFile(startScriptPath(folder.path())),
+                 "\"" + dir + "/TALVEX-V1\"<\"" + dir + "/logcom.txt\"\n");
 
-        QVERIFY(startScript(QStringLiteral("/a $HOME/`x`/\"q\"\\/TALVEX-V1"), QStringLiteral("/b/logcom.txt"))
-                    .startsWith("\"/a \\$HOME/\\`x\\`/\\\"q\\\"\\\\/TALVEX-V1\"<\"/b/logcom.txt\" "));
+        QCOMPARE(startScript(QStringLiteral("/a $HOME/`x`/\"q\"\\/TALVEX-V1"), QStringLiteral("/b/logcom.txt")),
+                 QByteArray("\"/a \\$HOME/\\`x\\`/\\\"q\\\"\\\\/TALVEX-V1\"<\"/b/logcom.txt\"\n"));
     }
 
     // In a terminal, a failed run shows its messages, brings the window up
     // and waits for Enter before it closes; a run that succeeds closes at
-    // once. A missing processor counts as a failure.
+    // once. A missing processor counts as a failure. The start script itself
+    // stays the plain one line: the waiting is in how it is started.
     void failedRunWaitsForEnterInATerminal_data()
     {
         QTest::addColumn<QByteArray>("processor");
@@ -250,7 +257,10 @@ private slots:
         launch.setStarter(RecordingStarter().starter());
         QVERIFY(launch.run(QStringLiteral("in"), params, QStringLiteral("out")).started);
 
-        const TerminalRun run = runInTerminal(startScriptPath(folder.path()));
+        const QString script = startScriptPath(folder.path());
+        QVERIFY(!test::readFile(script).contains("||"));
+        const TerminalRun run =
+            runInTerminal(scriptStartCommand(script, processorPath(folder.path()), lookupWith({}, {})));
         QVERIFY2(run.screen.contains(shown), run.screen.constData());
         QCOMPARE(run.waitedForEnter, waits);
         QCOMPARE(run.status, status);
@@ -311,11 +321,11 @@ private slots:
         QVERIFY2(result.started, qPrintable(result.failure));
         QCOMPARE(result.runFolder, userFolder);
         QCOMPARE(test::readFile(runInputPath(userFolder)), QByteArray("img\r\nout\r\n0\n\r\n"));
-        QVERIFY(test::readFile(startScriptPath(userFolder))
-                    .startsWith("\"" + launcherFolder.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8() +
-                                "/logcom.txt\" "));
+        QCOMPARE(test::readFile(startScriptPath(userFolder)),
+                 "\"" + launcherFolder.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8() + "/logcom.txt\"\n");
         QCOMPARE(recorder.started->size(), std::size_t{1});
-        QCOMPARE(recorder.started->front(), (StartCommand{"/bin/sh", {startScriptPath(userFolder)}}));
+        QCOMPARE(recorder.started->front(),
+                 scriptStartCommand(startScriptPath(userFolder), processorPath(launcherFolder), lookupWith({}, {})));
         const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
         QCOMPARE(QFileInfo(userFolder).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), ownerOnly);
         QCOMPARE(QFileInfo(folder.path() + QStringLiteral("/state home")).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), ownerOnly);
@@ -343,6 +353,89 @@ private slots:
         QVERIFY2(message.contains(userFolder + QStringLiteral("\nNot a directory")), qPrintable(message));
         QVERIFY(recorder.started->empty());
         QVERIFY(form.isEnabled());
+    }
+
+    // A ready-to-run folder holds the launcher's files beside it; an
+    // installation keeps them in share/talvex beside bin/.
+    void launcherFilesBesideOrInTheDataFolder()
+    {
+        QTemporaryDir root;
+        const QString bin = root.path() + QStringLiteral("/usr/bin");
+        const QString data = root.path() + QStringLiteral("/usr/share/talvex");
+        QVERIFY(QDir().mkpath(bin));
+
+        LauncherFiles files = locateLauncherFiles(bin);
+        QVERIFY(!files.installed);
+        QCOMPARE(files.frontPage(), bin + QStringLiteral("/front page of sw.jpg"));
+
+        QVERIFY(QDir().mkpath(data));
+        files = locateLauncherFiles(bin);
+        QVERIFY(files.installed);
+        QCOMPARE(files.dataFolder, data);
+        QCOMPARE(files.helpDocument(), data + QStringLiteral("/TALVEX.pdf"));
+        QCOMPARE(files.launcherFolder, bin);
+
+        // Files beside the launcher make it a ready-to-run folder again.
+        QVERIFY(test::writeFile(bin + QStringLiteral("/TALVEX.pdf"), "%PDF"));
+        files = locateLauncherFiles(bin);
+        QVERIFY(!files.installed);
+        QCOMPARE(files.dataFolder, bin);
+    }
+
+    // A launcher installed in a folder it may write (as root may /usr/bin)
+    // shows the installation's picture and guide, and Run writes into the
+    // user's state folder only: the installation's folders stay as
+    // installed.
+    void installedLauncherWritesOnlyIntoTheUsersFolder()
+    {
+        QTemporaryDir root;
+        const QString bin = root.path() + QStringLiteral("/usr/bin");
+        const QString data = root.path() + QStringLiteral("/usr/share/talvex");
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QDir().mkpath(data));
+        QVERIFY(test::writeFrontPage(data));
+        QVERIFY(test::writePdf(data + QStringLiteral("/TALVEX.pdf"), 1));
+        const QString params = root.path() + QStringLiteral("/p.txt");
+        QVERIFY(test::writeFile(params, "0\n"));
+        const QString stateHome = root.path() + QStringLiteral("/state");
+        const QByteArray savedStateHome = qgetenv("XDG_STATE_HOME");
+        qputenv("XDG_STATE_HOME", QFile::encodeName(stateHome));
+        MainWindow form(bin);
+        qputenv("XDG_STATE_HOME", savedStateHome);
+
+        QVERIFY(!form.findChild<QLabel*>(QStringLiteral("Image1"))->pixmap().isNull());
+        RecordingStarter recorder;
+        form.runLaunch().setStarter(recorder.starter());
+        const RunResult result = form.runLaunch().run(QStringLiteral("img"), params, QStringLiteral("out"));
+        QVERIFY2(result.started, qPrintable(result.failure));
+        const QString userFolder = stateHome + QStringLiteral("/talvex");
+        QCOMPARE(result.runFolder, userFolder);
+        QCOMPARE(test::readFile(runInputPath(userFolder)), QByteArray("img\r\nout\r\n0\n\r\n"));
+        QCOMPARE(test::readFile(startScriptPath(userFolder)),
+                 "\"" + bin.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8() + "/logcom.txt\"\n");
+        QVERIFY(QDir(bin).isEmpty());
+        QCOMPARE(QDir(data).entryList(QDir::Files, QDir::Name),
+                 (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
+    }
+
+    // In an installation the user's folder is the only place: when it cannot
+    // be written, Run names it and starts nothing, and still writes nothing
+    // into the writable program folder.
+    void installedLauncherWithoutAUserFolderStartsNothing()
+    {
+        QTemporaryDir root;
+        const QString params = test::pathIn(root, QStringLiteral("p.txt"));
+        QVERIFY(test::writeFile(params, "0\n"));
+        const QString userFolder = unwritableFolder(root) + QStringLiteral("/talvex");
+        RunLaunch launch(root.path(), userFolder, RunFilesPlace::UserFolder);
+        RecordingStarter recorder;
+        launch.setStarter(recorder.starter());
+        const RunResult result = launch.run(QStringLiteral("img"), params, QStringLiteral("out"));
+        QVERIFY(!result.started);
+        QVERIFY2(result.failure.contains(userFolder + QStringLiteral("\nNot a directory")), qPrintable(result.failure));
+        QVERIFY(!result.failure.contains(QStringLiteral("TALVEX folder")));
+        QVERIFY(!QFile::exists(runInputPath(root.path())));
+        QVERIFY(recorder.started->empty());
     }
 
     void startFailureIsReported()
@@ -388,34 +481,39 @@ private slots:
     {
         QTest::addColumn<QString>("preferred");
         QTest::addColumn<QStringList>("onPath");
-        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QStringList>("terminal");
 
-        const QString s = QStringLiteral("/l/first.sh");
         const QString ops = QStringLiteral("*disallowedWindowOps: 2,3,4,6,7,8,9,11,13,14,18,19,20,21,"
                                            "GetSelection,SetSelection,SetWinLines,SetXprop");
-        QTest::newRow("TERMINAL first") << "kitty" << QStringList{"kitty", "xterm"}
-                                        << QStringList{"/p/kitty", "/bin/sh", s};
+        QTest::newRow("TERMINAL first") << "kitty" << QStringList{"kitty", "xterm"} << QStringList{"/p/kitty"};
         QTest::newRow("TERMINAL not installed") << "nosuch" << QStringList{"x-terminal-emulator", "xterm"}
-                                                << QStringList{"/p/x-terminal-emulator", "-e", "/bin/sh", s};
+                                                << QStringList{"/p/x-terminal-emulator", "-e"};
         QTest::newRow("xterm minimised, may come up")
-            << "" << QStringList{"xterm", "konsole"}
-            << QStringList{"/p/xterm", "-iconic", "-xrm", ops, "-e", "/bin/sh", s};
+            << "" << QStringList{"xterm", "konsole"} << QStringList{"/p/xterm", "-iconic", "-xrm", ops, "-e"};
         QTest::newRow("another terminal") << "" << QStringList{"gnome-terminal"}
-                                          << QStringList{"/p/gnome-terminal", "--", "/bin/sh", s};
-        QTest::newRow("no terminal") << "" << QStringList{} << QStringList{"/bin/sh", s};
+                                          << QStringList{"/p/gnome-terminal", "--"};
+        QTest::newRow("no terminal") << "" << QStringList{} << QStringList{};
     }
 
+    // The terminal and its options come first, then the shell that runs and
+    // watches the script, with the script and the processor as arguments.
     void terminalChoice()
     {
         QFETCH(QString, preferred);
         QFETCH(QStringList, onPath);
-        QFETCH(QStringList, command);
+        QFETCH(QStringList, terminal);
         QMap<QString, QString> found;
         for (const QString& name : onPath)
             found.insert(name, QStringLiteral("/p/") + name);
-        const StartCommand start =
-            scriptStartCommand(QStringLiteral("/l/first.sh"), lookupWith(preferred, found));
-        QCOMPARE(QStringList{start.program} + start.arguments, command);
+        const StartCommand start = scriptStartCommand(QStringLiteral("/l/first.sh"), QStringLiteral("/b/TALVEX-V1"),
+                                                      lookupWith(preferred, found));
+        const QStringList command = QStringList{start.program} + start.arguments;
+        QCOMPARE(command.mid(0, terminal.size()), terminal);
+        const QStringList shell = command.mid(terminal.size());
+        QCOMPARE(shell.size(), 6);
+        QCOMPARE(shell[0], QStringLiteral("/bin/sh"));
+        QCOMPARE(shell[1], QStringLiteral("-c"));
+        QCOMPARE(shell.mid(3), (QStringList{"/bin/sh", "/l/first.sh", "/b/TALVEX-V1"}));
     }
 
     // The system's default terminal is followed to the terminal it names.
@@ -426,10 +524,11 @@ private slots:
         const QString link = test::pathIn(bin, QStringLiteral("x-terminal-emulator"));
         QVERIFY(test::writeFile(urxvt, "#!/bin/sh\n"));
         QVERIFY(QFile::link(urxvt, link));
-        const StartCommand start = scriptStartCommand(
-            QStringLiteral("/l/first.sh"), lookupWith({}, {{QStringLiteral("x-terminal-emulator"), link}}));
+        const StartCommand start =
+            scriptStartCommand(QStringLiteral("/l/first.sh"), QStringLiteral("/b/TALVEX-V1"),
+                               lookupWith({}, {{QStringLiteral("x-terminal-emulator"), link}}));
         QCOMPARE(start.program, link);
-        QCOMPARE(start.arguments, (QStringList{"-e", "/bin/sh", "/l/first.sh"}));
+        QCOMPARE(start.arguments.mid(0, 2), (QStringList{"-e", "/bin/sh"}));
     }
 
     // Without a terminal the script runs detached, in a session of its own,

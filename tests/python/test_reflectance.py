@@ -2,6 +2,8 @@
 on every DN and on arrays of many shapes and strides; and their errors."""
 
 import threading
+import time
+import warnings
 
 import numpy as np
 import pytest
@@ -199,3 +201,69 @@ def test_read_only_out_and_wrong_params_are_refused(params):
         talvex.toa_reflectance(np.ones((4, 5), np.uint16), params, out=out)
     with pytest.raises(TypeError, match="talvex.Parameters, found dict"):
         talvex.toa_reflectance(np.ones((4, 5), np.uint16), {"solar_zenith_deg": 30})
+
+
+def test_arrays_numpy_calls_aligned_are_taken(golden):
+    dn, params, toa, _ = golden
+    row = np.ascontiguousarray(dn[:, :1, :])  # one line of every band
+    # A length-1 axis of odd byte stride: numpy ignores its stride.
+    odd = np.lib.stride_tricks.as_strided(row, shape=row.shape, strides=(row.strides[0], 3, 2))
+    assert odd.flags.aligned
+    out_memory = np.empty(row.shape, np.float32)
+    out = np.lib.stride_tricks.as_strided(
+        out_memory, shape=row.shape, strides=(out_memory.strides[0], 5, 4), writeable=True
+    )
+    assert out.flags.aligned
+    talvex.toa_reflectance(odd, params, out=out)
+    assert_same_bits(out_memory, toa[:, :1, :])
+
+
+def test_the_look_up_lets_other_threads_run(params):
+    """The main thread keeps running while a long conversion runs in another."""
+    pixels = 10_000
+    # A long conversion in little memory: every pixel reads the same DN and
+    # writes the same value (steps of 0 bytes).
+    dn_memory = np.full(4, 1000, np.uint16)
+    dn = np.lib.stride_tricks.as_strided(dn_memory, (4, pixels, pixels), (2, 0, 0))
+    out_memory = np.empty(4, np.float32)
+    out = np.lib.stride_tricks.as_strided(
+        out_memory, (4, pixels, pixels), (4, 0, 0), writeable=True
+    )
+    started = threading.Event()
+    timing = {}
+
+    def convert():
+        started.set()
+        begin = time.perf_counter()
+        talvex.toa_reflectance(dn, params, out=out)
+        timing["seconds"] = time.perf_counter() - begin
+
+    worker = threading.Thread(target=convert)
+    worker.start()
+    started.wait()
+    longest_pause = 0.0
+    last = time.perf_counter()
+    while worker.is_alive():
+        now = time.perf_counter()
+        longest_pause = max(longest_pause, now - last)
+        last = now
+    worker.join()
+    assert out_memory[0] == talvex.toa_reflectance(np.full((4, 1), 1000, np.uint16), params)[0, 0]
+    assert timing["seconds"] > 0.2, "the conversion is too short to tell"
+    assert longest_pause < timing["seconds"] / 3
+
+
+def test_dns_above_full_scale_warn_with_their_count(params):
+    dn = np.full((4, 3, 5), 1000, np.uint16)
+    dn[1, 0, :3] = 4096
+    dn[3, 2, 4] = 65535
+    with pytest.warns(UserWarning) as caught:
+        talvex.toa_reflectance(dn[:, :, ::-1], params)  # strided
+    messages = [str(w.message) for w in caught]
+    assert len(messages) == 2
+    assert "3 pixels of band 3" in messages[0] and "1 pixel" in messages[1]
+    assert "band 5" in messages[1]
+    assert all(w.filename == __file__ for w in caught)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        talvex.surface_reflectance(np.full((4, 9), 4095, np.uint16), params)
