@@ -29,6 +29,8 @@ SURFACE = "-Atm-Corr-Ref-bands-2345.tif"
 # How long a time-limited task may take to be stopped (a one-minute limit,
 # checked by the controller every half minute or so) and then to complete.
 TIME_LIMIT_SECONDS = 150.0
+# How long a task may take to start.
+JOB_START_SECONDS = 30.0
 
 def submit(slurm, folder, scene_list, *options):
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, *options, cwd=folder)
@@ -84,14 +86,18 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
     scene_list.write_text("\n".join(text) + "\n")
     scene_lines = [3, 4, 6, 8, 9]
 
-    job = submit(slurm, tmp_path, scene_list)
+    # At most two tasks at a time; talvex-geo's options after "--".
+    geo_options = ["--", "-co", "COMPRESS=DEFLATE"]
+    job = submit(slurm, tmp_path, scene_list, "--array=%2", *geo_options)
     slurm.wait(job)
     tasks = slurm.tasks(job)
     assert sorted(tasks) == scene_lines, f"seed {seed}"
+    assert {task["ArrayTaskThrottle"] for task in tasks.values()} == {"2"}
     for line, (fields, (toa, surface)) in zip(scene_lines, scenes):
         assert tasks[line]["JobState"] == "COMPLETED", f"seed {seed}, line {line}: {log_of(scene_list, line)}"
         assert status_of(scene_list, line)["outcome"] == "complete"
         base = tmp_path / fields[-1]
+        assert geo_scenes.gdalinfo(f"{base}{TOA}")["metadata"]["IMAGE_STRUCTURE"]["COMPRESSION"] == "DEFLATE"
         assert_same_bits(read(f"{base}{TOA}"), toa)
         if surface is None:
             assert not pathlib.Path(f"{base}{SURFACE}").exists()
@@ -107,7 +113,7 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
                for line, (fields, _) in zip(scene_lines, scenes)}
     time.sleep(0.01)
     (tmp_path / scenes[2][0][1]).touch()
-    again = submit(slurm, tmp_path, scene_list)
+    again = submit(slurm, tmp_path, scene_list, *geo_options)
     slurm.wait(again)
     for line, (fields, golden) in zip(scene_lines, scenes):
         outcome = status_of(scene_list, line)["outcome"]
@@ -170,6 +176,28 @@ def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
     assert slurm.run(slurm.bin / "talvex-array", "failed", scene_list).stdout == ""
     nothing = slurm.run(slurm.bin / "talvex-array", "resubmit", scene_list)
     assert "nothing to resubmit" in nothing.stderr and nothing.stdout == ""
+
+
+def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_path):
+    (tmp_path / "out").mkdir()
+    dn = geo_scenes.dn_scene(16, 16, seed=9)
+    scene_list = tmp_path / "scenes.txt"
+    scene_list.write_text(" ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
+    job = slurm.submitted(slurm.run(slurm.bin / "talvex-array", "submit", scene_list, cwd=tmp_path,
+                                    extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"}))
+    deadline = time.monotonic() + JOB_START_SECONDS
+    while not list((tmp_path / "out").glob(".*.tmp-talvex-*")):
+        assert time.monotonic() < deadline, "the task did not start writing"
+        time.sleep(0.2)
+    # No TERM, no time to record anything: as the kernel's OOM killer would.
+    slurm.run("scancel", "--full", "--signal=KILL", f"{job}_1")
+    slurm.wait(job)
+    assert status_of(scene_list, 1)["outcome"] == "running"
+    listed = slurm.run(slurm.bin / "talvex-array", "failed", scene_list)
+    assert listed.stdout.startswith(f"line 1: lost (status none): started on ")
+    assert f"as job {job}_1, then ended without a status" in listed.stdout
+    resubmitted = slurm.run(slurm.bin / "talvex-array", "resubmit", scene_list, "--test-only")
+    assert "resubmitting lines 1" in resubmitted.stderr
 
 
 def test_dask_workers_started_with_srun_write_the_bits_of_one_process(slurm, talvex_v1, tmp_path):
