@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import signal
 import subprocess
 import time
 
@@ -178,6 +179,20 @@ def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
     assert "nothing to resubmit" in nothing.stderr and nothing.stdout == ""
 
 
+def processes_of_job(slurm, job: str) -> list[int]:
+    """The processes of a job's tasks (the batch script and its children)."""
+    marks = {f"SLURM_ARRAY_JOB_ID={job}".encode(), f"SLURM_CONF={slurm.folder / 'slurm.conf'}".encode()}
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and marks <= set((entry / "environ").read_bytes().split(b"\0")):
+                found.append(int(entry.name))
+        except OSError:
+            continue
+    assert found, f"no process of job {job}"
+    return found
+
+
 def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_path):
     (tmp_path / "out").mkdir()
     dn = geo_scenes.dn_scene(16, 16, seed=9)
@@ -189,8 +204,10 @@ def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_pat
     while not list((tmp_path / "out").glob(".*.tmp-talvex-*")):
         assert time.monotonic() < deadline, "the task did not start writing"
         time.sleep(0.2)
-    # No TERM, no time to record anything: as the kernel's OOM killer would.
-    slurm.run("scancel", "--full", "--signal=KILL", f"{job}_1")
+    # No TERM, no time to record anything: as the kernel's OOM killer would
+    # (scancel's KILL comes after a TERM).
+    for pid in processes_of_job(slurm, job):
+        os.kill(pid, signal.SIGKILL)
     slurm.wait(job)
     assert status_of(scene_list, 1)["outcome"] == "running"
     listed = slurm.run(slurm.bin / "talvex-array", "failed", scene_list)
