@@ -56,6 +56,8 @@ _INT32_MAX = 2**31 - 1
 PARAMETER_FIELDS = _talvex.PARAMETER_FIELDS
 # The atmosphere: needed by a run with correction only.
 _ATMOSPHERE_FIELDS = tuple(f["python_name"] for f in PARAMETER_FIELDS if f["correction_only"])
+# What the reader says of a value longer than it reads, before the limit.
+_TOO_LONG_MARK = " has more than "
 # The prefix of the library's messages about the run parameters, which the
 # keyword route replaces by the Python name of the field.
 _LIBRARY_PREFIX = "Error in the run parameters: "
@@ -71,12 +73,14 @@ def _from_text(name: str, value, reader, what: str):
     try:
         return reader(text)
     except ValueError as error:
-        too_large = "too large" in str(error) or "out of the range" in str(error)
-        reason = (
-            f"{name} = {text} is out of the range of {what}"
-            if too_large
-            else f"{name} must be {what} as a parameter file writes it, found {value!r}"
-        )
+        detail = str(error)
+        if _TOO_LONG_MARK in detail:
+            # The reader's own limit, in its words, without the long text.
+            reason = name + _TOO_LONG_MARK + detail.split(_TOO_LONG_MARK, 1)[1]
+        elif "too large" in detail or "out of the range" in detail:
+            reason = f"{name} = {text} is out of the range of {what}"
+        else:
+            reason = f"{name} must be {what} as a parameter file writes it, found {value!r}"
         raise ParameterError(reason, field=name.split(" ")[0]) from None
 
 

@@ -230,6 +230,16 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
     assert np.float32(float(text)) != from_file.water_vapour_column
 
 
+def test_text_longer_than_the_reader_takes_is_refused_with_its_limit(tmp_path):
+    text = "55." + "0" * 300 + "1"
+    in_file = EXAMPLE_PARAMETERS.replace("55 ", text + " ", 1)
+    with pytest.raises(talvex.ParameterError, match=r"more than \d+ characters"):
+        talvex.read_parameters(write_parameters(tmp_path, in_file))
+    with pytest.raises(talvex.ParameterError) as raised:
+        talvex.Parameters(**{**EXAMPLE_KEYWORDS, "elevation_metres": text})
+    assert re.fullmatch(r"elevation_metres has more than \d+ characters\.", str(raised.value))
+
+
 @pytest.mark.parametrize(
     "content, shown",
     [
