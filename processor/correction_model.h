@@ -86,14 +86,39 @@ float rayleighResidual(int band, float rayleighOpticalDepth, float rayleighPhase
 // Correction of the aerosol reflectance, a cubic in depth x angle x air mass.
 float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringAngleDeg,
                       float solarZenithDeg, float viewZenithDeg);
-// Reflectance that the sensor would see over a black surface.
-float pathReflectance(float rayleighReflectance, float rayleighResidual,
-                      float aerosolReflectance, float aerosolResidual);
+// Path reflectance, what the sensor would see over a black surface:
+//   rho_atm = (rho_r - Delta rho_r) + rho_a - Delta rho_a
+// Inline, with the inversion below, since a pixel loop with per-pixel terms
+// runs both for every pixel.
+inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
+                             float aerosolReflectance, float aerosolResidual)
+{
+    return static_cast<float>(
+        ((static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual))
+         + static_cast<double>(aerosolReflectance))
+        - static_cast<double>(aerosolResidual));
+}
 
 // All terms of one band, in the order the model builds them.
 BandTerms bandTerms(int band, const RunParameters& parameters);
 
 // Surface reflectance of a pixel from its (non-zero DN) TOA reflectance.
-float surfaceReflectance(float toaReflectance, const BandTerms& terms);
+// The TOA reflectance of a Lambertian surface of reflectance rho_s under
+// the atmosphere is
+//   rho_toa = T_g (rho_atm + T_down T_up rho_s / (1 - S rho_s))
+// (path reflectance rho_atm, gas transmittance T_g, transmissions T_down and
+// T_up, spherical albedo S). Solved for rho_s, with the surface signal
+// A = rho_toa - rho_atm T_g:
+//   rho_s = A / (T_down T_up T_g + A S)
+inline float surfaceReflectance(float toaReflectance, const BandTerms& t)
+{
+    const double gas = static_cast<double>(t.gas.gasTransmittance);
+    const double surfaceSignal =
+        static_cast<double>(toaReflectance) - static_cast<double>(t.pathReflectance) * gas;
+    const double denominator =
+        (static_cast<double>(t.downTransmission) * static_cast<double>(t.upTransmission)) * gas
+        + surfaceSignal * static_cast<double>(t.sphericalAlbedo);
+    return static_cast<float>(surfaceSignal / denominator);
+}
 
 } // namespace talvex

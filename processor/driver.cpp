@@ -1,9 +1,12 @@
 #include "driver.h"
 
 #include "band_tables.h"
+#include "envi_header.h"
 #include "failure.h"
+#include "input_image.h"
 #include "interruption.h"
-#include "raster_io.h"
+#include "messages.h"
+#include "output_commit.h"
 #include "run_parameters.h"
 
 #include <algorithm>
@@ -38,7 +41,6 @@ constexpr const char* NOTES[] = {
 };
 
 constexpr const char* MESSAGE_OPENED = "Data file for all bands is Opened \n";
-constexpr const char* MESSAGE_CANNOT_OPEN = "Can Not Open the Input File \n";
 constexpr const char* MESSAGE_TOA_BEGINS =
     "The TOA reflectance computations are being done...wait...\n";
 constexpr const char* MESSAGE_TOA_COMPLETE = "TOA Reflectance computations are complete.\n\n";
@@ -47,7 +49,6 @@ constexpr const char* MESSAGE_CORRECTION_BEGINS = "Atmospheric correction begins
 constexpr const char* MESSAGE_CORRECTION_COMPLETE =
     "The Atmospheric correction is successfully performed.\nThe output is stored in the output "
     "file.\nThe program for Atmospheric Correction ends.\n\n";
-constexpr const char* MESSAGE_INVALID_OPTION = "Invalid Option\n";
 
 // Pixels converted per block: large enough for few system calls, small
 // enough that memory stays the same for any image size.
@@ -201,7 +202,7 @@ int runPasses(std::istream& in, std::ostream& console, RunFiles& files)
         return STATUS_COMPLETE;
     }
     if (!correcting) {
-        say(console, MESSAGE_INVALID_OPTION);
+        say(console, std::string(INVALID_OPTION) + "\n");
         return STATUS_INVALID_OPTION;
     }
     say(console, MESSAGE_CORRECTION_BEGINS);

@@ -27,6 +27,12 @@ std::int32_t radianceFullScale()
     return static_cast<std::int32_t>(std::pow(2.0, static_cast<double>(RADIANCE_BITS)) - 1.0);
 }
 
+// Earth-Sun distance in units of its mean, d = 1 / sqrt(E), from the
+// eccentricity correction E = (r0 / r)^2, a Fourier series in the day angle
+// Gamma = 2 pi (day - 1) / 365:
+//   E = e0 + e1 cos Gamma + e2 sin Gamma + e3 cos 2 Gamma + e4 sin 2 Gamma
+// Gamma and 2 Gamma are also stored in single precision, and all but the
+// first cosine take the stored values.
 float earthSunFactor(std::int32_t dayOfYear)
 {
     // Day number from 0, wrapping like 32-bit integer arithmetic does.
@@ -54,6 +60,13 @@ ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance,
                           cosd(solarZenithDeg) * static_cast<double>(bandIrradiance)};
 }
 
+// At-sensor radiance by the linear calibration of the band,
+//   L = lmin + (lmax - lmin) DN / DN_full,
+// and the top-of-atmosphere reflectance, the radiance over that of a
+// perfect diffuse reflector under the sun,
+//   rho_toa = pi L d^2 / (E_sun cos theta_s)
+// with d the Earth-Sun distance in mean distances and E_sun the band's
+// exo-atmospheric solar irradiance.
 ToaValue dnToToaReflectance(std::uint16_t dn, const ToaCalibration& c)
 {
     if (dn == 0) {

@@ -7,6 +7,9 @@
 // scattering angle. Every output depends on them.
 #pragma once
 
+#include "bands.h"
+
+#include <array>
 #include <cstdint>
 
 namespace talvex {
@@ -21,7 +24,7 @@ inline constexpr double REFLECTANCE_PI = 3.14159265;
 
 // Exo-atmospheric solar irradiance of bands 2, 3, 4, 5, in the units of
 // the calibration radiances.
-inline constexpr float BAND_SOLAR_IRRADIANCE[4] = {185.376f, 158.978f, 109.479f, 23.703f};
+inline constexpr std::array<float, BAND_COUNT> BAND_SOLAR_IRRADIANCE = {185.376f, 158.978f, 109.479f, 23.703f};
 
 // Cosine of an angle in degrees, with 3.14/180 as the degree factor.
 double cosd(float angleDeg);

@@ -1,8 +1,8 @@
 #include "run_parameters.h"
 
 #include "failure.h"
+#include "parameter_fields.h"
 #include "radiometry.h"
-#include "raster_io.h"
 
 #include <cerrno>
 #include <cmath>
@@ -246,37 +246,36 @@ float readNumberLine(StreamCursor& c, const char* field)
     return value;
 }
 
-// Names of the calibration fields of bands 2, 3, 4, 5.
-constexpr const char* LMIN_FIELDS[BAND_COUNT] = {"lmin of band 2", "lmin of band 3",
-                                                 "lmin of band 4", "lmin of band 5"};
-constexpr const char* LMAX_FIELDS[BAND_COUNT] = {"lmax of band 2", "lmax of band 3",
-                                                 "lmax of band 4", "lmax of band 5"};
+const char* nameOf(ParameterId id)
+{
+    return parameterField(id).messageName;
+}
 
 // Everything after the two paths: sizes, calibration, day, angles, option
 // and, when the option asks for correction, the atmosphere.
 void readNumericLines(StreamCursor& c, RunParameters& p)
 {
-    p.lineCount = readInteger(c, "lineCount (image lines per band)");
-    p.sampleCount = readIntegerLine(c, "sampleCount (samples per line)");
+    using enum ParameterId;
+    p.lineCount = readInteger(c, nameOf(lineCount));
+    p.sampleCount = readIntegerLine(c, nameOf(sampleCount));
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::size_t i = bandIndex(band);
-        p.lmin[i] = readNumber(c, LMIN_FIELDS[i]);
-        p.lmax[i] = readNumberLine(c, LMAX_FIELDS[i]);
+        p.lmin[i] = readNumber(c, bandFieldName(parameterField(lmin), band).c_str());
+        p.lmax[i] = readNumberLine(c, bandFieldName(parameterField(lmax), band).c_str());
     }
-    p.dayOfYear = readIntegerLine(c, "dayOfYear (day of the acquisition)");
-    p.solarZenithDeg = readNumberLine(c, "solarZenithDeg (solar zenith angle, degrees)");
-    p.solarAzimuthDeg = readNumberLine(c, "solarAzimuthDeg (solar azimuth, degrees)");
-    p.viewZenithDeg = readNumberLine(c, "viewZenithDeg (view zenith angle, degrees)");
-    p.viewAzimuthDeg = readNumberLine(c, "viewAzimuthDeg (view azimuth, degrees)");
-    p.correctionOption = readIntegerLine(c, "correctionOption (0 or 1)");
+    p.dayOfYear = readIntegerLine(c, nameOf(dayOfYear));
+    p.solarZenithDeg = readNumberLine(c, nameOf(solarZenithDeg));
+    p.solarAzimuthDeg = readNumberLine(c, nameOf(solarAzimuthDeg));
+    p.viewZenithDeg = readNumberLine(c, nameOf(viewZenithDeg));
+    p.viewAzimuthDeg = readNumberLine(c, nameOf(viewAzimuthDeg));
+    p.correctionOption = readIntegerLine(c, nameOf(correctionOption));
     if (p.correctionOption != CORRECTION_ON) {
         return;
     }
-    p.elevationMetres = readNumberLine(c, "elevationMetres (surface elevation, metres)");
-    p.aerosolOpticalDepth =
-        readNumberLine(c, "aerosolOpticalDepth (reference aerosol optical depth)");
-    p.waterVapourColumn = readNumberLine(c, "waterVapourColumn (water vapour amount)");
-    p.ozoneColumn = readNumberLine(c, "ozoneColumn (ozone amount)");
+    p.elevationMetres = readNumberLine(c, nameOf(elevationMetres));
+    p.aerosolOpticalDepth = readNumberLine(c, nameOf(aerosolOpticalDepth));
+    p.waterVapourColumn = readNumberLine(c, nameOf(waterVapourColumn));
+    p.ozoneColumn = readNumberLine(c, nameOf(ozoneColumn));
 }
 
 std::string formatValue(float value)
@@ -286,12 +285,18 @@ std::string formatValue(float value)
     return text;
 }
 
-Failure rangeFailure(const char* field, float value, const std::string& range)
+Failure rangeFailure(ParameterId id, float value, const std::string& range)
 {
+    const char* field = parameterField(id).member;
     return parameterFailure(field, ": " + std::string(field) + " = " + formatValue(value) + range);
 }
 
 } // namespace
+
+std::string bandFieldName(const ParameterField& field, int band)
+{
+    return std::string(field.messageName) + " of band " + std::to_string(band);
+}
 
 RunParameters readRunParameters(std::istream& in)
 {
@@ -317,23 +322,23 @@ void checkPhysicalRange(const RunParameters& p)
         " is out of range: its cosine must be positive, which holds for zenith angles "
         "from 0 to about 90.046 degrees.";
     if (!(cosd(p.solarZenithDeg) > 0.0)) {
-        throw rangeFailure("solarZenithDeg", p.solarZenithDeg, zenithRange);
+        throw rangeFailure(ParameterId::solarZenithDeg, p.solarZenithDeg, zenithRange);
     }
     if (p.correctionOption != CORRECTION_ON) {
         return;
     }
     if (!(cosd(p.viewZenithDeg) > 0.0)) {
-        throw rangeFailure("viewZenithDeg", p.viewZenithDeg, zenithRange);
+        throw rangeFailure(ParameterId::viewZenithDeg, p.viewZenithDeg, zenithRange);
     }
     const std::string notNegative = " is negative: the accepted range is 0 or more.";
     if (p.aerosolOpticalDepth < 0.0f) {
-        throw rangeFailure("aerosolOpticalDepth", p.aerosolOpticalDepth, notNegative);
+        throw rangeFailure(ParameterId::aerosolOpticalDepth, p.aerosolOpticalDepth, notNegative);
     }
     if (p.waterVapourColumn < 0.0f) {
-        throw rangeFailure("waterVapourColumn", p.waterVapourColumn, notNegative);
+        throw rangeFailure(ParameterId::waterVapourColumn, p.waterVapourColumn, notNegative);
     }
     if (p.ozoneColumn < 0.0f) {
-        throw rangeFailure("ozoneColumn", p.ozoneColumn, notNegative);
+        throw rangeFailure(ParameterId::ozoneColumn, p.ozoneColumn, notNegative);
     }
 }
 
@@ -348,6 +353,19 @@ void checkImageSize(const RunParameters& p)
                                    + " pixels per band, more than a file can hold (at most "
                                    + std::to_string(MAX_PIXELS_PER_BAND) + ").");
     }
+}
+
+std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    if (lineCount <= 0 || sampleCount <= 0) {
+        return 0;
+    }
+    return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
+}
+
+std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
+{
+    return BAND_COUNT * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
 }
 
 } // namespace talvex

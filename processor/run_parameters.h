@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <limits>
 #include <string>
 
 namespace talvex {
@@ -60,6 +61,18 @@ RunParameters readParameterFile(std::istream& in);
 // the horizon and negative absorber amounts or aerosol optical depth. Throws a
 // Failure naming the value and the accepted range.
 void checkPhysicalRange(const RunParameters& parameters);
+
+// Bytes of one DN and of one output value.
+inline constexpr std::int64_t DN_BYTES = 2;
+inline constexpr std::int64_t VALUE_BYTES = 4;
+
+// Pixels of one band; 0 when either count is 0 or less (nothing is read or written).
+std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount);
+// The most pixels per band for which an output's size is a file size.
+inline constexpr std::int64_t MAX_PIXELS_PER_BAND =
+    std::numeric_limits<std::int64_t>::max() / (BAND_COUNT * VALUE_BYTES);
+// Bytes of a complete DN image: 8 x lines x samples (sizes already checked).
+std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount);
 
 // Refuses image sizes whose outputs no file could hold, naming the figures.
 void checkImageSize(const RunParameters& parameters);

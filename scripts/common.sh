@@ -14,6 +14,8 @@ TALVEX_PACKAGES=(
   strace
   python3-dev pybind11-dev python3-numpy python3-pytest
   python3-xarray python3-dask python3-distributed python3-rioxarray
+  qgis python3-qgis xvfb
+  slurm-wlm munge
 )
 
 # The one interpreter that builds, tests and runs the Python package:

@@ -2,8 +2,64 @@
 // file names, sizes and bytes, exit statuses, and the failures it reports.
 #include "processor_runs.h"
 
+#include "command_line.h"
+#include "parameter_fields.h"
+#include "version.h"
+
 namespace talvex::testing {
 namespace {
+
+struct CommandResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with arguments, its standard input a pipe that never
+// ends (a FIFO it holds open itself): an answer to --help must not wait for a
+// stream.
+CommandResult runWithArguments(const fs::path& dir, const std::string& arguments)
+{
+    const std::string command = "cd '" + dir.string() + "' && rm -f in.fifo && mkfifo in.fifo && timeout 10 '"
+                                TALVEX_EXECUTABLE "' " + arguments
+                                + " <> in.fifo > out.txt 2> err.txt; status=$?; rm -f in.fifo; exit $status";
+    const int raw = std::system(command.c_str());
+    return CommandResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "out.txt"),
+                         readFile(dir / "err.txt")};
+}
+
+TEST_F(EndToEnd, HelpAndVersionAnswerOnStandardOutputWithoutReadingTheStream)
+{
+    const CommandResult help = runWithArguments(dir, "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, helpText());
+    EXPECT_EQ(help.err, "");
+    // Every field with a unit is listed with it.
+    for (const ParameterField& field : PARAMETER_FIELDS) {
+        const std::size_t at = help.out.find("  " + std::string(field.member) + " ");
+        ASSERT_NE(at, std::string::npos) << field.member;
+        const std::string line = help.out.substr(at, help.out.find('\n', at) - at);
+        EXPECT_NE(line.find(field.unit), std::string::npos) << line;
+    }
+    EXPECT_NE(help.out.find("in atm-cm"), std::string::npos);
+
+    const CommandResult version = runWithArguments(dir, "--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("TALVEX-V1 (TALVEX) ") + PROJECT_VERSION + "\n");
+    EXPECT_EQ(outputs(), (std::vector<std::string>{"err.txt", "out.txt"}));
+}
+
+TEST_F(EndToEnd, AnyOtherArgumentIsRefusedOnStandardErrorBeforeTheBanner)
+{
+    for (const std::string arguments : {"--frobnicate", "-h", "run.txt", "--help --version", "--help x"}) {
+        const CommandResult r = runWithArguments(dir, arguments);
+        EXPECT_EQ(r.status, STATUS_USAGE) << arguments;
+        EXPECT_EQ(r.out, "") << arguments;
+        EXPECT_NE(r.err.find("Try 'TALVEX-V1 --help' for more information.\n"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(runWithArguments(dir, "--frob").err,
+              "TALVEX-V1: unrecognized option '--frob'\nTry 'TALVEX-V1 --help' for more information.\n");
+}
 
 TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
 {
@@ -164,7 +220,17 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
                                    "The TOA reflectance computations are being done...wait...\n"
                                    "Can Not Create the Output File \"missing/out-TOA-Ref-bands-2345\": "
-                                   "No such file or directory\n");
+                                   "the folder \"missing/\" does not exist; create it first\n");
+    // A file where the folder should be.
+    writeFile(dir / "plain", "not a folder");
+    r = run("in.raw\nplain/out\n" + parameterLines(3, 5, "1"));
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.console.find("Can Not Create the Output File \"plain/out-TOA-Ref-bands-2345\": "
+                             "\"plain/\" is not a folder\n"),
+              std::string::npos)
+        << r.console;
+    fs::remove(dir / "plain");
+    EXPECT_EQ(outputs(), std::vector<std::string>{});
 
     // A full disk, as a file-size limit: the earlier outputs survive whole.
     std::vector<std::uint16_t> big(4 * 64 * 64, 700);

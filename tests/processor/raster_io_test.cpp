@@ -1,5 +1,6 @@
 // Sizes, names and the header text of the raster files.
-#include "raster_io.h"
+#include "envi_header.h"
+#include "run_parameters.h"
 
 #include <gtest/gtest.h>
 

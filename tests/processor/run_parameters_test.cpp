@@ -2,10 +2,15 @@
 #include "run_parameters.h"
 
 #include "failure.h"
+#include "parameter_fields.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <sstream>
+#include <variant>
+#include <vector>
 #include <string>
 
 namespace talvex {
@@ -272,6 +277,103 @@ TEST(ReadRunParameters, EveryEarlyEndIsReported)
               "inputImagePath (the path of the DN image).\n");
     // A pair cut after its first number.
     EXPECT_NE(read("a\nb\n1200").error.find("should hold sampleCount"), std::string::npos);
+}
+
+// The file's stream (from line 3) with each number alone on its line behind
+// the most blank lines the reader skips, every line at its longest (the first
+// number of a pair can carry nothing after it, since its partner follows, and
+// its line end counts among the blank lines in front of the partner).
+std::string longestParameterFile()
+{
+    const std::string padding(MAX_LINE_CHARACTERS, ' ');
+    std::string file;
+    std::istringstream numbers("1200 1500 0.0 52.5 0.0 40.8 0.0 33.6 0.0 7.2 45 38.6 142 12.5 101 1 "
+                               "55 0.25 2.9 0.27");
+    const std::set<int> firstOfPair = {0, 2, 4, 6, 8};
+    int index = 0;
+    for (std::string number; numbers >> number; ++index) {
+        const int blankLines = firstOfPair.contains(index - 1) ? MAX_BLANK_LINES - 1 : MAX_BLANK_LINES;
+        for (int blank = 0; blank < blankLines; ++blank) {
+            file += padding + "\n";
+        }
+        const std::size_t comment = firstOfPair.contains(index) ? 0 : MAX_LINE_CHARACTERS - number.size();
+        file += number + std::string(comment, '#') + "\n";
+    }
+    return file;
+}
+
+TEST(ParameterFields, EveryNumberOfTheStreamHasItsField)
+{
+    // Sizes 2, calibration 2 x 4 bands, day, four angles, option, atmosphere 4.
+    EXPECT_EQ(NUMBERS_IN_PARAMETER_FILE, 20);
+    const std::string file = longestParameterFile();
+    EXPECT_LE(file.size(), MAX_PARAMETER_FILE_BYTES);
+    EXPECT_LE(static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n')),
+              MAX_PARAMETER_FILE_LINES);
+    std::istringstream in(file);
+    const RunParameters p = readParameterFile(in);
+    EXPECT_EQ(p.lineCount, 1200);
+    EXPECT_EQ(p.lmax[3], 7.2f);
+    EXPECT_EQ(p.ozoneColumn, 0.27f);
+}
+
+TEST(ParameterFields, TheReaderNamesEachFieldAsTheTableDoes)
+{
+    // Cutting the stream in front of a field makes the reader name that field.
+    const std::string numbers[] = {"1200", "1500", "0.0", "52.5", "0.0", "40.8", "0.0", "33.6",
+                                   "0.0",  "7.2",  "45",  "38.6", "142", "12.5", "101", "1",
+                                   "55",   "0.25", "2.9", "0.27"};
+    std::vector<std::string> expectedNames;
+    for (const ParameterField& field : PARAMETER_FIELDS) {
+        if (field.perBand) {
+            continue;  // lmin and lmax alternate band by band
+        }
+        expectedNames.push_back(field.messageName);
+        if (field.member == std::string("sampleCount")) {
+            for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+                expectedNames.push_back(bandFieldName(parameterField(ParameterId::lmin), band));
+                expectedNames.push_back(bandFieldName(parameterField(ParameterId::lmax), band));
+            }
+        }
+    }
+    ASSERT_EQ(expectedNames.size(), std::size(numbers));
+    std::string stream = "image\nout\n";
+    for (std::size_t i = 0; i < expectedNames.size(); ++i) {
+        EXPECT_NE(read(stream).error.find("which should hold " + expectedNames[i] + "."),
+                  std::string::npos)
+            << read(stream).error;
+        stream += numbers[i] + "\n";
+    }
+    EXPECT_EQ(read(stream).error, "");
+}
+
+TEST(ParameterFields, NamesFollowOneSpellingPerFrontEnd)
+{
+    for (const ParameterField& field : PARAMETER_FIELDS) {
+        // The Python keyword is the member in lower case with underscores.
+        std::string snake;
+        for (const char ch : std::string(field.member)) {
+            if (ch >= 'A' && ch <= 'Z') {
+                snake += '_';
+                snake += static_cast<char>(ch - 'A' + 'a');
+            } else {
+                snake += ch;
+            }
+        }
+        EXPECT_EQ(field.pythonName, snake);
+        EXPECT_EQ(field.metadataKey, "talvex_" + snake);
+        EXPECT_EQ(std::string(field.messageName).rfind(field.member, 0), 0u) << field.messageName;
+        const bool atmosphere = std::holds_alternative<float RunParameters::*>(field.address)
+                                && static_cast<std::size_t>(&field - PARAMETER_FIELDS.data())
+                                       > static_cast<std::size_t>(ParameterId::correctionOption);
+        EXPECT_EQ(field.correctionOnly, atmosphere) << field.member;
+        using BandValues = std::array<float, BAND_COUNT> RunParameters::*;
+        EXPECT_EQ(field.perBand, std::holds_alternative<BandValues>(field.address));
+    }
+    RunParameters p;
+    p.waterVapourColumn = 2.9f;
+    EXPECT_EQ(p.*std::get<float RunParameters::*>(parameterField(ParameterId::waterVapourColumn).address),
+              2.9f);
 }
 
 TEST(PhysicalRangeError, RejectsValuesThatWouldFillBandsWithNaN)

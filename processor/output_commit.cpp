@@ -1,12 +1,12 @@
-#include "raster_io.h"
+#include "output_commit.h"
 
-#include "failure.h"
+#include "input_image.h"
 #include "interruption.h"
+#include "messages.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -31,30 +31,6 @@ constexpr std::string_view TEMPORARY_MARK = ".tmp-talvex-";
 constexpr mode_t NEW_FILE_MODE = 0666;
 // Bytes of a file name when the folder does not say.
 constexpr long DEFAULT_NAME_MAX = 255;
-
-std::string quoted(const std::string& path)
-{
-    return "\"" + path + "\"";
-}
-
-// Every message about the files is built here.
-Failure inputFailure(const std::string& path, const std::string& detail)
-{
-    return makeFailure(FailureKind::input, path, "The Input File " + quoted(path) + detail + "\n");
-}
-
-
-Failure cannotCreateOutput(const std::string& path, const std::string& reason)
-{
-    return makeFailure(FailureKind::output, path,
-                       "Can Not Create the Output File " + quoted(path) + ": " + reason + "\n");
-}
-
-
-std::string systemReason(int error)
-{
-    return std::strerror(error);
-}
 
 // The folder part of a path ("" for the current folder) and the name part.
 std::string folderOf(const std::string& path)
@@ -106,6 +82,12 @@ long temporaryOwner(std::string_view name)
         return 0;
     }
     return pid;
+}
+
+Failure createFailure(const std::string& path, const std::string& reason)
+{
+    return makeFailure(FailureKind::output, path,
+                       "Can Not Create the Output File " + quoted(path) + ": " + reason + "\n");
 }
 
 void closeOutput(OutputFile& file)
@@ -237,10 +219,26 @@ void renameAll(std::span<const std::span<OutputFile>> sets, std::span<const std:
 
 } // namespace
 
-Failure cannotReadInput(const std::string& path, const std::string& reason)
+
+Failure cannotCreateOutput(const std::string& path, int error)
 {
-    return makeFailure(FailureKind::input, path,
-                       "Can Not Read the Input File " + quoted(path) + ": " + reason + "\n");
+    // The commonest cause by far is an output folder that was never made;
+    // the system's "No such file or directory" would leave the user looking
+    // for the file.
+    const std::string folder = folderOf(path);
+    struct stat status {};
+    if ((error == ENOENT || error == ENOTDIR) && !folder.empty()) {
+        const std::string folderItself =
+            folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;  // without its slash
+        if (::stat(folderItself.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            return createFailure(path, "the folder " + quoted(folder)
+                                           + " does not exist; create it first");
+        }
+        if (error == ENOTDIR || !S_ISDIR(status.st_mode)) {
+            return createFailure(path, quoted(folder) + " is not a folder");
+        }
+    }
+    return createFailure(path, systemReason(error));
 }
 
 Failure cannotWriteOutput(const std::string& path, const std::string& reason)
@@ -249,93 +247,11 @@ Failure cannotWriteOutput(const std::string& path, const std::string& reason)
                        "Can Not Write the Output File " + quoted(path) + ": " + reason + "\n");
 }
 
-std::int64_t pixelsPerBand(std::int32_t lineCount, std::int32_t sampleCount)
-{
-    if (lineCount <= 0 || sampleCount <= 0) {
-        return 0;
-    }
-    return static_cast<std::int64_t>(lineCount) * static_cast<std::int64_t>(sampleCount);
-}
-
-std::int64_t expectedImageBytes(std::int32_t lineCount, std::int32_t sampleCount)
-{
-    return BANDS_IN_IMAGE * DN_BYTES * pixelsPerBand(lineCount, sampleCount);
-}
-
-InputImage openInputImage(const std::string& path)
-{
-    // Non-blocking, so that a named pipe without a writer cannot hang the run.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        const std::string reason = systemReason(errno);
-        throw makeFailure(FailureKind::input, path,
-                          "Can Not Open the Input File \nThe Input File " + quoted(path) + ": "
-                              + reason + "\n");
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) {
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
-    return InputImage{path, fd};
-}
-
-void checkInputImage(const InputImage& image, std::int64_t requiredBytes)
-{
-    struct stat status {};
-    if (::fstat(image.fd, &status) != 0) {
-        throw cannotReadInput(image.path, systemReason(errno));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        throw inputFailure(image.path,
-                           " is not a regular file (a directory, pipe or device); the DN image "
-                           "must be a regular file, since it is read twice.");
-    }
-    if (static_cast<std::int64_t>(status.st_size) < requiredBytes) {
-        throw inputFailure(image.path,
-                           " is too short: the parameters promise " + std::to_string(requiredBytes)
-                               + " bytes (4 bands x lines x samples x 2 bytes), the file holds "
-                               + std::to_string(static_cast<long long>(status.st_size))
-                               + " bytes.");
-    }
-}
-
-void readInput(InputImage& image, void* data, std::size_t bytes)
-{
-    auto* cursor = static_cast<unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t got = ::read(image.fd, cursor, bytes);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            throw cannotReadInput(image.path,
-                                  got == 0 ? std::string("it ended early") : systemReason(errno));
-        }
-        cursor += got;
-        bytes -= static_cast<std::size_t>(got);
-    }
-}
-
-void rewindInput(InputImage& image)
-{
-    if (::lseek(image.fd, 0, SEEK_SET) != 0) {
-        throw cannotReadInput(image.path, systemReason(errno));
-    }
-}
-
-void closeInput(InputImage& image)
-{
-    if (image.fd >= 0) {
-        ::close(image.fd);
-        image.fd = -1;
-    }
-}
-
 void checkOutputName(const std::string& finalPath, int inputFd)
 {
     const std::string name = nameOf(finalPath);
     if (finalPath.size() >= PATH_MAX) {
-        throw cannotCreateOutput(finalPath, "the name is longer than the system allows ("
+        throw createFailure(finalPath, "the name is longer than the system allows ("
                                                 + std::to_string(PATH_MAX - 1) + " characters)");
     }
     long nameMax = ::pathconf(folderForCalls(finalPath).c_str(), _PC_NAME_MAX);
@@ -343,13 +259,13 @@ void checkOutputName(const std::string& finalPath, int inputFd)
         nameMax = DEFAULT_NAME_MAX;
     }
     if (name.empty() || static_cast<long>(name.size()) > nameMax) {
-        throw cannotCreateOutput(finalPath, "its last part has " + std::to_string(name.size())
+        throw createFailure(finalPath, "its last part has " + std::to_string(name.size())
                                                 + " characters; a file name has 1 to "
                                                 + std::to_string(nameMax));
     }
     struct stat status {};
     if (::lstat(finalPath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        throw cannotCreateOutput(finalPath, "a folder stands at that name");
+        throw createFailure(finalPath, "a folder stands at that name");
     }
     struct stat input {};
     if (inputFd >= 0 && ::stat(finalPath.c_str(), &status) == 0 && ::fstat(inputFd, &input) == 0
@@ -404,10 +320,10 @@ OutputFile createOutput(const std::string& finalPath)
             return OutputFile{finalPath, candidate, fd};
         }
         if (errno != EEXIST) {
-            throw cannotCreateOutput(finalPath, systemReason(errno));
+            throw cannotCreateOutput(finalPath, errno);
         }
     }
-    throw cannotCreateOutput(finalPath, "no free temporary name beside it");
+    throw createFailure(finalPath, "no free temporary name beside it");
 }
 
 void writeOutput(OutputFile& file, const void* data, std::size_t bytes)
@@ -467,20 +383,6 @@ void discardOutput(OutputFile& file)
         ::unlink(file.temporaryPath.c_str());
         file.temporaryPath.clear();
     }
-}
-
-std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount)
-{
-    return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(sampleCount)
-           + "\nlines = " + std::to_string(lineCount)
-           + "\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 4\n"
-             "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = Unknown\n";
-}
-
-void writeEnviHeader(OutputFile& header, std::int32_t sampleCount, std::int32_t lineCount)
-{
-    const std::string text = enviHeaderText(sampleCount, lineCount);
-    writeOutput(header, text.data(), text.size());
 }
 
 } // namespace talvex
