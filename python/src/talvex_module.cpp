@@ -1,6 +1,7 @@
 // talvex._talvex: the processor library seen from Python. Every number
 // comes from the library (the per-band DN tables, the band terms, the
-// parameter reader and its checks); this file converts between Python
+// parameter reader and its checks, the table of the run parameters' fields,
+// the warnings for values in another unit); this file converts between Python
 // objects and the library's records, and looks DNs up in the tables over
 // arrays of any shape and strides. The pure-Python modules of the package
 // check the arguments and give the friendly messages; the checks here only
@@ -10,8 +11,9 @@
 #include "bands.h"
 #include "correction_model.h"
 #include "failure.h"
-#include "run_parameters.h"
+#include "parameter_fields.h"
 #include "plausibility.h"
+#include "run_parameters.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -27,6 +29,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -44,54 +47,116 @@ using TableArray = py::array_t<float, py::array::c_style>;
 constexpr py::ssize_t TABLE_BANDS = talvex::BAND_COUNT;
 constexpr py::ssize_t TABLE_ENTRIES = static_cast<py::ssize_t>(talvex::DN_VALUES);
 
-// ---- Parameters -> RunParameters -------------------------------------------
+// ---- Parameters <-> RunParameters ------------------------------------------
 //
+// Field by field from the library's table, by the fields' Python keywords.
 // The fields of a talvex.Parameters are already rounded to 32 bits, so the
 // casts below are exact; a field left at None (the atmosphere of a TOA-only
-// run) is one that nothing reads, and stays 0 as in a RunParameters.
+// run, the size of a scene that is not given) is one that nothing reads, and
+// stays 0 as in a RunParameters.
 
-float floatField(const py::handle& parameters, const char* name)
+void storeField(std::int32_t& target, const py::object& value)
 {
-    const py::object value = parameters.attr(name);
-    return value.is_none() ? 0.0f : value.cast<float>();
+    target = value.is_none() ? 0 : value.cast<std::int32_t>();
 }
 
-std::int32_t integerField(const py::handle& parameters, const char* name)
+void storeField(float& target, const py::object& value)
 {
-    const py::object value = parameters.attr(name);
-    return value.is_none() ? 0 : value.cast<std::int32_t>();
+    target = value.is_none() ? 0.0f : value.cast<float>();
 }
 
-void bandValues(const py::handle& parameters, const char* name,
-                std::array<float, talvex::BAND_COUNT>& values)
+void storeField(std::array<float, talvex::BAND_COUNT>& target, const py::object& value)
 {
-    const py::sequence sequence = parameters.attr(name);
-    if (py::len(sequence) != values.size()) {
-        throw py::value_error(std::string(name) + " must hold one value per band 2, 3, 4, 5");
+    const py::sequence sequence = value;
+    if (py::len(sequence) != target.size()) {
+        throw py::value_error("a per-band field must hold one value per band 2, 3, 4, 5");
     }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = sequence[i].cast<float>();
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        target[i] = sequence[i].cast<float>();
     }
 }
 
 talvex::RunParameters runParametersFrom(const py::handle& parameters)
 {
     talvex::RunParameters p;
-    p.lineCount = integerField(parameters, "line_count");
-    p.sampleCount = integerField(parameters, "sample_count");
-    bandValues(parameters, "lmin", p.lmin);
-    bandValues(parameters, "lmax", p.lmax);
-    p.dayOfYear = integerField(parameters, "day_of_year");
-    p.solarZenithDeg = floatField(parameters, "solar_zenith_deg");
-    p.solarAzimuthDeg = floatField(parameters, "solar_azimuth_deg");
-    p.viewZenithDeg = floatField(parameters, "view_zenith_deg");
-    p.viewAzimuthDeg = floatField(parameters, "view_azimuth_deg");
-    p.correctionOption = integerField(parameters, "correction_option");
-    p.elevationMetres = floatField(parameters, "elevation_metres");
-    p.aerosolOpticalDepth = floatField(parameters, "aerosol_optical_depth");
-    p.waterVapourColumn = floatField(parameters, "water_vapour_column");
-    p.ozoneColumn = floatField(parameters, "ozone_column");
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        const py::object value = parameters.attr(field.pythonName);
+        std::visit([&](auto member) { storeField(p.*member, value); }, field.address);
+    }
     return p;
+}
+
+py::object fieldValue(std::int32_t value)
+{
+    return py::int_(value);
+}
+
+py::object fieldValue(float value)
+{
+    return py::float_(value);
+}
+
+py::object fieldValue(const std::array<float, talvex::BAND_COUNT>& values)
+{
+    py::tuple tuple(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        tuple[i] = py::float_(values[i]);
+    }
+    return tuple;
+}
+
+// The fields of run parameters as the keywords of talvex.Parameters. The
+// atmosphere is None when the option does not ask for it, since the reader
+// then leaves it unread.
+py::dict keywordsOf(const talvex::RunParameters& p)
+{
+    const bool correcting = p.correctionOption == talvex::CORRECTION_ON;
+    py::dict keywords;
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        if (field.correctionOnly && !correcting) {
+            keywords[field.pythonName] = py::none();
+            continue;
+        }
+        std::visit([&](auto member) { keywords[field.pythonName] = fieldValue(p.*member); },
+                   field.address);
+    }
+    return keywords;
+}
+
+// The table itself, for the package: one dict per field in stream order.
+py::tuple parameterFieldTable()
+{
+    py::tuple table(talvex::PARAMETER_FIELDS.size());
+    std::size_t i = 0;
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        static constexpr const char* KINDS[] = {"integer", "number", "per band"};
+        py::dict entry;
+        entry["python_name"] = field.pythonName;
+        entry["message_name"] = field.messageName;
+        entry["metadata_key"] = field.metadataKey;
+        entry["unit"] = field.unit;
+        entry["kind"] = KINDS[field.address.index()];
+        entry["correction_only"] = field.correctionOnly;
+        table[i++] = entry;
+    }
+    return table;
+}
+
+// The Python keyword of the field a failure names: the library names it by
+// its member, its message name, or one band's value ("lmin of band 2").
+std::optional<std::string> keywordOfSubject(const std::string& subject)
+{
+    for (const talvex::ParameterField& field : talvex::PARAMETER_FIELDS) {
+        if (subject == field.member || subject == field.messageName) {
+            return field.pythonName;
+        }
+        for (int band = talvex::FIRST_BAND; field.perBand && band <= talvex::LAST_BAND; ++band) {
+            if (subject == talvex::bandFieldName(field, band)) {
+                return field.pythonName;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 // ---- Parameter files --------------------------------------------------------
@@ -119,19 +184,9 @@ private:
     std::string chunk_;
 };
 
-py::tuple bandTuple(const std::array<float, talvex::BAND_COUNT>& values)
-{
-    py::tuple tuple(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        tuple[i] = py::float_(values[i]);
-    }
-    return tuple;
-}
-
 // The fields of a parameter file (the stream from its line 3 on), read from
 // an open binary file, as the keywords of talvex.Parameters, with the
-// physical checks of a run applied. The atmosphere is None when the option
-// does not ask for it, since the reader then leaves it unread.
+// physical checks of a run applied.
 py::dict readParameterFile(const py::object& file)
 {
     PythonFileBuffer buffer(file);
@@ -139,63 +194,56 @@ py::dict readParameterFile(const py::object& file)
     in.exceptions(std::ios::badbit);  // a failed read() raises its own error
     const talvex::RunParameters p = talvex::readParameterFile(in);
     talvex::checkPhysicalRange(p);
-    const bool correcting = p.correctionOption == talvex::CORRECTION_ON;
-    auto atmosphere = [correcting](float value) -> py::object {
-        return correcting ? py::object(py::float_(value)) : py::object(py::none());
-    };
-    py::dict fields;
-    fields["line_count"] = p.lineCount;
-    fields["sample_count"] = p.sampleCount;
-    fields["lmin"] = bandTuple(p.lmin);
-    fields["lmax"] = bandTuple(p.lmax);
-    fields["day_of_year"] = p.dayOfYear;
-    fields["solar_zenith_deg"] = py::float_(p.solarZenithDeg);
-    fields["solar_azimuth_deg"] = py::float_(p.solarAzimuthDeg);
-    fields["view_zenith_deg"] = py::float_(p.viewZenithDeg);
-    fields["view_azimuth_deg"] = py::float_(p.viewAzimuthDeg);
-    fields["correction_option"] = p.correctionOption;
-    fields["elevation_metres"] = atmosphere(p.elevationMetres);
-    fields["aerosol_optical_depth"] = atmosphere(p.aerosolOpticalDepth);
-    fields["water_vapour_column"] = atmosphere(p.waterVapourColumn);
-    fields["ozone_column"] = atmosphere(p.ozoneColumn);
-    return fields;
+    return keywordsOf(p);
 }
 
 // ---- One value written as text ----------------------------------------------
 //
 // A keyword given as the decimal a user wrote is read by the parameter
 // reader itself, so that it lands on the float (or integer) a parameter file
-// holding the same text gives. The text stands alone on its line of a
-// minimal parameter file: on the line of the first integer, or of the first
-// number, with the pair's second value on the next line, so that anything
-// the number does not take up is refused rather than dropped as a comment.
+// holding the same text gives. The text stands on a line of its own in a
+// minimal parameter file with every number on its own line: the reader takes
+// the number from it and then the next field, so anything the number does
+// not take up is refused rather than dropped as a comment.
 
-// A parameter file of a TOA-only run whose every value but one is fixed.
-std::string minimalFile(std::string_view before, std::string_view text, std::string_view after)
+// Where the first value of a field stands among the numbers of a file.
+std::size_t numbersBefore(talvex::ParameterId id)
 {
-    return std::string(before) + std::string(text) + std::string(after)
-           + "0 0\n0 0\n0 0\n1\n0\n0\n0\n0\n"
-           + std::to_string(talvex::CORRECTION_OFF) + "\n";
+    std::size_t numbers = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(id); ++i) {
+        numbers += talvex::PARAMETER_FIELDS[i].perBand ? talvex::BAND_COUNT : 1;
+    }
+    return numbers;
 }
 
-void refuseLineBreaks(std::string_view text)
+// A TOA-only parameter file, one number a line, `text` as the number at
+// `position` and every other value 0.
+std::string minimalFile(std::size_t position, std::string_view text)
 {
     if (text.find_first_of("\r\n") != std::string_view::npos) {
         throw py::value_error("a value given as text must be one line");
     }
+    const std::size_t optionPosition = numbersBefore(talvex::ParameterId::correctionOption);
+    std::string file;
+    for (std::size_t i = 0; i <= optionPosition; ++i) {
+        file += i == position         ? std::string(text)
+                : i == optionPosition ? std::to_string(talvex::CORRECTION_OFF)
+                                      : std::string("0");
+        file += '\n';
+    }
+    return file;
 }
 
 float readNumberText(std::string_view text)
 {
-    refuseLineBreaks(text);
-    std::istringstream in(minimalFile("1 1\n", text, "\n0\n"));
-    return talvex::readParameterFile(in).lmin[0];
+    using talvex::ParameterId;
+    std::istringstream in(minimalFile(numbersBefore(ParameterId::lmin), text));
+    return talvex::readParameterFile(in).lmin.front();
 }
 
 std::int32_t readIntegerText(std::string_view text)
 {
-    refuseLineBreaks(text);
-    std::istringstream in(minimalFile("", text, "\n1\n0 0\n"));
+    std::istringstream in(minimalFile(numbersBefore(talvex::ParameterId::lineCount), text));
     return talvex::readParameterFile(in).lineCount;
 }
 
@@ -579,8 +627,7 @@ std::optional<int> lineOf(std::string_view message)
 
 // A Failure of the library becomes a talvex.ParameterError (the run
 // parameters) or a ValueError, with the whole message. The error carries the
-// field the library names (its own name; the package gives the Python one)
-// and, for a reading failure, the line.
+// keyword of the field the library names and, for a reading failure, the line.
 void raiseFailure(const talvex::Failure& failure)
 {
     const std::string message = messageText(failure.message);
@@ -589,9 +636,10 @@ void raiseFailure(const talvex::Failure& failure)
         return;
     }
     const std::optional<int> line = lineOf(failure.message);
+    const std::optional<std::string> keyword = keywordOfSubject(failure.subject);
     const py::object error = py::module_::import("talvex._errors").attr("ParameterError")(
-        message, py::arg("library_field") = failure.subject,
-        py::arg("line") = line ? py::object(py::int_(*line)) : py::object(py::none()));
+        message, keyword ? py::object(py::str(*keyword)) : py::object(py::none()),
+        line ? py::object(py::int_(*line)) : py::object(py::none()));
     PyErr_SetObject(error.get_type().ptr(), error.ptr());
 }
 
@@ -612,6 +660,7 @@ PYBIND11_MODULE(_talvex, m)
     m.attr("DN_VALUES") = talvex::DN_VALUES;
     m.attr("CORRECTION_OFF") = talvex::CORRECTION_OFF;
     m.attr("CORRECTION_ON") = talvex::CORRECTION_ON;
+    m.attr("PARAMETER_FIELDS") = parameterFieldTable();
 
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {

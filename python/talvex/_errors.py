@@ -2,42 +2,9 @@
 
 from __future__ import annotations
 
-import re
 from typing import Optional
 
 __all__ = ["ParameterError"]
-
-# The library names a field by its member, alone or followed by a
-# description ("solarZenithDeg (solar zenith angle, degrees)", "lmin of band
-# 2"); the package by the same words in snake case.
-_MEMBER = re.compile(r"[A-Za-z]+")
-# A line too long for the reader is named by its number, not by a field.
-_LINE = re.compile(r"line \d+")
-
-
-def python_name(library_field: str) -> str:
-    """The Python keyword of a field as the processor library names it.
-
-    Parameters
-    ----------
-    library_field : str
-        The field as the library's messages name it, e.g.
-        ``"solarZenithDeg (solar zenith angle, degrees)"``.
-
-    Returns
-    -------
-    str
-        The keyword of :class:`talvex.Parameters`, e.g. ``"solar_zenith_deg"``.
-
-    Examples
-    --------
-    >>> python_name("waterVapourColumn (water vapour amount)")
-    'water_vapour_column'
-    """
-    member = _MEMBER.match(library_field)
-    if member is None or _LINE.fullmatch(library_field):
-        return library_field
-    return re.sub(r"(?<!^)([A-Z])", r"_\1", member.group(0)).lower()
 
 
 class ParameterError(ValueError):
@@ -75,16 +42,9 @@ class ParameterError(ValueError):
     """
 
     def __init__(
-        self,
-        message: str,
-        field: Optional[str] = None,
-        line: Optional[int] = None,
-        *,
-        library_field: Optional[str] = None,
+        self, message: str, field: Optional[str] = None, line: Optional[int] = None
     ) -> None:
         super().__init__(message)
-        if field is None and library_field is not None and not _LINE.fullmatch(library_field):
-            field = python_name(library_field)
         self.field = field
         self.line = line
 

@@ -23,6 +23,7 @@ __all__ = [
     "BANDS",
     "CORRECTION_OFF",
     "CORRECTION_ON",
+    "PARAMETER_FIELDS",
     "BandValues",
     "Number",
     "Parameters",
@@ -47,13 +48,14 @@ BandValues = Union[Sequence[Number], Mapping[int, Number]]
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
 
-_ATMOSPHERE_FIELDS = (
-    "elevation_metres",
-    "aerosol_optical_depth",
-    "water_vapour_column",
-    "ozone_column",
-)
-_ANGLE_FIELDS = ("solar_zenith_deg", "solar_azimuth_deg", "view_zenith_deg", "view_azimuth_deg")
+#: The processor library's table of the run parameters' fields, in the order
+#: of a parameter file: for each its Python keyword (``python_name``), the
+#: name the reader's messages use, the metadata key, the unit, its kind
+#: (``"integer"``, ``"number"`` or ``"per band"``) and whether only a run
+#: with correction reads it.
+PARAMETER_FIELDS = _talvex.PARAMETER_FIELDS
+# The atmosphere: needed by a run with correction only.
+_ATMOSPHERE_FIELDS = tuple(f["python_name"] for f in PARAMETER_FIELDS if f["correction_only"])
 # The prefix of the library's messages about the run parameters, which the
 # keyword route replaces by the Python name of the field.
 _LIBRARY_PREFIX = "Error in the run parameters: "
@@ -78,9 +80,7 @@ def _from_text(name: str, value, reader, what: str):
         raise ParameterError(reason, field=name.split(" ")[0]) from None
 
 
-def _int32(name: str, value, optional: bool = False) -> Optional[int]:
-    if value is None and optional:
-        return None
+def _int32(name: str, value) -> int:
     if isinstance(value, (str, decimal.Decimal)):
         return _from_text(name, value, _talvex.read_integer_text, "a 32-bit integer")
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
@@ -91,10 +91,6 @@ def _int32(name: str, value, optional: bool = False) -> Optional[int]:
             f"{name} = {value} is out of the range of a 32-bit integer.", field=name
         )
     return value
-
-
-def _optional_float32(name: str, value) -> Optional[np.float32]:
-    return None if value is None else _float32(name, value)
 
 
 def _float32(name: str, value) -> np.float32:
@@ -245,18 +241,19 @@ class Parameters:
     ozone_column: Optional[Number] = None
 
     def __post_init__(self) -> None:
-        stored: Dict[str, object] = {
-            "line_count": _int32("line_count", self.line_count, optional=True),
-            "sample_count": _int32("sample_count", self.sample_count, optional=True),
-            "lmin": _band_values("lmin", self.lmin),
-            "lmax": _band_values("lmax", self.lmax),
-            "day_of_year": _int32("day_of_year", self.day_of_year),
-            "correction_option": _int32("correction_option", self.correction_option),
-        }
-        for name in _ANGLE_FIELDS:
-            stored[name] = _float32(name, getattr(self, name))
-        for name in _ATMOSPHERE_FIELDS:
-            stored[name] = _optional_float32(name, getattr(self, name))
+        optional = {f.name for f in dataclasses.fields(self) if f.default is None}
+        stored: Dict[str, object] = {}
+        for field in PARAMETER_FIELDS:
+            name = field["python_name"]
+            value = getattr(self, name)
+            if value is None and name in optional:
+                stored[name] = None
+            elif field["kind"] == "integer":
+                stored[name] = _int32(name, value)
+            elif field["kind"] == "number":
+                stored[name] = _float32(name, value)
+            else:
+                stored[name] = _band_values(name, value)
         for name, value in stored.items():
             object.__setattr__(self, name, value)
         if self.correction_option == CORRECTION_ON:

@@ -25,7 +25,7 @@ import numpy as np
 import xarray as xr
 
 from . import _talvex
-from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, Parameters
+from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, PARAMETER_FIELDS, Parameters
 from ._reflectance import check_parameters, look_up, warn_above_full_scale
 
 __all__ = ["SURFACE_NAME", "TOA_NAME", "correct", "to_raster"]
@@ -51,6 +51,9 @@ _DN_ONLY_ATTRS = (
     "missing_value",
     "nodatavals",
 )
+# The metadata item that gives the unit of a run parameter's item: its key
+# followed by this, as talvex-geo writes it.
+_UNIT_ITEM_SUFFIX = "_unit"
 # Dimensions of the tables of one reflectance inside apply_ufunc.
 _TABLE_DIMS = ("talvex_band", "talvex_dn")
 # The values a DN can take.
@@ -181,7 +184,8 @@ def _check_scene_size(da: xr.DataArray, band_dim: Hashable, params: Parameters) 
 
 def _metadata(params: Parameters, name: str, scene_size) -> dict:
     """The run's metadata as talvex-geo writes it: text values, the floats
-    as the shortest decimals that read back the same."""
+    as the shortest decimals that read back the same, and beside each value
+    that has a unit an item that names it."""
 
     def text(value) -> str:
         if isinstance(value, tuple):
@@ -190,13 +194,17 @@ def _metadata(params: Parameters, name: str, scene_size) -> dict:
             return _talvex.float_text(value)
         return str(value)
 
+    # A scene's size is its array's when the parameters do not give it.
+    size = dict(zip(("line_count", "sample_count"), scene_size or (None, None)))
     tags = {"talvex_version": _talvex.__version__, "talvex_product": _PRODUCTS[name]}
-    for field in params.__dataclass_fields__:
-        value = getattr(params, field)
-        if value is None and field in ("line_count", "sample_count") and scene_size:
-            value = scene_size[field == "sample_count"]
+    for field in PARAMETER_FIELDS:
+        value = getattr(params, field["python_name"])
+        if value is None:
+            value = size.get(field["python_name"])
         if value is not None:
-            tags[f"talvex_{field}"] = text(value)
+            tags[field["metadata_key"]] = text(value)
+            if field["unit"]:
+                tags[field["metadata_key"] + _UNIT_ITEM_SUFFIX] = field["unit"]
     return tags
 
 
@@ -212,13 +220,13 @@ def _output_attrs(attrs: dict, name: str, metadata: dict, labels: Sequence[int])
 
 def _parameter_attrs(params: Parameters) -> dict:
     attrs = {}
-    for field in params.__dataclass_fields__:
-        value = getattr(params, field)
+    for field in PARAMETER_FIELDS:
+        value = getattr(params, field["python_name"])
         if value is None:
             continue
         if isinstance(value, tuple):
             value = np.array(value, np.float32)
-        attrs[f"talvex_{field}"] = value
+        attrs[field["metadata_key"]] = value
     return attrs
 
 

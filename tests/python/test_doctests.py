@@ -5,7 +5,7 @@ import importlib
 
 import pytest
 
-MODULES = ["talvex._errors", "talvex._parameters", "talvex._reflectance", "talvex.xarray"]
+MODULES = ["talvex", "talvex._parameters", "talvex._reflectance", "talvex.xarray"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -293,3 +293,11 @@ def test_plausible_values_do_not_warn():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         talvex.Parameters(**EXAMPLE_KEYWORDS)
+
+
+def test_the_dataclass_has_the_librarys_fields_in_its_order():
+    table = [field["python_name"] for field in talvex.PARAMETER_FIELDS]
+    assert [field.name for field in dataclasses.fields(talvex.Parameters)] == table
+    assert "ozone_column" in table and talvex.PARAMETER_FIELDS[table.index("ozone_column")][
+        "unit"
+    ] == "atm-cm"

@@ -220,7 +220,7 @@ def test_arrays_numpy_calls_aligned_are_taken(golden):
 
 def test_the_look_up_lets_other_threads_run(params):
     """The main thread keeps running while a long conversion runs in another."""
-    pixels = 8_000
+    pixels = 10_000
     # A long conversion in little memory: every pixel reads the same DN and
     # writes the same value (steps of 0 bytes).
     dn_memory = np.full(4, 1000, np.uint16)
