@@ -30,7 +30,7 @@ std::string fieldLine(const ParameterField& field)
     line += std::string(line.size() < FIELD_COLUMN ? FIELD_COLUMN - line.size() : 1, ' ');
     line += field.description;
     if (*field.unit != '\0') {
-        line += std::string(", in ") + field.unit;
+        line += std::string(" [") + field.unit + "]";
     }
     if (field.correctionOnly) {
         line += " (option 1 only)";

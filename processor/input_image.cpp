@@ -1,6 +1,8 @@
 #include "input_image.h"
 
+#include "bands.h"
 #include "messages.h"
+#include "run_parameters.h"
 
 #include <cerrno>
 
@@ -57,7 +59,8 @@ void checkInputImage(const InputImage& image, std::int64_t requiredBytes)
     if (static_cast<std::int64_t>(status.st_size) < requiredBytes) {
         throw inputFailure(image.path,
                            " is too short: the parameters promise " + std::to_string(requiredBytes)
-                               + " bytes (4 bands x lines x samples x 2 bytes), the file holds "
+                               + " bytes (" + std::to_string(BAND_COUNT) + " bands x lines x samples x "
+                               + std::to_string(DN_BYTES) + " bytes), the file holds "
                                + std::to_string(static_cast<long long>(status.st_size))
                                + " bytes.");
     }

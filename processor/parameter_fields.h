@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace talvex {
 
@@ -27,7 +28,8 @@ struct ParameterField {
     const char* description;  // what it is, for help texts and documentation
     const char* pythonName;   // the keyword of the Python package: "solar_zenith_deg"
     const char* metadataKey;  // the key in an output's metadata: "talvex_solar_zenith_deg"
-    const char* unit;         // "" for a count, a code or a dimensionless value
+    const char* unit;         // as a metadata value gives it (UDUNITS spelling: "degree",
+                              // "m"); "" for a count, a code or a dimensionless value
     bool perBand;             // one value per band, bands 2, 3, 4, 5
     bool correctionOnly;      // read (and meaningful) only when correction is asked for
     ParameterMember address;
@@ -68,22 +70,22 @@ inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
      "day of the acquisition within its year, from 1", "day_of_year", "talvex_day_of_year", "",
      false, false, &RunParameters::dayOfYear},
     {"solarZenithDeg", "solarZenithDeg (solar zenith angle, degrees)", "solar zenith angle",
-     "solar_zenith_deg", "talvex_solar_zenith_deg", "degrees", false, false,
+     "solar_zenith_deg", "talvex_solar_zenith_deg", "degree", false, false,
      &RunParameters::solarZenithDeg},
     {"solarAzimuthDeg", "solarAzimuthDeg (solar azimuth, degrees)", "solar azimuth",
-     "solar_azimuth_deg", "talvex_solar_azimuth_deg", "degrees", false, false,
+     "solar_azimuth_deg", "talvex_solar_azimuth_deg", "degree", false, false,
      &RunParameters::solarAzimuthDeg},
     {"viewZenithDeg", "viewZenithDeg (view zenith angle, degrees)", "view zenith angle",
-     "view_zenith_deg", "talvex_view_zenith_deg", "degrees", false, false,
+     "view_zenith_deg", "talvex_view_zenith_deg", "degree", false, false,
      &RunParameters::viewZenithDeg},
     {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view azimuth",
-     "view_azimuth_deg", "talvex_view_azimuth_deg", "degrees", false, false,
+     "view_azimuth_deg", "talvex_view_azimuth_deg", "degree", false, false,
      &RunParameters::viewAzimuthDeg},
     {"correctionOption", "correctionOption (0 or 1)",
      "0: TOA reflectance only; 1: TOA and surface reflectance", "correction_option",
      "talvex_correction_option", "", false, false, &RunParameters::correctionOption},
     {"elevationMetres", "elevationMetres (surface elevation, metres)", "surface elevation",
-     "elevation_metres", "talvex_elevation_metres", "metres", false, true,
+     "elevation_metres", "talvex_elevation_metres", "m", false, true,
      &RunParameters::elevationMetres},
     {"aerosolOpticalDepth", "aerosolOpticalDepth (reference aerosol optical depth)",
      "reference aerosol optical depth", "aerosol_optical_depth",
@@ -102,6 +104,24 @@ constexpr const ParameterField& parameterField(ParameterId id)
 
 // How messages name one band's value of a per-band field: "lmin of band 2".
 std::string bandFieldName(const ParameterField& field, int band);
+
+// Suffix of the metadata item that gives a field's unit: "talvex_ozone_column_unit".
+inline constexpr const char* UNIT_KEY_SUFFIX = "_unit";
+
+struct MetadataItem {
+    std::string key;
+    std::string value;
+};
+
+// A value as metadata and messages write it: the shortest decimal that reads
+// back as the same 32-bit float.
+std::string shortestText(float value);
+
+// The run parameters as an output's metadata items, in the table's order:
+// each field under its key (a per-band field as its values for bands 2, 3,
+// 4, 5 separated by spaces), followed by its unit item where it has a unit;
+// the correction-only fields only when correction is asked for.
+std::vector<MetadataItem> parameterMetadata(const RunParameters& parameters);
 
 // The numbers a parameter file holds (the stream from its line 3 on): one per
 // field, one per band for the calibration.

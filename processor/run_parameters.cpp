@@ -293,11 +293,6 @@ Failure rangeFailure(ParameterId id, float value, const std::string& range)
 
 } // namespace
 
-std::string bandFieldName(const ParameterField& field, int band)
-{
-    return std::string(field.messageName) + " of band " + std::to_string(band);
-}
-
 RunParameters readRunParameters(std::istream& in)
 {
     RunParameters p;

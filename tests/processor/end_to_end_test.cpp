@@ -41,7 +41,7 @@ TEST_F(EndToEnd, HelpAndVersionAnswerOnStandardOutputWithoutReadingTheStream)
         const std::string line = help.out.substr(at, help.out.find('\n', at) - at);
         EXPECT_NE(line.find(field.unit), std::string::npos) << line;
     }
-    EXPECT_NE(help.out.find("in atm-cm"), std::string::npos);
+    EXPECT_NE(help.out.find("ozone column [atm-cm]"), std::string::npos);
 
     const CommandResult version = runWithArguments(dir, "--version");
     EXPECT_EQ(version.status, 0);

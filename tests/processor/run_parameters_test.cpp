@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 #include <variant>
@@ -374,6 +375,48 @@ TEST(ParameterFields, NamesFollowOneSpellingPerFrontEnd)
     p.waterVapourColumn = 2.9f;
     EXPECT_EQ(p.*std::get<float RunParameters::*>(parameterField(ParameterId::waterVapourColumn).address),
               2.9f);
+}
+
+TEST(ParameterFields, MetadataOfTheWorkedStream)
+{
+    const RunParameters p = read(WORKED_STREAM).parameters;
+    std::string text;
+    for (const MetadataItem& item : parameterMetadata(p)) {
+        text += item.key + "=" + item.value + "\n";
+    }
+    EXPECT_EQ(text, "talvex_line_count=1200\n"
+                    "talvex_sample_count=1500\n"
+                    "talvex_lmin=0 0 0 0\n"
+                    "talvex_lmin_unit=mW/(cm2 sr um)\n"
+                    "talvex_lmax=52.5 40.8 33.6 7.2\n"
+                    "talvex_lmax_unit=mW/(cm2 sr um)\n"
+                    "talvex_day_of_year=45\n"
+                    "talvex_solar_zenith_deg=38.6\n"
+                    "talvex_solar_zenith_deg_unit=degree\n"
+                    "talvex_solar_azimuth_deg=142\n"
+                    "talvex_solar_azimuth_deg_unit=degree\n"
+                    "talvex_view_zenith_deg=12.5\n"
+                    "talvex_view_zenith_deg_unit=degree\n"
+                    "talvex_view_azimuth_deg=101\n"
+                    "talvex_view_azimuth_deg_unit=degree\n"
+                    "talvex_correction_option=1\n"
+                    "talvex_elevation_metres=55\n"
+                    "talvex_elevation_metres_unit=m\n"
+                    "talvex_aerosol_optical_depth=0.25\n"
+                    "talvex_water_vapour_column=2.9\n"
+                    "talvex_water_vapour_column_unit=g/cm2\n"
+                    "talvex_ozone_column=0.27\n"
+                    "talvex_ozone_column_unit=atm-cm\n");
+    // Without correction the atmosphere is not read, so it is not written.
+    RunParameters toaOnly = p;
+    toaOnly.correctionOption = CORRECTION_OFF;
+    for (const MetadataItem& item : parameterMetadata(toaOnly)) {
+        EXPECT_EQ(item.key.find("ozone"), std::string::npos) << item.key;
+    }
+    // Every float reads back as itself.
+    for (const float value : {0.1f, 1e-38f, 3.4028235e38f, -7.2f, 16777217.0f}) {
+        EXPECT_EQ(std::strtof(shortestText(value).c_str(), nullptr), value) << shortestText(value);
+    }
 }
 
 TEST(PhysicalRangeError, RejectsValuesThatWouldFillBandsWithNaN)
