@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "geo_messages.h"
+#include "pixel_terms.h"
 
 #include <gdal.h>
 
@@ -53,6 +54,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments)
                 throw usageFailure("-co " + option + ": a creation option is NAME=VALUE.");
             }
             options.creationOptions.push_back(option);
+        } else if (a == "-elevation") {
+            options.elevationMap = valueOf(arguments, i);
+        } else if (a == "-aod") {
+            options.aerosolMap = valueOf(arguments, i);
+        } else if (a == "-r") {
+            options.mapResampling = valueOf(arguments, i);
         } else if (a == "-q" || a == "-quiet") {
             line.quiet = true;
         } else if (a == "-progress") {
@@ -74,7 +81,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments)
 std::string usageText()
 {
     return "Usage: talvex-geo [--help] [--version] [-of GTiff|COG|ENVI] [-co NAME=VALUE]...\n"
-           "                  [-q] [-progress] PARAMETER_FILE INPUT... OUTPUT_BASE\n"
+           "                  [-q] [-progress] [-elevation FILE] [-aod FILE] [-r RESAMPLING]\n"
+           "                  PARAMETER_FILE INPUT... OUTPUT_BASE\n"
            "\n"
            "Top-of-atmosphere and, when the parameter file asks for correction, surface\n"
            "reflectance of a georeferenced four-band DN scene, with TALVEX-V1's numbers.\n"
@@ -108,6 +116,16 @@ std::string usageText()
            "  -q              no progress on standard error.\n"
            "  -progress       GDAL's progress line (0...10...100 - done.) on standard\n"
            "                  error even when it is not a terminal.\n"
+           "  -elevation FILE a raster of surface elevation in metres, and\n"
+           "  -aod FILE       a raster of aerosol optical depth, per pixel, instead of the\n"
+           "                  parameter file's values (correction option 1). Any CRS,\n"
+           "                  resolution and extent that covers the scene; one band. Values\n"
+           "                  are warped onto the scene's grid, then quantised to steps of\n"
+           "                  " + mapQuantisationText(MapQuantity::elevation) + " and of "
+           + mapQuantisationText(MapQuantity::aerosolOpticalDepth) + "; a map pixel without data\n"
+           "                  masks the output.\n"
+           "  -r RESAMPLING   GDAL's resampling of the maps (" + DEFAULT_MAP_RESAMPLING + " by default; near,\n"
+           "                  cubic, average, ... as in gdalwarp).\n"
            "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
            "  GDAL's general options (--config KEY VALUE, --debug on, --formats, ...)\n"
            "  also apply.\n"

@@ -4,6 +4,7 @@
 #include "geo_messages.h"
 #include "geo_outputs.h"
 #include "interruption.h"
+#include "parameter_maps.h"
 #include "plausibility.h"
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <tuple>
 
 #include <cpl_conv.h>
 
@@ -112,9 +115,9 @@ std::array<std::uint64_t, BAND_COUNT> writeReflectance(Reflectance reflectance, 
                                                        const RunParameters& p, const GeoOptions& options,
                                                        const std::vector<std::string>& driverOptions,
                                                        OutputFile& output, GdalMessages& messages,
-                                                       CopyProgress& progress)
+                                                       CopyProgress& progress, MapSlots* maps = nullptr)
 {
-    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION);
+    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION, maps);
     copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
     return source->dnAboveFullScale();
 }
@@ -150,10 +153,28 @@ GeoResult correctFiles(const GeoOptions& options)
     const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
     const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
 
-    // Every name is checked and every output reserved before the first pixel is read.
+    // Every name is checked, every map opened and every output reserved
+    // before the first pixel is read.
     checkOutputFolder(toaName);
     checkOutputNames(toaName, scene);
     checkOutputNames(surfaceName, scene);
+    std::vector<ParameterMap> maps;
+    for (const auto& [quantity, path, option] :
+         {std::tuple{MapQuantity::elevation, options.elevationMap, "-elevation"},
+          std::tuple{MapQuantity::aerosolOpticalDepth, options.aerosolMap, "-aod"}}) {
+        if (path.empty()) {
+            continue;
+        }
+        if (!correcting) {
+            throw usageFailure(std::string(option) + " " + path + ": maps are for the surface reflectance, and the "
+                               "Parameter File " + quoted(options.parameterFile) + " does not ask for it.");
+        }
+        maps.push_back(openParameterMap(quantity, path, scene, options.mapResampling));
+    }
+    std::optional<MapSlots> mapSlots;
+    if (!maps.empty()) {
+        mapSlots.emplace(std::move(maps), p);
+    }
     removeStaleTemporaries(toaName);
     if (options.catchStopSignals) {
         catchInterruptions();
@@ -172,7 +193,7 @@ GeoResult correctFiles(const GeoOptions& options)
     if (correcting) {
         progress.nextStep();
         writeReflectance(Reflectance::surface, scene, p, options, driverOptions, reserved.surface, messages,
-                         progress);
+                         progress, mapSlots ? &*mapSlots : nullptr);
         result.outputs.push_back(surfaceName);
         // Both at once: the final names never hold outputs of different runs.
         OutputFile* both[] = {&reserved.toa, &reserved.surface};

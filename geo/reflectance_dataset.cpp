@@ -114,7 +114,8 @@ Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSp
 // input does not mark as no data; one mask serves all four bands.
 class ValidityMaskBand final : public GDALRasterBand {
 public:
-    ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene) : paths_(scene.bandPaths)
+    ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene, MapSlots* maps)
+        : paths_(scene.bandPaths), maps_(maps)
     {
         poDS = dataset;
         nBand = 0;
@@ -185,6 +186,9 @@ private:
                     }
                 }
             }
+            if (maps_ != nullptr && maps_->holes() && !maskMapHoles(window.x, window.y + line, window.width, lines, valid.data())) {
+                return CE_Failure;
+            }
             for (int l = 0; l < lines; ++l) {
                 GByte* out = window.data + (line + l) * window.lineSpacing;
                 const GByte* in = valid.data() + static_cast<std::size_t>(l) * window.width;
@@ -196,7 +200,28 @@ private:
         return CE_None;
     }
 
+    // Pixels where a map has no value are missing too.
+    bool maskMapHoles(int x, int y, int width, int lines, GByte* valid)
+    {
+        try {
+            const MapBlockSlots slots = maps_->window(x, y, width, lines);
+            const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
+            for (const std::int32_t* mapSlots : {slots.elevation, slots.aerosolOpticalDepth}) {
+                for (std::size_t k = 0; mapSlots != nullptr && k < n; ++k) {
+                    if (mapSlots[k] == MAP_NO_DATA_SLOT) {
+                        valid[k] = MASK_MISSING;
+                    }
+                }
+            }
+            return true;
+        } catch (const Failure& failure) {
+            static_cast<ReflectanceDataset*>(poDS)->noteFailure(failure);
+            return false;
+        }
+    }
+
     std::array<std::string, BAND_COUNT> paths_;
+    MapSlots* maps_;
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
     std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
     std::array<GDALRasterBand*, BAND_COUNT> alphas_{};       // null where none, or read for an earlier band
@@ -246,8 +271,9 @@ private:
 class ReflectanceBand final : public GDALRasterBand {
 public:
     ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source, std::string sourcePath,
-                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask, bool countingFullScale)
-        : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask)
+                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask, bool countingFullScale,
+                    MapSlots* maps)
+        : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask), maps_(maps)
     {
         if (countingFullScale) {
             fullScale_.emplace(source->GetYSize());
@@ -295,20 +321,38 @@ private:
                 static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(sourcePath_);
                 return CE_Failure;
             }
+            MapBlockSlots slots;
+            if (maps_ != nullptr) {
+                try {
+                    slots = maps_->window(window.x, window.y + line, window.width, lines);
+                } catch (const Failure& failure) {
+                    static_cast<ReflectanceDataset*>(poDS)->noteFailure(failure);
+                    return CE_Failure;
+                }
+            }
             for (int l = 0; l < lines; ++l) {
                 GByte* out = window.data + (line + l) * window.lineSpacing;
-                const std::uint16_t* in = dn.data() + static_cast<std::size_t>(l) * window.width;
+                const std::size_t offset = static_cast<std::size_t>(l) * window.width;
+                const std::uint16_t* in = dn.data() + offset;
                 const auto count = static_cast<std::size_t>(window.width);
                 if (fullScale_) {
                     fullScale_->add(window.y + line + l, window.x, std::span(in, count));
                 }
-                if (window.pixelSpacing == sizeof(float)) {
-                    float* lineValues = reinterpret_cast<float*>(out);
+                float* lineValues = window.pixelSpacing == sizeof(float) ? reinterpret_cast<float*>(out) : values.data();
+                if (maps_ != nullptr) {
+                    const MapBlockSlots lineSlots{slots.elevation != nullptr ? slots.elevation + offset : nullptr,
+                                                  slots.aerosolOpticalDepth != nullptr
+                                                      ? slots.aerosolOpticalDepth + offset
+                                                      : nullptr};
+                    applyPixelTerms(maps_->tables(), nBand + FIRST_BAND - 1, table_, in, lineSlots, lineValues,
+                                    count);
+                } else {
                     applyBandTable(table_, in, lineValues, count);
+                }
+                if (window.pixelSpacing == sizeof(float)) {
                     continue;
                 }
-                // Interleaved with other bands: convert, then spread.
-                applyBandTable(table_, in, values.data(), count);
+                // Interleaved with other bands: spread.
                 for (std::size_t s = 0; s < count; ++s) {
                     std::memcpy(out + static_cast<GSpacing>(s) * window.pixelSpacing, &values[s], sizeof(float));
                 }
@@ -319,29 +363,34 @@ private:
 
     GDALRasterBand* source_;
     std::string sourcePath_;
-    std::span<const float, DN_VALUES> table_;
+    std::span<const float, DN_VALUES> table_;  // TOA when `maps_` is given, else the reflectance's own
     GDALRasterBand* mask_;
+    MapSlots* maps_;
     std::optional<FullScaleCount> fullScale_;
 };
 
 } // namespace
 
 ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectance,
-                                       const RunParameters& p, const std::string& programVersion)
+                                       const RunParameters& p, const std::string& programVersion, MapSlots* maps)
     : georeference_(georeferenceSource(scene)), tables_(BAND_COUNT * DN_VALUES)
 {
     nRasterXSize = scene.samples;
     nRasterYSize = scene.lines;
     eAccess = GA_ReadOnly;
-    mask_ = std::make_unique<ValidityMaskBand>(this, scene);
+    if (reflectance != Reflectance::surface) {
+        maps = nullptr;
+    }
+    mask_ = std::make_unique<ValidityMaskBand>(this, scene, maps);
 
     const RadiometricSetup setup = radiometricSetup(p);
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::size_t i = bandIndex(band);
         const DnTable table(tables_.data() + i * DN_VALUES, DN_VALUES);
-        fillBandTable(reflectance, band, p, setup, table);
+        // With maps, the pixels go through the TOA table and their own terms.
+        fillBandTable(maps != nullptr ? Reflectance::topOfAtmosphere : reflectance, band, p, setup, table);
         auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i], scene.bandPaths[i],
-                                           table, mask_.get(), reflectance == Reflectance::topOfAtmosphere);
+                                           table, mask_.get(), reflectance == Reflectance::topOfAtmosphere, maps);
         SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
@@ -384,6 +433,16 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         SetMetadataItem("talvex_aerosol_optical_depth", floatText(p.aerosolOpticalDepth).c_str());
         SetMetadataItem("talvex_water_vapour_column", floatText(p.waterVapourColumn).c_str());
         SetMetadataItem("talvex_ozone_column", floatText(p.ozoneColumn).c_str());
+    }
+    // Where each pixel's elevation and optical depth came from, and their step.
+    if (maps != nullptr) {
+        for (const ParameterMap& map : maps->maps()) {
+            const std::string item =
+                map.quantity == MapQuantity::elevation ? "talvex_elevation" : "talvex_aerosol_optical_depth";
+            SetMetadataItem((item + "_map").c_str(), map.path.c_str());
+            SetMetadataItem((item + "_quantisation").c_str(), mapQuantisationText(map.quantity).c_str());
+            SetMetadataItem((item + "_map_resampling").c_str(), map.resampling.c_str());
+        }
     }
     // Whether a coordinate names a pixel's corner or its centre, and a
     // sensor model, belong to the grid as much as the geotransform does.
@@ -429,6 +488,13 @@ std::array<std::uint64_t, BAND_COUNT> ReflectanceDataset::dnAboveFullScale() con
         counts[i] = static_cast<ReflectanceBand*>(papoBands[i])->dnAboveFullScale();
     }
     return counts;
+}
+
+void ReflectanceDataset::noteFailure(const Failure& failure)
+{
+    if (!readFailure_) {
+        readFailure_ = failure;
+    }
 }
 
 void ReflectanceDataset::noteReadFailure(const std::string& path)

@@ -7,6 +7,7 @@
 
 #include "band_tables.h"
 #include "failure.h"
+#include "parameter_maps.h"
 #include "run_parameters.h"
 #include "scene.h"
 
@@ -24,8 +25,10 @@ class ValidityMaskBand;
 
 class ReflectanceDataset final : public GDALDataset {
 public:
+    // `maps`, when given for the surface reflectance, supplies each pixel's
+    // elevation and aerosol optical depth; it must outlive the dataset.
     ReflectanceDataset(const Scene& scene, Reflectance reflectance, const RunParameters& parameters,
-                       const std::string& programVersion);
+                       const std::string& programVersion, MapSlots* maps = nullptr);
     ~ReflectanceDataset() override;
 
     CPLErr GetGeoTransform(double* transform) override;
@@ -38,6 +41,7 @@ public:
     // because of the input, not of the output.
     const std::optional<Failure>& readFailure() const { return readFailure_; }
     void noteReadFailure(const std::string& path);
+    void noteFailure(const Failure& failure);
 
     // Of a top-of-atmosphere dataset: how many DNs of each band (2 to 5)
     // above the calibration's full scale the copy has read, each pixel once

@@ -19,6 +19,9 @@ enum class OutputFormat {
     envi,   // ENVI raw image with a header that carries the map information
 };
 
+// GDAL's resampling of per-pixel maps onto the scene's grid unless told another.
+inline constexpr const char* DEFAULT_MAP_RESAMPLING = "bilinear";
+
 // Told how far the whole run is, from 0 to 1; returning false cancels it.
 using ProgressFunction = std::function<bool(double complete)>;
 // Told each warning (a value in an unlikely unit, GDAL's own warnings).
@@ -30,6 +33,9 @@ struct GeoOptions {
     std::string parameterFile;                 // the stream from its line 3 on
     std::vector<std::string> inputs;           // one four-band raster, or four one-band rasters
     std::string outputBase;
+    std::string elevationMap;                  // per-pixel elevation raster (metres), or empty
+    std::string aerosolMap;                    // per-pixel aerosol optical depth raster, or empty
+    std::string mapResampling = DEFAULT_MAP_RESAMPLING;  // GDAL's name, as gdalwarp -r takes it
     ProgressFunction progress;                 // none: no progress
     WarningFunction warning;                   // none: warnings are dropped
     // Stop signals (INT, TERM, HUP) end the run cleanly. A program sets this;

@@ -110,15 +110,23 @@ BandTerms bandTerms(int band, const RunParameters& parameters);
 // T_up, spherical albedo S). Solved for rho_s, with the surface signal
 // A = rho_toa - rho_atm T_g:
 //   rho_s = A / (T_down T_up T_g + A S)
+// This form takes the five terms the inversion reads, as the pixel loop with
+// per-pixel terms gathers them.
+inline float surfaceReflectance(float toaReflectance, float pathReflectance, float gasTransmittance,
+                                float downTransmission, float upTransmission, float sphericalAlbedo)
+{
+    const double gas = static_cast<double>(gasTransmittance);
+    const double surfaceSignal = static_cast<double>(toaReflectance) - static_cast<double>(pathReflectance) * gas;
+    const double denominator = (static_cast<double>(downTransmission) * static_cast<double>(upTransmission)) * gas
+                               + surfaceSignal * static_cast<double>(sphericalAlbedo);
+    return static_cast<float>(surfaceSignal / denominator);
+}
+
+// The same, from all the terms of the pixel's band.
 inline float surfaceReflectance(float toaReflectance, const BandTerms& t)
 {
-    const double gas = static_cast<double>(t.gas.gasTransmittance);
-    const double surfaceSignal =
-        static_cast<double>(toaReflectance) - static_cast<double>(t.pathReflectance) * gas;
-    const double denominator =
-        (static_cast<double>(t.downTransmission) * static_cast<double>(t.upTransmission)) * gas
-        + surfaceSignal * static_cast<double>(t.sphericalAlbedo);
-    return static_cast<float>(surfaceSignal / denominator);
+    return surfaceReflectance(toaReflectance, t.pathReflectance, t.gas.gasTransmittance, t.downTransmission,
+                              t.upTransmission, t.sphericalAlbedo);
 }
 
 } // namespace talvex

@@ -7,7 +7,7 @@
 #
 # Usage: scripts/bench.sh [SIZE ...]   (square scenes; default: 1000 6000)
 # Environment: BENCH_RUNS (default 5), BENCH_DIR (default a temporary folder),
-#              BENCH_GEO=0 to leave talvex-geo out.
+#              BENCH_GEO=0 to leave talvex-geo out, BENCH_MAPS=0 its run with maps.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -136,3 +136,40 @@ for size in "${sizes[@]}"; do
   rm -f "$geotiff"
 done
 echo "(medians of $runs runs; gdal_translate -ot Float32 writes the same two outputs with the same options)"
+
+# talvex-geo with per-pixel maps against the same run with the parameter
+# file's constant elevation and optical depth: an elevation map of hills
+# (about 3300 distinct metres) in EPSG:4326 and an aerosol optical depth map
+# (about 600 distinct thousandths) in Web Mercator, both at other
+# resolutions than the scene and reprojected on the fly.
+[ "${BENCH_MAPS:-1}" != 0 ] || exit 0
+echo
+printf '%-11s %-16s %9s %12s %9s\n' scene run seconds "peak memory" ratio
+for size in "${sizes[@]}"; do
+  scene="$work/scene-$size.dn"
+  "$work/make_scene" "$size" "$size" "$scene"
+  printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
+    "$size" "$size" > "$work/scene-$size.hdr"
+  geotiff="$work/scene-$size.tif"
+  gdal_translate -q -co TILED=YES -co BIGTIFF=IF_SAFER -a_srs EPSG:32643 \
+    -a_ullr 500000 1500000 $((500000 + 30 * size)) $((1500000 - 30 * size)) "$scene" "$geotiff"
+  rm -f "$scene" "$work/scene-$size.hdr"
+  "$TALVEX_PYTHON" "$TALVEX_ROOT/scripts/bench/make_maps.py" "$geotiff" "$work/dem.tif" "$work/aod.tif"
+  sed "1s/.*/$size $size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
+  rm -f "$work"/constant.txt "$work"/maps.txt
+  for ((i = 0; i < runs; i++)); do
+    rm -f "$work"/geo-*
+    timed "$work/constant.txt" "$TALVEX_BUILD/bin/talvex-geo" -q "$work/parameters.txt" "$geotiff" "$work/geo"
+    rm -f "$work"/geo-*
+    timed "$work/maps.txt" "$TALVEX_BUILD/bin/talvex-geo" -q -elevation "$work/dem.tif" -aod "$work/aod.tif" \
+      "$work/parameters.txt" "$geotiff" "$work/geo"
+  done
+  rm -f "$work"/geo-* "$geotiff" "$work/dem.tif" "$work/aod.tif"
+  constant=$(median "$work/constant.txt" 1)
+  maps=$(median "$work/maps.txt" 1)
+  printf '%-11s %-16s %9s %9s KiB %9s\n' "${size}x${size}" "constant values" "$constant" \
+    "$(median "$work/constant.txt" 2)" 1.00
+  printf '%-11s %-16s %9s %9s KiB %9s\n' "${size}x${size}" "elevation + AOD" "$maps" \
+    "$(median "$work/maps.txt" 2)" "$(awk -v a="$maps" -v b="$constant" 'BEGIN { printf "%.2f", a / b }')"
+done
+echo "(medians of $runs runs; tiled GeoTIFF outputs; maps warped bilinearly onto the scene's grid)"

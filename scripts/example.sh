@@ -92,6 +92,20 @@ echo
 echo "gdalinfo of talvex-geo's surface reflectance:"
 gdalinfo "$geo_base-Atm-Corr-Ref-bands-2345.tif"
 
+# The same run over a synthetic terrain (an elevation map in EPSG:4326,
+# reprojected by talvex-geo onto the scene's grid), and a picture: the flat
+# scene, the scene over the terrain, and how much band 2 changes.
+terrain_dem="$output_dir/example-terrain-dem.tif"
+terrain_base="$output_dir/example-terrain"
+terrain_picture="$output_dir/example-flat-terrain-difference.png"
+"$TALVEX_PYTHON" "$TALVEX_ROOT/examples/synthetic_terrain.py" dem "$TALVEX_BUILD/examples/example-band2.tif" \
+  "$terrain_dem"
+"$TALVEX_BUILD/bin/talvex-geo" -q -elevation "$terrain_dem" "$TALVEX_ROOT/examples/example-parameters.txt" \
+  "$TALVEX_BUILD"/examples/example-band{2,3,4,5}.tif "$terrain_base"
+"$TALVEX_PYTHON" "$TALVEX_ROOT/examples/synthetic_terrain.py" picture "$geo_base-Atm-Corr-Ref-bands-2345.tif" \
+  "$terrain_base-Atm-Corr-Ref-bands-2345.tif" "$terrain_picture"
+rm -f "$output_dir"/*.aux.xml
+
 echo
 echo "The four output files:"
 for suffix in -TOA-Ref-bands-2345 -TOA-Ref-bands-2345.hdr \
@@ -105,5 +119,8 @@ echo "  $side_by_side   (left: TOA, right: surface reflectance)"
 echo "talvex-geo's georeferenced outputs (UTM zone 43 north, with a no-data mask):"
 echo "  $geo_base-TOA-Ref-bands-2345.tif"
 echo "  $geo_base-Atm-Corr-Ref-bands-2345.tif"
+echo "Over a synthetic terrain (150 to 2400 m, EPSG:4326 elevation map):"
+echo "  $terrain_base-Atm-Corr-Ref-bands-2345.tif"
+echo "  $terrain_picture   (flat, terrain, |band 2 change| up to 0.02)"
 echo
 echo "Next: 'Your own scene' in README.md runs the same on an image of your own."

@@ -65,7 +65,8 @@ struct PythonSide {
 py::tuple correctFiles(const std::string& parameterFile, const std::vector<std::string>& inputs,
                        const std::string& outputBase, const std::string& outputFormat,
                        const std::vector<std::string>& creationOptions, const py::object& progress,
-                       const py::object& failureType)
+                       const py::object& failureType, const std::string& elevationMap,
+                       const std::string& aerosolMap, const std::string& mapResampling)
 {
     talvex::geo::GeoOptions options;
     options.format = formatNamed(outputFormat);
@@ -73,6 +74,9 @@ py::tuple correctFiles(const std::string& parameterFile, const std::vector<std::
     options.parameterFile = parameterFile;
     options.inputs = inputs;
     options.outputBase = outputBase;
+    options.elevationMap = elevationMap;
+    options.aerosolMap = aerosolMap;
+    options.mapResampling = mapResampling;
     PythonSide side;
     options.warning = [&side](const std::string& warning) {
         const std::lock_guard guard(side.lock);
@@ -134,7 +138,10 @@ PYBIND11_MODULE(_geo, m)
                                                  talvex::geo::driverName(talvex::geo::OutputFormat::cog),
                                                  talvex::geo::driverName(talvex::geo::OutputFormat::envi)};
     m.attr("STATUS_COMPLETE") = talvex::STATUS_COMPLETE;
+    m.attr("DEFAULT_MAP_RESAMPLING") = talvex::geo::DEFAULT_MAP_RESAMPLING;
     m.def("correct_files", &correctFiles, py::arg("parameter_file"), py::arg("inputs"), py::arg("output_base"),
           py::arg("output_format"), py::arg("creation_options"), py::arg("progress"), py::arg("failure_type"),
+          py::arg("elevation_map") = "", py::arg("aerosol_map") = "",
+          py::arg("map_resampling") = talvex::geo::DEFAULT_MAP_RESAMPLING,
           "Runs one conversion; returns (status, outputs, notice, warnings).");
 }

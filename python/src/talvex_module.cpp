@@ -12,6 +12,7 @@
 #include "correction_model.h"
 #include "failure.h"
 #include "parameter_fields.h"
+#include "pixel_terms.h"
 #include "plausibility.h"
 #include "run_parameters.h"
 
@@ -23,12 +24,14 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <span>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -521,6 +524,128 @@ py::list applyBandTables(const TableArray& tables, const py::array& dn, py::arra
     return countList(above);
 }
 
+// ---- Per-pixel elevation and aerosol optical depth ---------------------------
+
+// Pixels per block: the quantised slots of a block are found once for the
+// four bands, in memory that stays in the cache.
+constexpr std::size_t MAP_BLOCK_PIXELS = std::size_t{1} << 14;
+// Blocks a thread takes at least: below, a thread costs more than it saves.
+constexpr py::ssize_t MAP_MIN_BLOCKS_PER_THREAD = 16;
+
+using MapArray = py::array_t<float, py::array::c_style>;
+
+const float* mapValues(const py::object& map, py::ssize_t pixels, const char* name)
+{
+    if (map.is_none()) {
+        return nullptr;
+    }
+    // Only an array that is already float32 and contiguous: a converted copy
+    // would not outlive this function.
+    if (!py::isinstance<MapArray>(map)) {
+        throw py::type_error(std::string(name) + " must be a contiguous float32 array");
+    }
+    const auto array = py::reinterpret_borrow<MapArray>(map);
+    if (array.ndim() != 1 || array.shape(0) != pixels) {
+        throw py::value_error(std::string(name) + " must be a float32 array of one value per pixel");
+    }
+    return array.data();
+}
+
+// out[b, k] = surface reflectance of dn[b, k] at the pixel's elevation and
+// optical depth (None: the parameters' own). dn and out are C-contiguous
+// (4, pixels); each map (pixels,). Returns the DNs above full scale per
+// band. The pixels are shared among the processor's cores.
+py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray& toaTables,
+                                 const py::array_t<std::uint16_t, py::array::c_style>& dn,
+                                 const py::object& elevation, const py::object& aerosol,
+                                 py::array_t<float, py::array::c_style> out)
+{
+    if (toaTables.ndim() != 2 || toaTables.shape(0) != TABLE_BANDS || toaTables.shape(1) != TABLE_ENTRIES) {
+        throw py::value_error("the tables must be float32 of shape (4, 65536)");
+    }
+    if (dn.ndim() != 2 || dn.shape(0) != TABLE_BANDS || out.ndim() != 2 || out.shape(0) != TABLE_BANDS
+        || out.shape(1) != dn.shape(1)) {
+        throw py::value_error("dn and out must be (4, pixels) arrays of the same shape");
+    }
+    const py::ssize_t pixels = dn.shape(1);
+    const float* elevationValues = mapValues(elevation, pixels, "elevation");
+    const float* aerosolValues = mapValues(aerosol, pixels, "aerosol optical depth");
+    const talvex::PixelTermTables sceneTables = talvex::pixelTermTables(runParametersFrom(parameters));
+    const std::uint16_t* dnData = dn.data();
+    float* outData = out.mutable_data();
+    const float* tableData = toaTables.data();
+    std::array<std::uint64_t, talvex::BAND_COUNT> above{};
+
+    // Pixels first to last through one thread's own tables.
+    const auto convertRange = [&](py::ssize_t first, py::ssize_t last, talvex::PixelTermTables& tables) {
+        std::vector<std::int32_t> elevationSlots(MAP_BLOCK_PIXELS);
+        std::vector<std::int32_t> aerosolSlots(MAP_BLOCK_PIXELS);
+        for (py::ssize_t start = first; start < last; start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
+            const auto count = static_cast<std::size_t>(
+                std::min<py::ssize_t>(static_cast<py::ssize_t>(MAP_BLOCK_PIXELS), last - start));
+            talvex::MapBlockSlots slots;
+            if (elevationValues != nullptr) {
+                talvex::mapSlots(tables, talvex::MapQuantity::elevation, elevationValues + start, nullptr,
+                                 elevationSlots.data(), count);
+                slots.elevation = elevationSlots.data();
+            }
+            if (aerosolValues != nullptr) {
+                talvex::mapSlots(tables, talvex::MapQuantity::aerosolOpticalDepth, aerosolValues + start,
+                                 nullptr, aerosolSlots.data(), count);
+                slots.aerosolOpticalDepth = aerosolSlots.data();
+            }
+            for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+                const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
+                talvex::applyPixelTerms(
+                    tables, band,
+                    std::span<const float, talvex::DN_VALUES>(tableData + i * TABLE_ENTRIES, talvex::DN_VALUES),
+                    dnData + i * pixels + start, slots, outData + i * pixels + start, count);
+            }
+        }
+    };
+    {
+        py::gil_scoped_release release;
+        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
+            const auto i = talvex::bandIndex(band);
+            above[i] = aboveFullScale({dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
+        }
+        // Each thread takes a run of whole blocks, with tables of its own:
+        // a distinct value met by two threads is computed twice, to the same bits.
+        const py::ssize_t blocks =
+            (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1) / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
+        const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
+            blocks / MAP_MIN_BLOCKS_PER_THREAD, 1,
+            static_cast<py::ssize_t>(std::max(1U, std::thread::hardware_concurrency()))));
+        std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
+        std::vector<std::exception_ptr> failures(threads);
+        const auto run = [&](std::size_t t) {
+            const py::ssize_t firstBlock = blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
+            const py::ssize_t lastBlock =
+                blocks * static_cast<py::ssize_t>(t + 1) / static_cast<py::ssize_t>(threads);
+            try {
+                convertRange(firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
+                             std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)), tables[t]);
+            } catch (...) {
+                failures[t] = std::current_exception();
+            }
+        };
+        std::vector<std::thread> workers;
+        for (std::size_t t = 1; t < threads; ++t) {
+            workers.emplace_back(run, t);
+        }
+        run(0);
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        for (const std::exception_ptr& failure : failures) {
+            if (failure) {
+                std::rethrow_exception(failure);
+            }
+        }
+    }
+    return countList(above);
+}
+
 // ---- Failures ---------------------------------------------------------------
 
 // Length of the UTF-8 sequence that `lead` starts, 0 for a byte that starts none.
@@ -699,4 +824,10 @@ PYBIND11_MODULE(_talvex, m)
         "dn_above_full_scale_warning",
         [](std::uint64_t count, int band) { return talvex::dnAboveFullScaleWarning(count, band); },
         py::arg("count"), py::arg("band"), "The sentence for DNs of a band above the full scale.");
+    m.def("surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("parameters"),
+          py::arg("toa_tables").noconvert(), py::arg("dn").noconvert(), py::arg("elevation"),
+          py::arg("aerosol"), py::arg("out").noconvert(),
+          "Surface reflectance with per-pixel elevation and aerosol optical depth, without the GIL.");
+    m.attr("MAP_ELEVATION_STEP_METRES") = talvex::MAP_ELEVATION_STEP_METRES;
+    m.attr("MAP_AEROSOL_DEPTH_STEP") = talvex::MAP_AEROSOL_DEPTH_STEP;
 }

@@ -197,12 +197,63 @@ def toa_reflectance(
     return values
 
 
+def _map_array(values, name: str, shape) -> Optional[np.ndarray]:
+    """A per-pixel map as contiguous float32 of one band's shape, or None."""
+    if values is None:
+        return None
+    values = np.asarray(values)
+    if values.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be real numbers, found dtype {values.dtype}")
+    try:
+        values = np.broadcast_to(values, shape)
+    except ValueError:
+        raise ValueError(
+            f"{name} must be a scalar or an array that broadcasts to one band's shape "
+            f"{shape}, found shape {values.shape}"
+        ) from None
+    return np.ascontiguousarray(values, dtype=np.float32).reshape(-1)
+
+
+def _surface_with_maps(dn, params: Parameters, elevation_metres, aerosol_optical_depth, out):
+    """The surface reflectance with per-pixel values, and the DNs above full scale."""
+    require_correction(params, "surface reflectance")
+    dn = np.ascontiguousarray(_dn_array(dn))
+    band_shape = dn.shape[1:]
+    elevation = _map_array(elevation_metres, "elevation_metres", band_shape)
+    aerosol = _map_array(aerosol_optical_depth, "aerosol_optical_depth", band_shape)
+    if out is not None:
+        out = _out_array(out, dn.shape)
+    direct = out is not None and out.flags.c_contiguous and not np.may_share_memory(dn, out)
+    result = out if direct else np.empty(dn.shape, dtype=np.float32)
+    pixels = int(np.prod(band_shape, dtype=np.int64))
+    counts = [0] * len(BANDS)
+    if pixels > 0:
+        counts = _talvex.surface_reflectance_maps(
+            params,
+            params.toa_tables(),
+            dn.reshape(len(BANDS), pixels),
+            elevation,
+            aerosol,
+            result.reshape(len(BANDS), pixels),
+        )
+    if out is not None and not direct:
+        out[...] = result
+        result = out
+    return result, counts
+
+
 def surface_reflectance(
-    dn: npt.ArrayLike, params: Parameters, out: Optional[np.ndarray] = None
+    dn: npt.ArrayLike,
+    params: Parameters,
+    elevation_metres: Optional[npt.ArrayLike] = None,
+    aerosol_optical_depth: Optional[npt.ArrayLike] = None,
+    out: Optional[np.ndarray] = None,
 ) -> np.ndarray:
     """Surface reflectance of every DN, as TALVEX-V1 writes it.
 
-    As :func:`toa_reflectance`, through the atmospheric correction.
+    As :func:`toa_reflectance`, through the atmospheric correction, with the
+    surface elevation and the aerosol optical depth of ``params`` or of
+    each pixel.
 
     Parameters
     ----------
@@ -210,6 +261,14 @@ def surface_reflectance(
         Raw DNs whose first axis holds the bands 2, 3, 4, 5.
     params : Parameters
         The run parameters, with ``correction_option`` 1.
+    elevation_metres, aerosol_optical_depth : array_like, optional
+        Per-pixel surface elevation (metres) and aerosol optical depth, each
+        a scalar or an array that broadcasts to one band's shape
+        ``dn.shape[1:]``; None takes the value of ``params``. Given values
+        are taken as float32 and quantised, elevations to whole metres and
+        optical depths to 0.001 (halves away from zero); each pixel is then
+        bit for bit what TALVEX-V1 writes with its quantised values as scene
+        values. A NaN marks a pixel without a value, which gives 0.0.
     out : numpy.ndarray, optional
         float32 array of the shape of ``dn`` to write into.
 
@@ -222,13 +281,23 @@ def surface_reflectance(
     ------
     ParameterError
         ``params.correction_option`` is not 1.
-    TypeError, ValueError
-        As :func:`toa_reflectance`.
+    ValueError
+        A per-pixel value outside -1000 to 9000 m or 0 to 10, or an array
+        that does not broadcast to one band; otherwise as
+        :func:`toa_reflectance`.
+    TypeError
+        Per-pixel values that are not real numbers; otherwise as
+        :func:`toa_reflectance`.
 
     Warns
     -----
     UserWarning
         DNs above the calibration's full scale (4095), with how many per band.
+
+    Notes
+    -----
+    With per-pixel values the band terms are computed once per distinct
+    quantised value; the GIL is released while the pixels are converted.
 
     Examples
     --------
@@ -240,9 +309,16 @@ def surface_reflectance(
     ...     water_vapour_column=2.9, ozone_column=0.27)
     >>> surface_reflectance(np.zeros((4, 3), np.uint16), params).tolist()[0]
     [0.0, 0.0, 0.0]
+    >>> hills = np.array([0.0, 1500.0, 3000.0], np.float32)
+    >>> values = surface_reflectance(np.full((4, 3), 800, np.uint16), params, hills)
+    >>> [round(float(v), 4) for v in values[0]]
+    [0.2153, 0.222, 0.2288]
     """
     params = check_parameters(params)
-    values, counts = look_up(dn, params.surface_tables(), out)
+    if elevation_metres is None and aerosol_optical_depth is None:
+        values, counts = look_up(dn, params.surface_tables(), out)
+    else:
+        values, counts = _surface_with_maps(dn, params, elevation_metres, aerosol_optical_depth, out)
     warn_above_full_scale(counts)
     return values
 

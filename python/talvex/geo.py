@@ -72,6 +72,9 @@ def correct_files(
     creation_options: Optional[Sequence[str]] = None,
     progress: Optional[Callable[[float], Optional[bool]]] = None,
     cancel: Optional[_Cancel] = None,
+    elevation_map: Optional[PathLike] = None,
+    aerosol_map: Optional[PathLike] = None,
+    map_resampling: Optional[str] = None,
 ) -> list[pathlib.Path]:
     """Convert a georeferenced DN scene into TOA and surface reflectance rasters.
 
@@ -99,6 +102,15 @@ def correct_files(
         the run and is raised again here.
     cancel : threading.Event, optional
         Cancels the run once set (checked at each progress step).
+    elevation_map, aerosol_map : str or path-like, optional
+        Rasters of surface elevation (metres) and aerosol optical depth per
+        pixel, used instead of the parameter file's values (option 1). Any
+        one-band raster GDAL reads, in any CRS, resolution and extent that
+        covers the scene; warped onto the scene's grid, then quantised to
+        whole metres and 0.001. A map pixel without data masks the output.
+    map_resampling : str, optional
+        GDAL's resampling of the maps, as ``gdalwarp -r`` names it;
+        bilinear by default.
 
     Returns
     -------
@@ -143,6 +155,9 @@ def correct_files(
         [str(o) for o in creation_options or ()],
         step,
         GeoError,
+        os.fspath(elevation_map) if elevation_map is not None else "",
+        os.fspath(aerosol_map) if aerosol_map is not None else "",
+        map_resampling or _geo.DEFAULT_MAP_RESAMPLING,
     )
     for warning in told:
         warnings.warn(warning, UserWarning, stacklevel=2)

@@ -26,7 +26,7 @@ import xarray as xr
 
 from . import _talvex
 from ._parameters import BANDS, CORRECTION_OFF, CORRECTION_ON, PARAMETER_FIELDS, Parameters
-from ._reflectance import check_parameters, look_up, warn_above_full_scale
+from ._reflectance import check_parameters, look_up, surface_reflectance, warn_above_full_scale
 
 __all__ = ["SURFACE_NAME", "TOA_NAME", "correct", "to_raster"]
 
@@ -142,21 +142,85 @@ def _as_dn(dn: np.ndarray, valid: np.ndarray) -> np.ndarray:
 
 
 def _convert_block(
-    dn: np.ndarray, *tables: np.ndarray, band_axis: int, fills, labels: Sequence[int]
+    dn: np.ndarray,
+    *tables_and_maps: np.ndarray,
+    band_axis: int,
+    fills,
+    labels: Sequence[int],
+    maps: Sequence[str] = (),
+    params: Parameters | None = None,
 ):
-    """One block holding all four bands along ``band_axis``, through each table set."""
+    """One block holding all four bands along ``band_axis``, through each table set.
+
+    ``maps`` names the per-pixel maps that follow the tables ("elevation",
+    "aerosol"); with maps, the surface reflectance (the second table set)
+    is computed per pixel from ``params``.
+    """
+    tables = tables_and_maps[: len(tables_and_maps) - len(maps)]
     dn_bands = np.moveaxis(dn, band_axis, 0)
     valid = _valid_pixels(dn_bands, fills)
     dn_bands = _as_dn(dn_bands, valid)
+    per_pixel = {}
+    for name, block in zip(maps, tables_and_maps[len(tables) :]):
+        # A map block lacks the band axis, or has it with length 1 (xarray
+        # leaves out leading axes that a block does not have).
+        block = block.reshape((1,) * (dn.ndim - block.ndim) + block.shape)
+        per_pixel[name] = np.moveaxis(block, band_axis, 0)[0]
+        valid &= ~np.isnan(per_pixel[name])
     outputs = []
-    for table in tables:
-        values, counts = look_up(dn_bands, table, None)
+    for index, table in enumerate(tables):
+        if index == 1 and per_pixel:
+            # In the order 2, 3, 4, 5 and back to the block's own.
+            in_band_order = dn_bands[[labels.index(band) for band in BANDS]]
+            values = surface_reflectance(
+                in_band_order,
+                params,
+                elevation_metres=per_pixel.get("elevation"),
+                aerosol_optical_depth=per_pixel.get("aerosol"),
+            )[[BANDS.index(label) for label in labels]]
+        else:
+            values, counts = look_up(dn_bands, table, None)
         values[:, ~valid] = _MASKED
         outputs.append(np.moveaxis(values, 0, band_axis))
     # Every table set sees the same DNs: warn once, by band number.
     by_band = dict(zip(labels, counts))
     warn_above_full_scale([by_band[band] for band in BANDS])
     return outputs[0] if len(outputs) == 1 else tuple(outputs)
+
+
+def _on_scene_grid(values, name: str, da: xr.DataArray, band_dim: Hashable) -> xr.DataArray:
+    """A map DataArray selected on the scene's coordinates, in its dimension order."""
+    if not isinstance(values, xr.DataArray):
+        raise TypeError(
+            f"{name} must be an xarray.DataArray on the scene's grid, found {type(values).__name__}"
+        )
+    spatial = [dim for dim in da.dims if dim != band_dim]
+    advice = f"put it on the scene's grid first, e.g. with {name}.rio.reproject_match(da)"
+    if set(values.dims) != set(spatial):
+        raise ValueError(
+            f"{name} must have the scene's dimensions {tuple(spatial)}, found {values.dims}; {advice}"
+        )
+    try:
+        labels = {dim: da.indexes[dim] for dim in spatial if dim in da.indexes}
+        if any(dim not in values.indexes for dim in labels):
+            raise KeyError("no coordinates")
+        values = values.sel(labels)
+    except KeyError:
+        raise ValueError(
+            f"{name} is not on the scene's grid: its coordinates do not hold every pixel of "
+            f"the scene; {advice}"
+        ) from None
+    if tuple(values.sizes[dim] for dim in spatial) != tuple(da.sizes[dim] for dim in spatial):
+        scene = {dim: da.sizes[dim] for dim in spatial}
+        raise ValueError(
+            f"{name} is not on the scene's grid: it has {dict(values.sizes)}, the scene {scene}; {advice}"
+        )
+    if values.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, found dtype {values.dtype}")
+    values = values.transpose(*spatial)
+    return values.drop_vars([coord for coord in values.coords if coord not in values.dims]).astype(
+        np.float32
+    )
 
 
 def _spatial_size(da: xr.DataArray, band_dim: Hashable):
@@ -230,7 +294,13 @@ def _parameter_attrs(params: Parameters) -> dict:
     return attrs
 
 
-def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -> xr.Dataset:
+def correct(
+    da: xr.DataArray,
+    params: Parameters,
+    band_dim: Hashable = "band",
+    elevation_metres: xr.DataArray | None = None,
+    aerosol_optical_depth: xr.DataArray | None = None,
+) -> xr.Dataset:
     """TOA and surface reflectance of a DN DataArray, as TALVEX-V1 computes them.
 
     Parameters
@@ -248,6 +318,15 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
         band numbers 2, 3, 4, 5 in any order; each band gets its own
         calibration and the output keeps the order and the labels. Without a
         coordinate the order is 2, 3, 4, 5.
+    elevation_metres, aerosol_optical_depth : xarray.DataArray, optional
+        Per-pixel surface elevation (metres) and aerosol optical depth on
+        the scene's grid (the dimensions of ``da`` other than the band,
+        matched by coordinates), quantised and applied as
+        :func:`talvex.surface_reflectance` does; NaN masks the pixel. A map
+        on another grid is refused: ``map.rio.reproject_match(da)`` puts it
+        on the grid. The Dataset's attributes name each map
+        (``talvex_elevation_map``, ``talvex_aerosol_optical_depth_map``) and
+        its quantisation step.
 
     Returns
     -------
@@ -324,6 +403,15 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
     labels = _band_labels(da, band_dim)
     fills = _fill_values(da, len(labels))
     _check_scene_size(da, band_dim, params)
+    maps = {}
+    for key, name, values in (
+        ("elevation", "elevation_metres", elevation_metres),
+        ("aerosol", "aerosol_optical_depth", aerosol_optical_depth),
+    ):
+        if values is not None:
+            if params.correction_option != CORRECTION_ON:
+                raise ValueError(f"{name} needs correction_option {CORRECTION_ON}")
+            maps[key] = _on_scene_grid(values, name, da, band_dim)
 
     names = [TOA_NAME]
     tables = [params.toa_tables()]
@@ -340,6 +428,10 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
         import dask.array
 
         dn = da.chunk({band_dim: -1})
+        maps = {
+            key: values.chunk({dim: da.chunksizes[dim] for dim in values.dims})
+            for key, values in maps.items()
+        }
         # One task per table set, shipped once to each worker that needs it,
         # rather than a copy inside every block's task.
         tables = [dask.array.from_array(table, chunks=-1) for table in tables]
@@ -354,11 +446,18 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
         _convert_block,
         dn,
         *table_arrays,
-        input_core_dims=[[]] + [list(_TABLE_DIMS)] * len(table_arrays),
+        *maps.values(),
+        input_core_dims=[[]] + [list(_TABLE_DIMS)] * len(table_arrays) + [[]] * len(maps),
         output_core_dims=[[]] * len(table_arrays),
         dask="parallelized",
         output_dtypes=[np.float32] * len(table_arrays),
-        kwargs={"band_axis": da.get_axis_num(band_dim), "fills": fills, "labels": labels},
+        kwargs={
+            "band_axis": da.get_axis_num(band_dim),
+            "fills": fills,
+            "labels": labels,
+            "maps": tuple(maps),
+            "params": params,
+        },
         keep_attrs=True,  # the attributes of the coordinates too
     )
     if len(names) == 1:
@@ -371,7 +470,13 @@ def correct(da: xr.DataArray, params: Parameters, band_dim: Hashable = "band") -
         result.attrs = _output_attrs(da.attrs, name, metadata, labels)
         result.encoding = {}
         variables[name] = result
-    ds = xr.Dataset(variables, attrs=_parameter_attrs(params))
+    attrs = _parameter_attrs(params)
+    steps = {"elevation": _talvex.MAP_ELEVATION_STEP_METRES, "aerosol": _talvex.MAP_AEROSOL_DEPTH_STEP}
+    for key, attr in (("elevation", "talvex_elevation"), ("aerosol", "talvex_aerosol_optical_depth")):
+        if key in maps:
+            attrs[f"{attr}_map"] = str(maps[key].name) if maps[key].name is not None else "DataArray"
+            attrs[f"{attr}_quantisation"] = steps[key]
+    ds = xr.Dataset(variables, attrs=attrs)
     return _keep_crs(da, ds)
 
 

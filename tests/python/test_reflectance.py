@@ -112,7 +112,7 @@ def test_threads_convert_side_by_side(golden):
     dn, params, _, surface = golden
     outputs = [np.empty(dn.shape, np.float32) for _ in range(4)]
     threads = [
-        threading.Thread(target=talvex.surface_reflectance, args=(dn, params, out))
+        threading.Thread(target=talvex.surface_reflectance, args=(dn, params), kwargs={"out": out})
         for out in outputs
     ]
     for thread in threads:

@@ -1,0 +1,245 @@
+#include "pixel_terms.h"
+
+#include "failure.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace talvex {
+
+namespace {
+
+// Keys are counts of steps; the decimal exponent of each step, for the text
+// of a quantised value.
+constexpr int AEROSOL_DEPTH_STEP_EXPONENT = -3;
+
+std::string shortest(float value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+struct QuantityRule {
+    double step;
+    int stepExponent;  // the step is 10^stepExponent
+    float minimum;
+    float maximum;
+    const char* unit;  // after a value in messages, with its space
+};
+
+QuantityRule ruleOf(MapQuantity quantity)
+{
+    if (quantity == MapQuantity::elevation) {
+        return {MAP_ELEVATION_STEP_METRES, 0, MAP_MIN_ELEVATION_METRES, MAP_MAX_ELEVATION_METRES,
+                " m"};
+    }
+    return {MAP_AEROSOL_DEPTH_STEP, AEROSOL_DEPTH_STEP_EXPONENT, MAP_MIN_AEROSOL_OPTICAL_DEPTH,
+            MAP_MAX_AEROSOL_OPTICAL_DEPTH, ""};
+}
+
+Failure outOfRange(MapQuantity quantity, float value)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    const std::string name = mapQuantityName(quantity);
+    return makeFailure(FailureKind::parameters, name + " map",
+                       "Error in the " + name + " map: a value of " + shortest(value) + rule.unit
+                           + " is outside the accepted range, " + shortest(rule.minimum) + " to "
+                           + shortest(rule.maximum) + rule.unit
+                           + "; mark pixels without a value as no data.\n");
+}
+
+// Steps from 0 to the nearest multiple of the step, halves away from zero,
+// for an accepted value. Adding a half and truncating is exact except where
+// the sum rounds up to the next whole number from below its half, which the
+// check finds and the library's rounding settles.
+std::int64_t keyOf(const QuantityRule& rule, float value)
+{
+    const double steps = static_cast<double>(value) / rule.step;
+    const auto key = static_cast<std::int64_t>(steps + std::copysign(0.5, steps));
+    if (std::fabs(steps - static_cast<double>(key)) >= 0.5) {
+        return std::llround(steps);
+    }
+    return key;
+}
+
+bool accepted(const QuantityRule& rule, float value)
+{
+    return value >= rule.minimum && value <= rule.maximum;
+}
+
+float valueOfKey(const QuantityRule& rule, std::int64_t key)
+{
+    // The decimal "<key>e<exponent>" read as the parameter stream reads it.
+    const std::string text = std::to_string(key) + "e" + std::to_string(rule.stepExponent);
+    return std::strtof(text.c_str(), nullptr);
+}
+
+std::int64_t firstKey(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return keyOf(rule, rule.minimum);
+}
+
+std::size_t slotCount(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return static_cast<std::size_t>(keyOf(rule, rule.maximum) - keyOf(rule, rule.minimum)) + 2;
+}
+
+// The terms of every band at one value of one quantity, into slot `slot`,
+// from the model's own terms at that value.
+void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::size_t slot)
+{
+    RunParameters p = tables.scene;
+    if (quantity == MapQuantity::elevation) {
+        p.elevationMetres = value;
+    } else {
+        p.aerosolOpticalDepth = value;
+    }
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::size_t i = bandIndex(band);
+        const BandTerms t = bandTerms(band, p);
+        if (quantity == MapQuantity::elevation) {
+            tables.elevationTerms[i][slot] = {t.rayleighReflectance, t.rayleighResidual};
+        } else {
+            tables.aerosolTerms[i][slot] = {t.sphericalAlbedo, t.downTransmission, t.upTransmission,
+                                            t.aerosolReflectance, t.aerosolResidual};
+        }
+        tables.gasTransmittance[i] = t.gas.gasTransmittance;
+    }
+}
+
+// Pixels whose terms are gathered, then inverted side by side.
+constexpr std::size_t LANES = 16;
+
+// The loop of applyPixelTerms, built for the vector units the processor has.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void invertPixels(const ElevationSlotTerms* elevationTerms, const AerosolSlotTerms* aerosolTerms,
+                  float gasTransmittance, const float* toaTable, const std::uint16_t* dn,
+                  const std::int32_t* elevationSlots, const std::int32_t* aerosolSlots, float* out,
+                  std::size_t count)
+{
+    for (std::size_t start = 0; start < count; start += LANES) {
+        const std::size_t lanes = std::min(LANES, count - start);
+        // Gathered lane by lane, each term in its own row for the vector units.
+        float toa[LANES];
+        float rayleighReflectance[LANES];
+        float rayleighResidual[LANES];
+        float aerosolReflectance[LANES];
+        float aerosolResidual[LANES];
+        float downTransmission[LANES];
+        float upTransmission[LANES];
+        float sphericalAlbedo[LANES];
+        bool missing[LANES];
+        for (std::size_t i = 0; i < LANES; ++i) {
+            const std::size_t k = start + (i < lanes ? i : 0);
+            const std::int32_t e = elevationSlots != nullptr ? elevationSlots[k] : 0;
+            const std::int32_t a = aerosolSlots != nullptr ? aerosolSlots[k] : 0;
+            missing[i] = dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT;
+            toa[i] = toaTable[dn[k]];
+            const ElevationSlotTerms& rayleigh = elevationTerms[missing[i] ? 0 : e];
+            const AerosolSlotTerms& aerosol = aerosolTerms[missing[i] ? 0 : a];
+            rayleighReflectance[i] = rayleigh.rayleighReflectance;
+            rayleighResidual[i] = rayleigh.rayleighResidual;
+            aerosolReflectance[i] = aerosol.aerosolReflectance;
+            aerosolResidual[i] = aerosol.aerosolResidual;
+            downTransmission[i] = aerosol.downTransmission;
+            upTransmission[i] = aerosol.upTransmission;
+            sphericalAlbedo[i] = aerosol.sphericalAlbedo;
+        }
+        float reflectance[LANES];
+        for (std::size_t i = 0; i < LANES; ++i) {
+            reflectance[i] = surfaceReflectance(
+                toa[i],
+                pathReflectance(rayleighReflectance[i], rayleighResidual[i], aerosolReflectance[i],
+                                aerosolResidual[i]),
+                gasTransmittance, downTransmission[i], upTransmission[i], sphericalAlbedo[i]);
+        }
+        for (std::size_t i = 0; i < lanes; ++i) {
+            out[start + i] = missing[i] ? 0.0f : reflectance[i];
+        }
+    }
+}
+
+} // namespace
+
+const char* mapQuantityName(MapQuantity quantity)
+{
+    return quantity == MapQuantity::elevation ? "elevation" : "aerosol optical depth";
+}
+
+float quantisedMapValue(MapQuantity quantity, float value)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    if (!accepted(rule, value)) {
+        throw outOfRange(quantity, value);
+    }
+    return valueOfKey(rule, keyOf(rule, value));
+}
+
+std::string mapQuantisationText(MapQuantity quantity)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    return shortest(valueOfKey(rule, 1)) + rule.unit;
+}
+
+PixelTermTables pixelTermTables(const RunParameters& scene)
+{
+    PixelTermTables tables;
+    tables.scene = scene;
+    tables.firstElevationKey = firstKey(MapQuantity::elevation);
+    tables.firstAerosolKey = firstKey(MapQuantity::aerosolOpticalDepth);
+    tables.elevationFilled.assign(slotCount(MapQuantity::elevation), 0);
+    tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), 0);
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        tables.elevationTerms[i].resize(tables.elevationFilled.size());
+        tables.aerosolTerms[i].resize(tables.aerosolFilled.size());
+    }
+    fillSlot(tables, MapQuantity::elevation, scene.elevationMetres, 0);
+    fillSlot(tables, MapQuantity::aerosolOpticalDepth, scene.aerosolOpticalDepth, 0);
+    tables.elevationFilled[0] = 1;
+    tables.aerosolFilled[0] = 1;
+    return tables;
+}
+
+void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values,
+              const std::uint8_t* valid, std::int32_t* slots, std::size_t count)
+{
+    const QuantityRule rule = ruleOf(quantity);
+    const bool elevation = quantity == MapQuantity::elevation;
+    std::vector<std::uint8_t>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
+    std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
+    const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
+    for (std::size_t k = 0; k < count; ++k) {
+        const float value = values[k];
+        if ((valid != nullptr && valid[k] == 0) || std::isnan(value)) {
+            slots[k] = MAP_NO_DATA_SLOT;
+            continue;
+        }
+        if (!accepted(rule, value)) {
+            throw outOfRange(quantity, value);
+        }
+        const std::int64_t key = keyOf(rule, value);
+        const auto slot = static_cast<std::size_t>(key - first) + 1;
+        if (!filled[slot]) {
+            fillSlot(tables, quantity, valueOfKey(rule, key), slot);
+            filled[slot] = 1;
+            ++distinct;
+        }
+        slots[k] = static_cast<std::int32_t>(slot);
+    }
+}
+
+void applyPixelTerms(const PixelTermTables& tables, int band,
+                     std::span<const float, DN_VALUES> toaTable, const std::uint16_t* dn,
+                     const MapBlockSlots& slots, float* out, std::size_t count)
+{
+    const std::size_t i = bandIndex(band);
+    invertPixels(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(), tables.gasTransmittance[i],
+                 toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
+}
+
+} // namespace talvex

@@ -1,0 +1,242 @@
+// Surface reflectance with per-pixel elevation and aerosol optical depth:
+// every pixel against a whole-scene run at its quantised values, and a few
+// pixels against stored bit patterns.
+#include "band_tables.h"
+#include "failure.h"
+#include "pixel_terms.h"
+#include "printed_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <tuple>
+#include <vector>
+
+namespace talvex {
+namespace {
+
+using testing::bitsOf;
+
+// The example scene's parameters.
+RunParameters exampleScene()
+{
+    RunParameters p;
+    p.lineCount = 320;
+    p.sampleCount = 320;
+    p.lmin = {0.0f, 0.0f, 0.0f, 0.0f};
+    p.lmax = {52.5f, 40.8f, 33.6f, 7.2f};
+    p.dayOfYear = 45;
+    p.solarZenithDeg = 38.6f;
+    p.solarAzimuthDeg = 142.0f;
+    p.viewZenithDeg = 12.5f;
+    p.viewAzimuthDeg = 101.0f;
+    p.correctionOption = CORRECTION_ON;
+    p.elevationMetres = 55.0f;
+    p.aerosolOpticalDepth = 0.25f;
+    p.waterVapourColumn = 2.9f;
+    p.ozoneColumn = 0.27f;
+    return p;
+}
+
+std::vector<float> toaTable(int band, const RunParameters& p)
+{
+    std::vector<float> table(DN_VALUES);
+    fillBandTable(Reflectance::topOfAtmosphere, band, p, radiometricSetup(p), DnTable(table.data(), DN_VALUES));
+    return table;
+}
+
+// What a whole-scene run with these scene values writes for `dn` in `band`;
+// the tables of the scene values already met are kept.
+float sceneRunValue(const RunParameters& scene, int band, float elevationMetres, float aerosolOpticalDepth,
+                    std::uint16_t dn)
+{
+    static std::map<std::tuple<int, float, float>, std::vector<float>> tables;
+    std::vector<float>& table = tables[{band, elevationMetres, aerosolOpticalDepth}];
+    if (table.empty()) {
+        RunParameters p = scene;
+        p.elevationMetres = elevationMetres;
+        p.aerosolOpticalDepth = aerosolOpticalDepth;
+        table.resize(DN_VALUES);
+        fillBandTable(Reflectance::surface, band, p, radiometricSetup(p), DnTable(table.data(), DN_VALUES));
+    }
+    return table[dn];
+}
+
+struct MapBlock {
+    std::vector<std::uint16_t> dn;
+    std::vector<float> elevation;
+    std::vector<float> aerosol;
+};
+
+// Pixels over hills and haze, values between the steps and on the half steps.
+MapBlock hillyBlock()
+{
+    MapBlock block;
+    const std::vector<float> elevations = {-430.2f, 0.0f, 0.5f, 54.49f, 1234.5f, 2999.7f, 8848.9f, -0.5f};
+    const std::vector<float> depths = {0.0f, 0.0004f, 0.0005f, 0.1234f, 0.25f, 0.8765f, 3.0f, 9.9995f};
+    for (std::size_t e = 0; e < elevations.size(); ++e) {
+        for (std::size_t a = 0; a < depths.size(); ++a) {
+            for (std::uint16_t dn : {1, 77, 950, 2047, 4095, 65535}) {
+                block.dn.push_back(static_cast<std::uint16_t>(dn + e + a));
+                block.elevation.push_back(elevations[e]);
+                block.aerosol.push_back(depths[a]);
+            }
+        }
+    }
+    return block;
+}
+
+TEST(PixelTermsMaps, EveryPixelEqualsASceneRunAtItsQuantisedValues)
+{
+    const RunParameters scene = exampleScene();
+    PixelTermTables tables = pixelTermTables(scene);
+    const MapBlock block = hillyBlock();
+    const std::size_t n = block.dn.size();
+    std::vector<std::int32_t> elevationSlots(n);
+    std::vector<std::int32_t> aerosolSlots(n);
+    mapSlots(tables, MapQuantity::elevation, block.elevation.data(), nullptr, elevationSlots.data(), n);
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, block.aerosol.data(), nullptr, aerosolSlots.data(), n);
+    EXPECT_EQ(tables.distinctElevations, 8u);
+    EXPECT_EQ(tables.distinctAerosolDepths, 7u);  // 0.0004 quantises to 0
+
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::vector<float> toa = toaTable(band, scene);
+        std::vector<float> out(n);
+        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), block.dn.data(),
+                        {elevationSlots.data(), aerosolSlots.data()}, out.data(), n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const float elevation = quantisedMapValue(MapQuantity::elevation, block.elevation[k]);
+            const float aerosol = quantisedMapValue(MapQuantity::aerosolOpticalDepth, block.aerosol[k]);
+            ASSERT_EQ(bitsOf(out[k]), bitsOf(sceneRunValue(scene, band, elevation, aerosol, block.dn[k])))
+                << "band " << band << ", pixel " << k << ": elevation " << block.elevation[k] << ", depth "
+                << block.aerosol[k] << ", DN " << block.dn[k];
+        }
+    }
+}
+
+TEST(PixelTermsMaps, WithoutMapsTheSceneValuesGiveTheConstantTable)
+{
+    RunParameters scene = exampleScene();
+    scene.elevationMetres = 55.3f;  // not on a step: the scene value is used as it is
+    const PixelTermTables tables = pixelTermTables(scene);
+    std::vector<std::uint16_t> dn(DN_VALUES);
+    for (std::size_t k = 0; k < dn.size(); ++k) {
+        dn[k] = static_cast<std::uint16_t>(k);
+    }
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::vector<float> toa = toaTable(band, scene);
+        std::vector<float> constant(DN_VALUES);
+        fillBandTable(Reflectance::surface, band, scene, radiometricSetup(scene), DnTable(constant.data(), DN_VALUES));
+        std::vector<float> out(DN_VALUES);
+        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), dn.data(), {},
+                        out.data(), dn.size());
+        for (std::size_t k = 0; k < DN_VALUES; ++k) {
+            ASSERT_EQ(bitsOf(out[k]), bitsOf(constant[k])) << "band " << band << ", DN " << k;
+        }
+    }
+}
+
+// Stored bit patterns: the example scene at a few DNs, elevations and optical
+// depths, as TALVEX-V1 wrote them with the quantised values (0, 1000, 3000,
+// 431, 8849 m; 0.25, 0.05, 0.123, 4) in its parameter stream.
+TEST(PixelTermsMaps, StoredValues)
+{
+    struct Stored {
+        int band;
+        std::uint16_t dn;
+        float elevation;
+        float aerosol;
+        float expected;
+    };
+    const Stored stored[] = {
+        {2, 800, 0.0f, 0.25f, 0x1.b8e50ap-3f},
+        {2, 800, 1000.2f, 0.25f, 0x1.c2237ep-3f},
+        {2, 800, 2999.6f, 0.0504f, 0x1.c55912p-3f},
+        {3, 1500, 431.0f, 0.1234f, 0x1.95b33ap-2f},
+        {5, 3000, 8848.9f, 4.0f, 0x1.1e2778p+1f},
+    };
+    const RunParameters scene = exampleScene();
+    PixelTermTables tables = pixelTermTables(scene);
+    for (const Stored& s : stored) {
+        std::int32_t elevationSlot = 0;
+        std::int32_t aerosolSlot = 0;
+        mapSlots(tables, MapQuantity::elevation, &s.elevation, nullptr, &elevationSlot, 1);
+        mapSlots(tables, MapQuantity::aerosolOpticalDepth, &s.aerosol, nullptr, &aerosolSlot, 1);
+        const std::vector<float> toa = toaTable(s.band, scene);
+        float out = 0.0f;
+        applyPixelTerms(tables, s.band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), &s.dn,
+                        {&elevationSlot, &aerosolSlot}, &out, 1);
+        EXPECT_EQ(bitsOf(out), bitsOf(s.expected)) << "band " << s.band << ", DN " << s.dn << ": " << std::hexfloat
+                                                   << out;
+    }
+}
+
+TEST(PixelTermsMaps, QuantisationIsTheDecimalStepAsTheStreamReadsIt)
+{
+    EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, 1234.5f), 1235.0f);
+    EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, 1234.49f), 1234.0f);
+    EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, -0.4f), 0.0f);
+    EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, -430.5f), -431.0f);
+    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.1234f)), bitsOf(std::strtof("0.123", nullptr)));
+    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.3f)), bitsOf(0.3f));
+    EXPECT_EQ(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.0004f), 0.0f);
+    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 10.0f)), bitsOf(10.0f));
+    EXPECT_EQ(mapQuantisationText(MapQuantity::elevation), "1 m");
+    EXPECT_EQ(mapQuantisationText(MapQuantity::aerosolOpticalDepth), "0.001");
+}
+
+TEST(PixelTermsMaps, NoDataAndDnZeroGiveZero)
+{
+    const RunParameters scene = exampleScene();
+    PixelTermTables tables = pixelTermTables(scene);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> elevation = {100.0f, nan, 100.0f, 100.0f};
+    const std::vector<float> aerosol = {0.2f, 0.2f, 0.2f, 0.2f};
+    const std::vector<std::uint8_t> aerosolValid = {255, 255, 0, 255};
+    const std::vector<std::uint16_t> dn = {900, 900, 900, 0};
+    std::vector<std::int32_t> elevationSlots(4);
+    std::vector<std::int32_t> aerosolSlots(4);
+    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), 4);
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), aerosolValid.data(), aerosolSlots.data(), 4);
+    EXPECT_EQ(elevationSlots[1], MAP_NO_DATA_SLOT);
+    EXPECT_EQ(aerosolSlots[2], MAP_NO_DATA_SLOT);
+    const std::vector<float> toa = toaTable(2, scene);
+    std::vector<float> out(4, -1.0f);
+    applyPixelTerms(tables, 2, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), dn.data(),
+                    {elevationSlots.data(), aerosolSlots.data()}, out.data(), 4);
+    EXPECT_GT(out[0], 0.0f);
+    EXPECT_EQ(out[1], 0.0f);
+    EXPECT_EQ(out[2], 0.0f);
+    EXPECT_EQ(out[3], 0.0f);
+}
+
+TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
+{
+    PixelTermTables tables = pixelTermTables(exampleScene());
+    const auto refusal = [&](MapQuantity quantity, float value) {
+        std::int32_t slot = 0;
+        try {
+            mapSlots(tables, quantity, &value, nullptr, &slot, 1);
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.kind, FailureKind::parameters);
+            return failure.message;
+        }
+        ADD_FAILURE() << "value " << value << " accepted";
+        return std::string();
+    };
+    EXPECT_EQ(refusal(MapQuantity::elevation, -9999.0f),
+              "Error in the elevation map: a value of -9999 m is outside the accepted range, -1000 to 9000 m; "
+              "mark pixels without a value as no data.\n");
+    EXPECT_NE(refusal(MapQuantity::elevation, 9000.6f).find("9000.6 m"), std::string::npos);
+    EXPECT_NE(refusal(MapQuantity::elevation, std::numeric_limits<float>::infinity()).find("inf"), std::string::npos);
+    EXPECT_EQ(refusal(MapQuantity::aerosolOpticalDepth, -0.01f),
+              "Error in the aerosol optical depth map: a value of -0.01 is outside the accepted range, 0 to 10; "
+              "mark pixels without a value as no data.\n");
+    EXPECT_THROW(quantisedMapValue(MapQuantity::elevation, std::numeric_limits<float>::quiet_NaN()), Failure);
+}
+
+} // namespace
+} // namespace talvex
