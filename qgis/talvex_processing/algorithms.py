@@ -7,7 +7,7 @@ import os
 import shlex
 import shutil
 import tempfile
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Tuple
 
 from osgeo import gdal
 from qgis.core import (
@@ -31,9 +31,9 @@ from .run_parameters import Field, FieldTable
 
 ICON_FILE = os.path.join(os.path.dirname(__file__), "icon.svg")
 
-# The names talvex-geo gives its GeoTIFF outputs after the base name it is given.
-TOA_OUTPUT_SUFFIX = "-TOA-Ref-bands-2345.tif"
-SURFACE_OUTPUT_SUFFIX = "-Atm-Corr-Ref-bands-2345.tif"
+# The two reflectances talvex-geo writes.
+TOA = "toa"
+SURFACE = "surface"
 # The base name of the outputs inside a run's private folder.
 STAGED_BASE = "run"
 STAGING_PREFIX = ".talvex-qgis-"
@@ -64,23 +64,36 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
     OPTIONS = "OPTIONS"
     OUTPUT = "OUTPUT"
 
-    def __init__(self, fields: FieldTable, program: Callable[[], Tuple[str, str]]) -> None:
-        """``program`` gives the configured talvex-geo and the one recorded at build time."""
+    def __init__(
+        self,
+        fields: FieldTable,
+        program: Callable[[], Tuple[str, str]],
+        switches: FrozenSet[str] = frozenset(),
+    ) -> None:
+        """``program`` gives the configured talvex-geo and the one recorded at
+        build time; ``switches`` are those of the talvex-geo found when the
+        provider was loaded, which decide the optional parameters offered."""
         super().__init__()
         self._field_table = fields
         self._program = program
+        self._switches = switches
 
     # What the subclasses say.
     correcting = False
 
     def outputs(self) -> Dict[str, str]:
-        """The output parameters, by the suffix of talvex-geo's file they take."""
+        """The output parameters, by the reflectance (TOA or SURFACE) they take."""
         raise NotImplementedError
+
+    def _output_suffix(self, reflectance: str) -> str:
+        """What talvex-geo puts after the base name of a reflectance's output."""
+        table = self._field_table
+        return table.toa_output_suffix if reflectance == TOA else table.surface_output_suffix
 
     # QgsProcessingAlgorithm.
 
     def createInstance(self) -> "ReflectanceAlgorithm":
-        return type(self)(self._field_table, self._program)
+        return type(self)(self._field_table, self._program, self._switches)
 
     def group(self) -> str:
         return ""
@@ -130,6 +143,10 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             if not field.is_integer:
                 parameter.setMetadata({"widget_wrapper": {"decimals": FIELD_DECIMALS}})
             self.addParameter(parameter)
+        for name, _, field in self._offered_maps():
+            unit = f" ({field.unit})" if field.unit else ""
+            label = f"{field.description[:1].upper()}{field.description[1:]} map{unit}, instead of the value"
+            self.addParameter(QgsProcessingParameterRasterLayer(name, label, optional=True))
         format_parameter = QgsProcessingParameterEnum(
             self.FORMAT, "Output format", options=[name for name, _ in FORMATS], defaultValue=0
         )
@@ -145,6 +162,19 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
 
     def add_output_parameters(self) -> None:
         raise NotImplementedError
+
+    def maps(self) -> List[Tuple[str, str, str]]:
+        """The per-pixel maps this algorithm takes, when talvex-geo takes
+        them: (parameter, talvex-geo's switch, the field the map replaces)."""
+        return []
+
+    def _offered_maps(self) -> List[Tuple[str, str, Field]]:
+        fields = {field.name: field for field in self._field_parameters()}
+        return [
+            (name, switch, fields[field])
+            for name, switch, field in self.maps()
+            if switch in self._switches and field in fields
+        ]
 
     def checkParameterValues(self, parameters: Dict[str, Any], context: QgsProcessingContext):
         given = [bool(parameters.get(self._band_parameter(band))) for band in self._field_table.bands[1:]]
@@ -163,13 +193,25 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             program = talvex_geo.find_program(*self._program())
         except talvex_geo.TalvexGeoFailure as failure:
             raise QgsProcessingException(str(failure)) from None
+        available = talvex_geo.switches(program)
         scene = self._scene_layers(parameters, context)
         inputs = [_layer_file(layer) for layer in scene]
+        maps = []
+        for name, switch, _ in self._offered_maps():
+            layer = self.parameterAsRasterLayer(parameters, name, context)
+            if layer is None:
+                continue
+            if switch not in available:
+                raise QgsProcessingException(
+                    f"The {talvex_geo.PROGRAM} found, \"{program}\", takes no map ({switch}): "
+                    "install the TALVEX that goes with this plugin."
+                )
+            maps += [switch, _layer_file(layer)]
         destinations = {
             name: self.parameterAsOutputLayer(parameters, name, context) for name in self.outputs().values()
         }
         destinations = {name: path for name, path in destinations.items() if path}
-        _check_destinations(destinations, inputs)
+        _check_destinations(destinations, inputs + maps[1::2])
 
         staging = _private_folder_beside(destinations[self.OUTPUT])
         try:
@@ -181,15 +223,15 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             os.mkdir(outputs_folder)
             base = os.path.join(outputs_folder, STAGED_BASE)
             command = [program]
-            if talvex_geo.supports_progress_switch(program):
-                command.append("-progress")
-            command += ["-of", output_format]
+            if talvex_geo.PROGRESS_SWITCH in available:
+                command.append(talvex_geo.PROGRESS_SWITCH)
+            command += ["-of", output_format, *maps]
             creation_options = self.parameterAsString(parameters, self.OPTIONS, context)
             for option in filter(None, (creation_options or "").split(CREATION_OPTIONS_SEPARATOR)):
                 command += ["-co", option]
             command += ["--", parameter_file, *inputs, base]
             status, reader = self._run(command, feedback)
-            staged = {name: base + suffix for suffix, name in self.outputs().items()}
+            staged = {name: base + self._output_suffix(kind) for kind, name in self.outputs().items()}
             self._place_outputs(status, reader, staged, destinations, parameter_file, feedback)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
@@ -237,10 +279,10 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         """Moves what talvex-geo completed onto the destinations, or raises
         its message."""
         placed = set()
-        if status == talvex_geo.STATUS_TOA_ONLY:
+        if status == self._field_table.status_toa_only:
             # A correction option neither 0 nor 1: the top-of-atmosphere
             # reflectance is complete, as talvex-geo says, and is kept.
-            toa = self.outputs()[TOA_OUTPUT_SUFFIX]
+            toa = self.outputs()[TOA]
             if toa in destinations and os.path.isfile(staged[toa]):
                 _move_into_place(staged[toa], destinations[toa])
                 placed.add(toa)
@@ -272,7 +314,8 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         return layers
 
     def shortHelpString(self) -> str:
-        return help_texts.algorithm_help(self.correcting, self._field_table)
+        maps = [field.description for _, _, field in self._offered_maps()]
+        return help_texts.algorithm_help(self.correcting, self._field_table, maps)
 
 
 class ToaReflectanceAlgorithm(ReflectanceAlgorithm):
@@ -287,7 +330,7 @@ class ToaReflectanceAlgorithm(ReflectanceAlgorithm):
         return "Top-of-atmosphere reflectance"
 
     def outputs(self) -> Dict[str, str]:
-        return {TOA_OUTPUT_SUFFIX: self.OUTPUT}
+        return {TOA: self.OUTPUT}
 
     def add_output_parameters(self) -> None:
         self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Top-of-atmosphere reflectance"))
@@ -298,6 +341,8 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
     reflectance when asked for."""
 
     TOA_OUTPUT = "TOA_OUTPUT"
+    ELEVATION_MAP = "ELEVATION_MAP"
+    AEROSOL_MAP = "AOD_MAP"
     correcting = True
 
     def name(self) -> str:
@@ -307,7 +352,13 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
         return "Surface reflectance"
 
     def outputs(self) -> Dict[str, str]:
-        return {SURFACE_OUTPUT_SUFFIX: self.OUTPUT, TOA_OUTPUT_SUFFIX: self.TOA_OUTPUT}
+        return {SURFACE: self.OUTPUT, TOA: self.TOA_OUTPUT}
+
+    def maps(self) -> List[Tuple[str, str, str]]:
+        return [
+            (self.ELEVATION_MAP, talvex_geo.ELEVATION_MAP_SWITCH, "elevation_metres"),
+            (self.AEROSOL_MAP, talvex_geo.AEROSOL_MAP_SWITCH, "aerosol_optical_depth"),
+        ]
 
     def add_output_parameters(self) -> None:
         self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Surface reflectance"))

@@ -69,8 +69,12 @@ class TalvexProvider(QgsProcessingProvider):
         return str(configured).strip(), BUILT_TALVEX_GEO
 
     def loadAlgorithms(self) -> None:
-        self.addAlgorithm(ToaReflectanceAlgorithm(self._fields, self.program))
-        self.addAlgorithm(SurfaceReflectanceAlgorithm(self._fields, self.program))
+        try:
+            switches = talvex_geo.switches(talvex_geo.find_program(*self.program()))
+        except talvex_geo.TalvexGeoFailure:
+            switches = frozenset()  # each run says what is missing
+        self.addAlgorithm(ToaReflectanceAlgorithm(self._fields, self.program, switches))
+        self.addAlgorithm(SurfaceReflectanceAlgorithm(self._fields, self.program, switches))
 
     def supportedOutputRasterLayerExtensions(self):
         return ["tif"]

@@ -1,9 +1,10 @@
 """The run parameters as fields of an algorithm, and the parameter file that
 talvex-geo reads made from them.
 
-Which fields there are, in which order, of which kind and with which
-default comes from ``parameter_fields.json``, written when the plugin is
-built from the Python package ``talvex`` and the example parameter file.
+Which fields there are, in which order, of which kind, unit and description,
+and with which default, comes from ``parameter_fields.json``, written when
+the plugin is built from the processor library's table of fields and the
+example parameter file.
 """
 
 from __future__ import annotations
@@ -17,9 +18,6 @@ FIELDS_FILE = os.path.join(os.path.dirname(__file__), "parameter_fields.json")
 
 Number = Union[int, float]
 
-# Words of a field name that give its unit, and how the unit reads.
-_UNIT_WORDS = {"deg": "degrees", "metres": "metres"}
-
 
 @dataclass(frozen=True)
 class Field:
@@ -31,32 +29,27 @@ class Field:
     is_integer: bool
     default: Number
     correction_only: bool
-    described_unit: str = ""  # the unit the package gives, if any
+    description: str = ""  # what it is, e.g. "solar zenith angle"
+    unit: str = ""  # empty for a count, a code or a dimensionless value
 
     @property
     def key(self) -> str:
-        """The name of the algorithm's parameter, e.g. LMIN_BAND2."""
+        """The name of the algorithm's parameter, e.g. LMAX_BAND2."""
         return self.name.upper() + (f"_BAND{self.band}" if self.band else "")
 
     @property
-    def unit(self) -> str:
-        """The field's unit: as the package gives it, else as its name carries
-        it, else an empty text."""
-        return self.described_unit or _UNIT_WORDS.get(self.name.rsplit("_", 1)[-1], "")
-
-    @property
     def label(self) -> str:
-        """The field's name as a user reads it, with its band and unit."""
-        words = self.name.split("_")
-        if words[-1] in _UNIT_WORDS:
-            words = words[:-1]
-        text = " ".join(words)
-        text = text[0].upper() + text[1:]
+        """The field as the dialog names it, with its band and unit, e.g.
+        "lmax of band 2: top radiance of the DN scale (mW/(cm2 sr um))"."""
+        return self.label_for(f"band {self.band}")
+
+    def label_for(self, bands: str) -> str:
+        """The label, with ``bands`` naming the band of a per-band field."""
         if self.band:
-            text += f" of band {self.band}"
-        if self.unit:
-            text += f" ({self.unit})"
-        return text
+            text = f"{self.name} of {bands}: {self.description}"
+        else:
+            text = self.description[:1].upper() + self.description[1:]
+        return f"{text} ({self.unit})" if self.unit else text
 
 
 @dataclass(frozen=True)
@@ -67,6 +60,11 @@ class FieldTable:
     correction_off: int
     correction_on: int
     entries: Tuple[dict, ...]  # the description of each field, in stream order
+    toa_output_suffix: str  # what talvex-geo puts after the base name of each output
+    surface_output_suffix: str
+    # talvex-geo's exit status when the correction option is neither off nor
+    # on: the top-of-atmosphere output is complete, the surface one not made.
+    status_toa_only: int
 
     def fields(self, correcting: bool) -> List[Field]:
         """The fields a user gives for a run with or without correction, in
@@ -121,7 +119,8 @@ class FieldTable:
 
 def _field(entry: dict, band: int, default: Number) -> Field:
     return Field(
-        entry["name"], band, entry["type"] == "int", default, entry["correction_only"], entry.get("unit", "")
+        entry["name"], band, entry["type"] == "int", default, entry["correction_only"], entry["description"],
+        entry["unit"],
     )
 
 
@@ -143,5 +142,8 @@ def load_field_table(path: str = FIELDS_FILE) -> FieldTable:
         correction_off=description["correction_off"],
         correction_on=description["correction_on"],
         entries=tuple(description["fields"]),
+        toa_output_suffix=description["toa_output_suffix"],
+        surface_output_suffix=description["surface_output_suffix"],
+        status_toa_only=description["status_toa_only"],
     )
 

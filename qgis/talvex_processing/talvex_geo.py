@@ -11,17 +11,13 @@ import shutil
 import signal
 import subprocess
 import threading
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, FrozenSet, List, Optional, Sequence, Tuple
 
 PROGRAM = "talvex-geo"
 # The prefix of every message of talvex-geo, left out of the texts shown.
 MESSAGE_PREFIX = PROGRAM + ": "
 # Where a Debian package puts it, when it is neither configured nor on PATH.
 SYSTEM_FOLDER = "/usr/bin"
-
-# talvex-geo's exit status when the parameter file's correction option is
-# neither 0 nor 1: the top-of-atmosphere reflectance is complete.
-STATUS_TOA_ONLY = 1
 
 # How often a run looks at its messages and at the request to stop, seconds.
 POLL_SECONDS = 0.1
@@ -81,15 +77,21 @@ def find_program(configured: str, beside_plugin: str) -> str:
     )
 
 
-def supports_progress_switch(program: str) -> bool:
-    """Whether this talvex-geo takes ``-progress`` (its usage names it)."""
+# The switches of talvex-geo this plugin uses when talvex-geo has them.
+PROGRESS_SWITCH = "-progress"
+ELEVATION_MAP_SWITCH = "-elevation"
+AEROSOL_MAP_SWITCH = "-aod"
+
+
+def switches(program: str) -> FrozenSet[str]:
+    """The switches this talvex-geo takes, as its usage names them."""
     try:
         done = subprocess.run(
             [program, "--help"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=30
         )
     except (OSError, subprocess.SubprocessError):
-        return False
-    return re.search(r"(^|[\s\[])-progress\b", done.stdout) is not None
+        return frozenset()
+    return frozenset(re.findall(r"\[(-[a-z]+)\b", done.stdout))
 
 
 def _split_progress(line: str) -> Tuple[str, str]:

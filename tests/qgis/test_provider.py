@@ -3,6 +3,7 @@ parameters, the parameter file made from the fields, and the reading of
 talvex-geo's progress."""
 
 import importlib
+import re
 
 import pytest
 from conftest import EXAMPLE_PARAMETERS, qgis_core
@@ -36,15 +37,22 @@ def test_provider_lists_both_algorithms(provider):
         ("talvex:surfacereflectance", TOA_FIELDS + ATMOSPHERE_FIELDS, ["OUTPUT", "TOA_OUTPUT"]),
     ],
 )
-def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, outputs):
+def test_parameters_with_the_example_defaults(provider, talvex_geo, algorithm_id, fields, outputs):
     algorithm = qgis_core.QgsApplication.processingRegistry().algorithmById(algorithm_id)
     names = [p.name() for p in algorithm.parameterDefinitions()]
-    assert names == SCENE_PARAMETERS + fields + ["FORMAT", "OPTIONS"] + outputs
+    # The maps, where this talvex-geo takes them.
+    switches = importlib.import_module("talvex_processing.talvex_geo").switches(str(talvex_geo))
+    maps = [name for name, switch in (("ELEVATION_MAP", "-elevation"), ("AOD_MAP", "-aod")) if switch in switches]
+    if algorithm_id == "talvex:toareflectance":
+        maps = []
+    assert names == SCENE_PARAMETERS + fields + maps + ["FORMAT", "OPTIONS"] + outputs
     definition = algorithm.parameterDefinition
     # The example parameter file's values, units in the labels.
     assert definition("LMAX_BAND5").defaultValue() == 7.2
     assert definition("SOLAR_ZENITH_DEG").defaultValue() == 38.6
-    assert definition("SOLAR_ZENITH_DEG").description() == "Solar zenith (degrees)"
+    # Descriptions and units from the library's table of fields.
+    assert re.fullmatch(r"Solar zenith angle \(deg[a-z]*\)", definition("SOLAR_ZENITH_DEG").description())
+    assert re.fullmatch(r"lmax of band 5: .*radiance.* \(.+\)", definition("LMAX_BAND5").description())
     # The dialog's widget rounds what is typed to its decimals: enough for
     # seven significant digits of a value such as 0.01234567.
     assert definition("LMIN_BAND2").metadata()["widget_wrapper"]["decimals"] >= 9
@@ -53,7 +61,8 @@ def test_parameters_with_the_example_defaults(provider, algorithm_id, fields, ou
     assert definition("PARAMETER_FILE").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
     assert definition("BAND3").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
     if "ELEVATION_METRES" in names:
-        assert definition("ELEVATION_METRES").description() == "Elevation (metres)"
+        assert re.fullmatch(r"Surface elevation \(m[a-z]*\)", definition("ELEVATION_METRES").description())
+        assert re.fullmatch(r"Ozone column \(.+\)", definition("OZONE_COLUMN").description())
         assert definition("AEROSOL_OPTICAL_DEPTH").defaultValue() == 0.25
         assert definition("TOA_OUTPUT").flags() & qgis_core.QgsProcessingParameterDefinition.FlagOptional
 

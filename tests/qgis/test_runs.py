@@ -206,7 +206,7 @@ def test_outputs_replace_earlier_ones_and_never_an_input(provider, example_stack
 def test_progress_of_both_outputs_reaches_the_dialog(provider, talvex_geo, example_stack, tmp_path):
     import talvex_processing.talvex_geo as runner
 
-    if not runner.supports_progress_switch(str(talvex_geo)):
+    if runner.PROGRESS_SWITCH not in runner.switches(str(talvex_geo)):
         pytest.skip("this talvex-geo has no -progress switch")
     feedback = qgis_core.QgsProcessingFeedback()
     seen = []
@@ -214,6 +214,38 @@ def test_progress_of_both_outputs_reaches_the_dialog(provider, talvex_geo, examp
     run_algorithm("surfacereflectance", scene_parameters([example_stack], OUTPUT=str(tmp_path / "s.tif")), feedback)
     assert seen == sorted(seen) and seen[-1] == 100.0
     assert len(set(seen)) >= 3 and any(0 < p < 100 for p in seen), seen
+
+
+def test_elevation_and_aerosol_maps_as_talvex_geo_takes_them(provider, talvex_geo, example_stack,
+                                                              example_parameters, tmp_path):
+    import talvex_processing.talvex_geo as runner
+
+    if runner.ELEVATION_MAP_SWITCH not in runner.switches(str(talvex_geo)):
+        pytest.skip("this talvex-geo takes no elevation or aerosol maps")
+    # Maps on a coarser grid than the scene's, over the same area, with
+    # values that vary from pixel to pixel.
+    scene = gdal.Open(str(example_stack))
+    x0, dx, _, y0, _, dy = scene.GetGeoTransform()
+    maps = {}
+    for name, values in (("elevation", np.linspace(0, 2500, 40 * 40)), ("aod", np.linspace(0.05, 1.2, 40 * 40))):
+        path = tmp_path / f"{name}.tif"
+        ds = gdal.GetDriverByName("GTiff").Create(str(path), 40, 40, 1, gdal.GDT_Float32)
+        ds.SetGeoTransform((x0, dx * 8, 0.0, y0, 0.0, dy * 8))
+        ds.SetSpatialRef(scene.GetSpatialRef())
+        ds.GetRasterBand(1).WriteArray(values.reshape(40, 40).astype(np.float32))
+        ds = None
+        maps[name] = path
+    scene = None
+    run_algorithm("surfacereflectance", scene_parameters(
+        [example_stack], PARAMETER_FILE=str(example_parameters), OUTPUT=str(tmp_path / "s.tif"),
+        ELEVATION_MAP=str(maps["elevation"]), AOD_MAP=str(maps["aod"])))
+    run_geo(talvex_geo, "-elevation", maps["elevation"], "-aod", maps["aod"], example_parameters, example_stack,
+            tmp_path / "geo")
+    expected = read_raster(tmp_path / "geo-Atm-Corr-Ref-bands-2345.tif")
+    assert_same_bits(read_raster(tmp_path / "s.tif"), expected)
+    constant = tmp_path / "constant"
+    run_geo(talvex_geo, example_parameters, example_stack, constant)
+    assert not np.array_equal(expected, read_raster(f"{constant}-Atm-Corr-Ref-bands-2345.tif")), "the maps are used"
 
 
 class CancelOnceWriting(qgis_core.QgsProcessingFeedback):
