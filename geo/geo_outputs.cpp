@@ -307,12 +307,17 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
     return options;
 }
 
+GIntBig boundedCacheBytes(GIntBig wanted)
+{
+    return std::clamp(wanted, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
+}
+
 GIntBig blockCacheBytes(OutputFormat format, const Scene& scene)
 {
     const GIntBig outputTileRow =
         format == OutputFormat::envi ? 0 : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
     const GIntBig needed = outputTileRow + inputBlockRowBytes(scene);
-    return std::clamp(needed + needed / 10, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
+    return boundedCacheBytes(needed + needed / 10);
 }
 
 void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat format,

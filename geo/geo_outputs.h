@@ -92,6 +92,8 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
 // GDAL's block cache for a copy of `scene` into `format`, so that no block of
 // the input or of the output is decoded or written twice.
 GIntBig blockCacheBytes(OutputFormat format, const Scene& scene);
+// A size of the block cache within the bounds that keep the run's memory fixed.
+GIntBig boundedCacheBytes(GIntBig wanted);
 
 // Copies `source` into the reserved temporary with the format's driver.
 // Throws the interruption, the input's read failure or the output's write

@@ -9,6 +9,7 @@
 #include "reflectance_dataset.h"
 #include "run_parameters.h"
 #include "scene.h"
+#include "staged_scene.h"
 
 #include <array>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <tuple>
 
 #include <cpl_conv.h>
+#include <malloc.h>
 
 namespace talvex::geo {
 
@@ -28,8 +30,8 @@ namespace {
 // Settings of GDAL that keep memory the same for any scene size, unless the
 // user gives them (--config or the environment): the overviews of a COG
 // computed in small pieces and kept uncompressed until they are copied in (a
-// compressed scratch file costs more memory than it saves), and the mask
-// inside the GeoTIFF itself.
+// compressed scratch file costs more memory than it saves), the mask inside
+// the GeoTIFF itself, and raw images read without the block cache.
 struct GdalDefault {
     const char* key;
     const char* value;
@@ -38,6 +40,9 @@ constexpr GdalDefault GDAL_DEFAULTS[] = {
     {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"},  // bytes
     {"COG_TMP_COMPRESSION", "NONE"},
     {"GDAL_TIFF_INTERNAL_MASK", "YES"},
+    // A raw image (the working copy of a staged input, an ENVI input) read
+    // straight into the request, not line by line through the block cache.
+    {"GDAL_ONE_BIG_READ", "YES"},
 };
 
 constexpr const char* INVALID_OPTION = "Invalid Option";
@@ -73,8 +78,13 @@ public:
                 set_.push_back(setting.key);
             }
         }
+        setCache(blockCacheBytes(format, scene));
+    }
+    // Unless the user sets GDAL_CACHEMAX.
+    void setCache(GIntBig bytes)
+    {
         if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr) {
-            GDALSetCacheMax64(blockCacheBytes(format, scene));
+            GDALSetCacheMax64(bytes);
         }
     }
     ~GdalSettings()
@@ -92,12 +102,21 @@ private:
     std::vector<const char*> set_;
 };
 
-// The outputs reserved so far, removed unless committed.
+// A name beside the outputs for the working copy of a staged input.
+constexpr const char* STAGING_SUFFIX = "-DN-working-copy";
+
+// The outputs reserved so far, removed unless committed, and the working
+// copy of the input, always removed (closed first, so that no header is
+// written after it is gone).
 struct ReservedOutputs {
+    Scene& scene;
     OutputFile toa;
     OutputFile surface;
+    OutputFile staging;
     ~ReservedOutputs()
     {
+        scene.staged.reset();
+        discardGeoOutput(staging);
         discardGeoOutput(toa);
         discardGeoOutput(surface);
     }
@@ -141,14 +160,14 @@ GeoResult correctFiles(const GeoOptions& options)
     for (const std::string& warning : unitWarnings(p)) {
         warn(options, warning);
     }
-    const Scene scene = openScene(options.inputs);
+    Scene scene = openScene(options.inputs);
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
         throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
                            p.lineCount, p.sampleCount);
     }
     const std::vector<std::string> driverOptions =
         creationOptions(options.format, options.creationOptions, scene);
-    const GdalSettings settings(options.format, scene);
+    GdalSettings settings(options.format, scene);
     const bool correcting = p.correctionOption == CORRECTION_ON;
     const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
     const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
@@ -179,13 +198,24 @@ GeoResult correctFiles(const GeoOptions& options)
     if (options.catchStopSignals) {
         catchInterruptions();
     }
-    ReservedOutputs reserved;
+    ReservedOutputs reserved{scene, {}, {}, {}};
     reserved.toa = createOutput(toaName);
     if (correcting) {
         reserved.surface = createOutput(surfaceName);
     }
 
-    CopyProgress progress(options.progress, correcting ? 2 : 1);
+    const bool staging = needsStaging(scene);
+    CopyProgress progress(options.progress, (staging ? 1 : 0) + (correcting ? 2 : 1));
+    if (staging) {
+        reserved.staging = createOutput(options.outputBase + STAGING_SUFFIX);
+        settings.setCache(stagingCacheBytes(scene));
+        stageScene(scene, reserved.staging, messages, progress, toaName);
+        settings.setCache(blockCacheBytes(options.format, scene));
+        // The input's decoded blocks are gone from the cache: their memory
+        // goes back to the system before the outputs take theirs.
+        ::malloc_trim(0);
+        progress.nextStep();
+    }
     const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
                                                  reserved.toa, messages, progress);
     GeoResult result;

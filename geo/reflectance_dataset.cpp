@@ -1,10 +1,10 @@
 #include "reflectance_dataset.h"
 
 #include "geo_messages.h"
+#include "parameter_fields.h"
 #include "plausibility.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <span>
 
@@ -31,33 +31,6 @@ void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
 // Mask values: GDAL's convention for valid and for missing pixels.
 constexpr GByte MASK_VALID = 255;
 constexpr GByte MASK_MISSING = 0;
-
-// The unit of each run parameter that has one, as a metadata item beside it.
-struct ParameterUnit {
-    const char* item;
-    const char* unit;
-    bool onlyWithCorrection;
-};
-constexpr const char* UNIT_ITEM_SUFFIX = "_unit";
-constexpr ParameterUnit PARAMETER_UNITS[] = {
-    {"talvex_lmin", "mW/(cm2 sr um)", false},
-    {"talvex_lmax", "mW/(cm2 sr um)", false},
-    {"talvex_solar_zenith_deg", "degree", false},
-    {"talvex_solar_azimuth_deg", "degree", false},
-    {"talvex_view_zenith_deg", "degree", false},
-    {"talvex_view_azimuth_deg", "degree", false},
-    {"talvex_elevation_metres", "m", true},
-    {"talvex_water_vapour_column", "g/cm2", true},
-    {"talvex_ozone_column", "atm-cm", true},
-};
-
-// The shortest decimal that reads back as the same 32-bit float.
-std::string floatText(float value)
-{
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
-}
 
 std::string bandDescription(int band)
 {
@@ -115,7 +88,7 @@ Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSp
 class ValidityMaskBand final : public GDALRasterBand {
 public:
     ValidityMaskBand(ReflectanceDataset* dataset, const Scene& scene, MapSlots* maps)
-        : paths_(scene.bandPaths), maps_(maps)
+        : paths_(scene.bandPaths), dnZeroMarked_(scene.staged != nullptr), maps_(maps)
     {
         poDS = dataset;
         nBand = 0;
@@ -162,11 +135,13 @@ private:
             const std::size_t n = static_cast<std::size_t>(window.width) * lines;
             std::fill_n(valid.begin(), n, MASK_VALID);
             for (std::size_t b = 0; b < sources_.size(); ++b) {
-                if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
+                if (dnZeroMarked_) {
+                    // A working copy's validity already marks the DNs of 0.
+                } else if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
                     static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                     return CE_Failure;
                 }
-                for (std::size_t k = 0; k < n; ++k) {
+                for (std::size_t k = 0; k < n && !dnZeroMarked_; ++k) {
                     if (dn[k] == 0) {
                         valid[k] = MASK_MISSING;
                     }
@@ -221,6 +196,7 @@ private:
     }
 
     std::array<std::string, BAND_COUNT> paths_;
+    bool dnZeroMarked_;  // the input masks hold DN 0 already
     MapSlots* maps_;
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
     std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
@@ -394,8 +370,8 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
-        output->SetMetadataItem("talvex_lmin", floatText(p.lmin[i]).c_str());
-        output->SetMetadataItem("talvex_lmax", floatText(p.lmax[i]).c_str());
+        output->SetMetadataItem("talvex_lmin", shortestText(p.lmin[i]).c_str());
+        output->SetMetadataItem("talvex_lmax", shortestText(p.lmax[i]).c_str());
     }
 
     // The run's parameters, under the names the Python package gives them.
@@ -403,36 +379,8 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     SetMetadataItem(PRODUCT_ITEM, reflectance == Reflectance::topOfAtmosphere
                                       ? "top-of-atmosphere reflectance"
                                       : "surface reflectance");
-    SetMetadataItem("talvex_line_count", std::to_string(p.lineCount).c_str());
-    SetMetadataItem("talvex_sample_count", std::to_string(p.sampleCount).c_str());
-    std::string lmin;
-    std::string lmax;
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        if (i > 0) {
-            lmin += ' ';
-            lmax += ' ';
-        }
-        lmin += floatText(p.lmin[i]);
-        lmax += floatText(p.lmax[i]);
-    }
-    SetMetadataItem("talvex_lmin", lmin.c_str());
-    SetMetadataItem("talvex_lmax", lmax.c_str());
-    for (const ParameterUnit& unit : PARAMETER_UNITS) {
-        if (!unit.onlyWithCorrection || p.correctionOption == CORRECTION_ON) {
-            SetMetadataItem((std::string(unit.item) + UNIT_ITEM_SUFFIX).c_str(), unit.unit);
-        }
-    }
-    SetMetadataItem("talvex_day_of_year", std::to_string(p.dayOfYear).c_str());
-    SetMetadataItem("talvex_solar_zenith_deg", floatText(p.solarZenithDeg).c_str());
-    SetMetadataItem("talvex_solar_azimuth_deg", floatText(p.solarAzimuthDeg).c_str());
-    SetMetadataItem("talvex_view_zenith_deg", floatText(p.viewZenithDeg).c_str());
-    SetMetadataItem("talvex_view_azimuth_deg", floatText(p.viewAzimuthDeg).c_str());
-    SetMetadataItem("talvex_correction_option", std::to_string(p.correctionOption).c_str());
-    if (p.correctionOption == CORRECTION_ON) {
-        SetMetadataItem("talvex_elevation_metres", floatText(p.elevationMetres).c_str());
-        SetMetadataItem("talvex_aerosol_optical_depth", floatText(p.aerosolOpticalDepth).c_str());
-        SetMetadataItem("talvex_water_vapour_column", floatText(p.waterVapourColumn).c_str());
-        SetMetadataItem("talvex_ozone_column", floatText(p.ozoneColumn).c_str());
+    for (const MetadataItem& item : parameterMetadata(p)) {
+        SetMetadataItem(item.key.c_str(), item.value.c_str());
     }
     // Where each pixel's elevation and optical depth came from, and their step.
     if (maps != nullptr) {

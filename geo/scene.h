@@ -24,6 +24,8 @@ struct Scene {
     std::array<GDALRasterBand*, BAND_COUNT> inputMasks{};
     int samples = 0;
     int lines = 0;
+    // The working copy the bands are read from once the input is staged.
+    GDALDatasetUniquePtr staged;
 };
 
 // Opens and checks the inputs: each readable by GDAL, one of four bands or

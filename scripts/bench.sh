@@ -5,9 +5,14 @@
 # the same two outputs from the same GeoTIFF with the same creation options,
 # as tiled GeoTIFF and as COG with DEFLATE, both on all cores.
 #
+# Last, talvex-geo on inputs of every block layout (one compressed strip per
+# band, 2048-pixel tiles, a COG), each against two gdal_translate runs with
+# the same output options (tiled GeoTIFF; 1024-pixel DEFLATE tiles).
+#
 # Usage: scripts/bench.sh [SIZE ...]   (square scenes; default: 1000 6000)
 # Environment: BENCH_RUNS (default 5), BENCH_DIR (default a temporary folder),
-#              BENCH_GEO=0 to leave talvex-geo out, BENCH_MAPS=0 its run with maps.
+#              BENCH_GEO=0 to leave talvex-geo out, BENCH_MAPS=0 its run with maps,
+#              BENCH_LAYOUT_SIZE (default 8000; 0 leaves the input layouts out).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -27,12 +32,15 @@ g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/make_scene.cpp" -o "$work/make_sce
 g++ "${flags[@]}" "$TALVEX_ROOT/scripts/bench/per_pixel_baseline.cpp" \
     "$TALVEX_BUILD/processor/libtalvex_processor.a" -o "$work/per_pixel_baseline"
 
-# Runs a command, appends "seconds peak_kib" to the named file.
+# Runs a command, appends "seconds peak_kib" to the named file. Its messages
+# (talvex-geo's warnings of the synthetic scenes' DNs above 4095) are shown
+# only when it fails.
 timed() {
   local record="$1"; shift
   local start end
   start=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$work/memory.txt" "$@" >/dev/null
+  /usr/bin/time -f '%M' -o "$work/memory.txt" "$@" >/dev/null 2>"$work/messages.txt" \
+    || { cat "$work/messages.txt" >&2; return 1; }
   end=$(date +%s%N)
   awk -v ns=$((end - start)) -v kib="$(cat "$work/memory.txt")" \
     'BEGIN { printf "%.3f %d\n", ns / 1e9, kib }' >> "$record"
@@ -136,6 +144,55 @@ for size in "${sizes[@]}"; do
   rm -f "$geotiff"
 done
 echo "(medians of $runs runs; gdal_translate -ot Float32 writes the same two outputs with the same options)"
+
+# talvex-geo on inputs of every block layout against gdal_translate.
+layout_size="${BENCH_LAYOUT_SIZE:-8000}"
+if [ "$layout_size" != 0 ]; then
+echo
+printf '%-11s %-14s %-20s %-15s %9s %12s %9s\n' scene input output program seconds "peak memory" ratio
+scene="$work/layout.dn"
+"$work/make_scene" "$layout_size" "$layout_size" "$scene"
+printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
+  "$layout_size" "$layout_size" > "$work/layout.hdr"
+georeference=(-a_srs EPSG:32643 -a_ullr 500000 1500000 $((500000 + 30 * layout_size)) $((1500000 - 30 * layout_size)))
+gdal_translate -q "${georeference[@]}" -of GTiff -co COMPRESS=DEFLATE -co INTERLEAVE=BAND \
+  -co BLOCKYSIZE="$layout_size" -co BIGTIFF=IF_SAFER "$scene" "$work/strip.tif"
+gdal_translate -q "${georeference[@]}" -of GTiff -co COMPRESS=DEFLATE -co TILED=YES \
+  -co BLOCKXSIZE=2048 -co BLOCKYSIZE=2048 -co BIGTIFF=IF_SAFER "$scene" "$work/tiles2048.tif"
+gdal_translate -q "${georeference[@]}" -of COG -co COMPRESS=DEFLATE -co BIGTIFF=IF_SAFER "$scene" "$work/cog.tif"
+rm -f "$scene" "$work/layout.hdr"
+sed "1s/.*/$layout_size $layout_size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
+for input in strip tiles2048 cog; do
+  for output in tiled blocks1024; do
+    case "$output" in
+      tiled) options=(-co TILED=YES -co BIGTIFF=IF_SAFER -co NUM_THREADS=ALL_CPUS) ;;
+      blocks1024) options=(-co TILED=YES -co BLOCKXSIZE=1024 -co BLOCKYSIZE=1024 -co COMPRESS=DEFLATE
+                           -co BIGTIFF=IF_SAFER -co NUM_THREADS=ALL_CPUS) ;;
+    esac
+    rm -f "$work"/geo.txt "$work"/translate.txt
+    for ((i = 0; i < runs; i++)); do
+      rm -f "$work"/geo-* "$work"/translate-*
+      timed "$work/geo.txt" "$TALVEX_BUILD/bin/talvex-geo" -q "${options[@]}" \
+        "$work/parameters.txt" "$work/$input.tif" "$work/geo"
+      rm -f "$work"/geo-*
+      timed "$work/translate.txt" sh -c 'input="$1"; shift; out="$1"; shift
+        gdal_translate -q -ot Float32 "$@" "$input" "$out-a.tif" &&
+        gdal_translate -q -ot Float32 "$@" "$input" "$out-b.tif"' \
+        _ "$work/$input.tif" "$work/translate" "${options[@]}"
+    done
+    rm -f "$work"/geo-* "$work"/translate-*
+    geo=$(median "$work/geo.txt" 1)
+    translate=$(median "$work/translate.txt" 1)
+    label="${layout_size}x${layout_size}"
+    printf '%-11s %-14s %-20s %-15s %9s %9s KiB %9s\n' "$label" "$input" "$output" "gdal_translate x2" \
+      "$translate" "$(median "$work/translate.txt" 2)" 1.00
+    printf '%-11s %-14s %-20s %-15s %9s %9s KiB %9s\n' "$label" "$input" "$output" talvex-geo "$geo" \
+      "$(median "$work/geo.txt" 2)" "$(awk -v a="$geo" -v b="$translate" 'BEGIN { printf "%.2f", a / b }')"
+  done
+done
+rm -f "$work/strip.tif" "$work/tiles2048.tif" "$work/cog.tif"
+echo "(medians of $runs runs; targets: ratio at most 1.50, talvex-geo's peak memory at most 262144 KiB)"
+fi
 
 # talvex-geo with per-pixel maps against the same run with the parameter
 # file's constant elevation and optical depth: an elevation map of hills

@@ -109,3 +109,8 @@ def gdalinfo(path) -> dict:
 def leftovers(folder: pathlib.Path):
     """Temporaries of a run, which no finished run may leave."""
     return sorted(p.name for p in folder.iterdir() if ".tmp-talvex-" in p.name)
+
+
+def final_outputs(folder: pathlib.Path):
+    """Files under final output names."""
+    return sorted(p.name for p in folder.iterdir() if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name)

@@ -17,6 +17,7 @@ from conftest import (
     TOA_SUFFIX,
     assert_same_bits,
     dn_scene,
+    final_outputs,
     leftovers,
     read_mask,
     read_raster,
@@ -39,10 +40,6 @@ def scene(tmp_path_factory, talvex_v1):
     toa, surface = run_talvex_v1(talvex_v1, folder / "v1", dn, EXAMPLE_PARAMETERS)
     parameters = write_parameters(folder, with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES))
     return dn, parameters, toa, surface
-
-
-def final_outputs(folder):
-    return sorted(p.name for p in folder.iterdir() if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name)
 
 
 def test_gdal_general_options_answer_or_fail_cleanly_and_debug_is_printed(tmp_path, talvex_geo, scene):
@@ -234,3 +231,47 @@ def test_values_in_another_unit_are_warned_about_and_still_run(tmp_path, talvex_
     metadata = gdal.Info(str(tmp_path / f"out{SURFACE_SUFFIX}.tif"), format="json")["metadata"][""]
     assert metadata["talvex_ozone_column"] == "300" and metadata["talvex_ozone_column_unit"] == "atm-cm"
     assert metadata["talvex_water_vapour_column_unit"] == "g/cm2"
+
+
+@pytest.mark.parametrize("layout", [
+    ["COMPRESS=DEFLATE", "INTERLEAVE=BAND", f"BLOCKYSIZE={LINES}"],  # one compressed strip per band
+    ["COMPRESS=DEFLATE", "INTERLEAVE=PIXEL", "TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16"],
+    ["COMPRESS=LZW", "INTERLEAVE=PIXEL"],
+])
+def test_compressed_inputs_of_any_block_layout_give_the_same_values_and_mask(tmp_path, talvex_geo, scene, layout):
+    """Compressed inputs are decoded once into a working copy: values, the
+    mask of DN 0, no-data, an alpha band and a per-dataset mask all survive
+    it, the copy is gone afterwards, and a failure in it leaves nothing."""
+    dn, parameters, toa, surface = scene
+    dn = dn.copy()
+    dn[2, 7, 8] = 0
+    dn[1, 20, 30] = 777  # band 3's no-data value, written as every band's
+    alpha = alpha_band(LINES, SAMPLES)
+    stack = write_raster(tmp_path / "stack.tif", np.concatenate([dn, alpha]), options=layout, nodata=777)
+    set_alpha(stack, 5)
+    expected = (alpha[0] != 0) & (dn != 0).all(axis=0) & (dn != 777).all(axis=0)
+    for output in (["-of", "GTiff"], ["-of", "COG"], ["-of", "ENVI"]):
+        run_geo(talvex_geo, *output, parameters, stack, tmp_path / "out")
+        suffix = "" if output[1] == "ENVI" else ".tif"
+        assert ((read_mask(tmp_path / f"out{TOA_SUFFIX}{suffix}") != 0) == expected).all(), output
+        valid = expected & (dn[2] != 0)
+        assert_same_bits(read_raster(tmp_path / f"out{SURFACE_SUFFIX}{suffix}")[:, valid], surface[:, valid])
+        assert leftovers(tmp_path) == [] and not list(tmp_path.glob("*working-copy*")), output
+
+    per_dataset = write_raster(tmp_path / "masked.tif", dn, options=layout)
+    ds = gdal.Open(str(per_dataset), gdal.GA_Update)
+    ds.CreateMaskBand(gdal.GMF_PER_DATASET)
+    mask = np.full((LINES, SAMPLES), 255, dtype=np.uint8)
+    mask[40:45, :] = 0
+    ds.GetRasterBand(1).GetMaskBand().WriteArray(mask)
+    ds = None
+    run_geo(talvex_geo, parameters, per_dataset, tmp_path / "masked")
+    written = read_mask(tmp_path / f"masked{TOA_SUFFIX}.tif")
+    assert (written[40:45] == 0).all() and (written[:40] != 0).sum() == ((dn[:, :40] != 0).all(axis=0)).sum()
+
+    # A disk that fills while the copy is written.
+    done = run_geo(talvex_geo, parameters, stack, tmp_path / "out", check=False,
+                   preexec_fn=lambda: __import__("resource").setrlimit(
+                       __import__("resource").RLIMIT_FSIZE, (20000, 20000)))
+    assert done.returncode == 4 and "working copy" in done.stderr, done.stderr
+    assert leftovers(tmp_path) == [] and not list(tmp_path.glob("*working-copy*"))

@@ -17,6 +17,7 @@ from conftest import (
     TOA_SUFFIX,
     assert_same_bits,
     dn_scene,
+    final_outputs,
     leftovers,
     read_mask,
     read_raster,
@@ -36,10 +37,6 @@ def scene(tmp_path):
     dn = dn_scene(LINES, SAMPLES) % 4095 + 1
     dn[:, :3, :] = 0
     return tmp_path, parameters, dn
-
-
-def final_outputs(folder):
-    return sorted(p.name for p in folder.iterdir() if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name)
 
 
 @pytest.mark.parametrize("output_format", ["GTiff", "COG", "ENVI"])

@@ -92,10 +92,17 @@ class Slurm:
 
 
 @pytest.fixture(scope="session")
-def slurm() -> Slurm:
+def slurm_bin() -> pathlib.Path:
+    """The build tree's folder of programs, with the cluster scripts beside talvex-geo."""
     bin_folder = pathlib.Path(os.environ.get("TALVEX_CLUSTER_BIN") or REPO / "build" / "bin")
     if not (bin_folder / "talvex-array").is_file():
         pytest.fail(f"talvex-array not found in {bin_folder}: build it, or set TALVEX_CLUSTER_BIN")
+    return bin_folder
+
+
+@pytest.fixture(scope="session")
+def slurm(slurm_bin) -> Slurm:
+    bin_folder = slurm_bin
     record = os.environ.get("TALVEX_SLURM_RECORD")
     if record and pathlib.Path(record).is_file():
         folder = pathlib.Path(pathlib.Path(record).read_text().strip())
@@ -128,6 +135,41 @@ def write_scene(folder: pathlib.Path, name: str, dn, parameter_text: str, single
         geo_scenes.write_raster(folder / f"{name}.tif", dn)
         inputs = [f"{name}.tif"]
     return [parameters, *inputs, f"out/{name}"]
+
+
+# A held scene: a VRT whose pixels come through a Python function that, on
+# a task's first attempt, waits until the whole job is signalled (a sleeping
+# child of talvex-geo, a process of the job, dies then), once for all
+# bands; a requeued attempt goes straight through.
+HELD_BAND = """  <VRTRasterBand dataType="UInt16" band="{band}" subClass="VRTDerivedRasterBand">
+    <PixelFunctionType>held</PixelFunctionType>
+    <PixelFunctionLanguage>Python</PixelFunctionLanguage>
+    <PixelFunctionCode><![CDATA[
+import os, subprocess, time
+def held(in_ar, out_ar, *args, **kwargs):
+    first_attempt = os.environ.get("SLURM_RESTART_COUNT", "0") == "0"
+    if first_attempt and "TALVEX_TEST_RELEASED" not in os.environ:
+        canary = subprocess.Popen(["sleep", "600"])
+        while canary.poll() is None:
+            time.sleep(0.1)
+        os.environ["TALVEX_TEST_RELEASED"] = "1"
+    out_ar[:] = in_ar[0]
+]]></PixelFunctionCode>
+    <SimpleSource><SourceFilename relativeToVRT="1">{source}</SourceFilename><SourceBand>{band}</SourceBand></SimpleSource>
+  </VRTRasterBand>
+"""
+
+
+def write_held_scene(folder: pathlib.Path, name: str, dn, parameter_text: str):
+    """A scene whose reading is held until its job is signalled (see
+    HELD_BAND); the fields of its scene line. Runs that read it need
+    GDAL_VRT_ENABLE_PYTHON=YES."""
+    fields = write_scene(folder, name, dn, parameter_text)
+    lines, samples = dn.shape[1:]
+    bands = "".join(HELD_BAND.format(band=b, source=fields[1]) for b in range(1, 5))
+    (folder / f"{name}.vrt").write_text(
+        f'<VRTDataset rasterXSize="{samples}" rasterYSize="{lines}">\n{bands}</VRTDataset>\n')
+    return [fields[0], f"{name}.vrt", fields[-1]]
 
 
 def status_of(list_path: pathlib.Path, line: int) -> dict:

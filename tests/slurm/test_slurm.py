@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import os
 import pathlib
+import signal
 import subprocess
 import time
 
 import numpy as np
 import pytest
-from conftest import geo_scenes, log_of, status_of, write_scene
+from conftest import geo_scenes, log_of, status_of, write_held_scene, write_scene
 from golden_runs import (
     EXAMPLE_PARAMETERS,
     HAZY_PARAMETERS,
@@ -29,29 +30,8 @@ SURFACE = "-Atm-Corr-Ref-bands-2345.tif"
 # How long a time-limited task may take to be stopped (a one-minute limit,
 # checked by the controller every half minute or so) and then to complete.
 TIME_LIMIT_SECONDS = 150.0
-
-# The time-limited scene: a VRT whose pixels come through a Python function
-# that, on a task's first attempt, waits until Slurm signals the job (a
-# sleeping child of talvex-geo, a process of the job, dies then), once for
-# all bands; a requeued attempt goes straight through.
-SLOW_BAND = """  <VRTRasterBand dataType="UInt16" band="{band}" subClass="VRTDerivedRasterBand">
-    <PixelFunctionType>held</PixelFunctionType>
-    <PixelFunctionLanguage>Python</PixelFunctionLanguage>
-    <PixelFunctionCode><![CDATA[
-import os, subprocess, time
-def held(in_ar, out_ar, *args, **kwargs):
-    first_attempt = os.environ.get("SLURM_RESTART_COUNT", "0") == "0"
-    if first_attempt and "TALVEX_TEST_RELEASED" not in os.environ:
-        canary = subprocess.Popen(["sleep", "600"])
-        while canary.poll() is None:
-            time.sleep(0.1)
-        os.environ["TALVEX_TEST_RELEASED"] = "1"
-    out_ar[:] = in_ar[0]
-]]></PixelFunctionCode>
-    <SimpleSource><SourceFilename relativeToVRT="1">{source}</SourceFilename><SourceBand>{band}</SourceBand></SimpleSource>
-  </VRTRasterBand>
-"""
-
+# How long a task may take to start.
+JOB_START_SECONDS = 30.0
 
 def submit(slurm, folder, scene_list, *options):
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, *options, cwd=folder)
@@ -68,11 +48,8 @@ def time_limited(slurm, tmp_path_factory, talvex_v1):
     folder = tmp_path_factory.mktemp("time-limit")
     (folder / "out").mkdir()
     dn = geo_scenes.dn_scene(40, 56, seed=7)
-    fields = write_scene(folder, "held", dn, EXAMPLE_PARAMETERS)
-    bands = "".join(SLOW_BAND.format(band=b, source="held.tif") for b in range(1, 5))
-    (folder / "held.vrt").write_text(f'<VRTDataset rasterXSize="56" rasterYSize="40">\n{bands}</VRTDataset>\n')
     scene_list = folder / "scenes.txt"
-    scene_list.write_text(f"{fields[0]} held.vrt {fields[-1]}\n")
+    scene_list.write_text(" ".join(write_held_scene(folder, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, "--time=1",
                      cwd=folder, extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"})
     return {"job": slurm.submitted(done), "folder": folder, "list": scene_list,
@@ -110,14 +87,18 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
     scene_list.write_text("\n".join(text) + "\n")
     scene_lines = [3, 4, 6, 8, 9]
 
-    job = submit(slurm, tmp_path, scene_list)
+    # At most two tasks at a time; talvex-geo's options after "--".
+    geo_options = ["--", "-co", "COMPRESS=DEFLATE"]
+    job = submit(slurm, tmp_path, scene_list, "--array=%2", *geo_options)
     slurm.wait(job)
     tasks = slurm.tasks(job)
     assert sorted(tasks) == scene_lines, f"seed {seed}"
+    assert {task["ArrayTaskThrottle"] for task in tasks.values()} == {"2"}
     for line, (fields, (toa, surface)) in zip(scene_lines, scenes):
         assert tasks[line]["JobState"] == "COMPLETED", f"seed {seed}, line {line}: {log_of(scene_list, line)}"
         assert status_of(scene_list, line)["outcome"] == "complete"
         base = tmp_path / fields[-1]
+        assert geo_scenes.gdalinfo(f"{base}{TOA}")["metadata"]["IMAGE_STRUCTURE"]["COMPRESSION"] == "DEFLATE"
         assert_same_bits(read(f"{base}{TOA}"), toa)
         if surface is None:
             assert not pathlib.Path(f"{base}{SURFACE}").exists()
@@ -133,7 +114,7 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
                for line, (fields, _) in zip(scene_lines, scenes)}
     time.sleep(0.01)
     (tmp_path / scenes[2][0][1]).touch()
-    again = submit(slurm, tmp_path, scene_list)
+    again = submit(slurm, tmp_path, scene_list, *geo_options)
     slurm.wait(again)
     for line, (fields, golden) in zip(scene_lines, scenes):
         outcome = status_of(scene_list, line)["outcome"]
@@ -198,9 +179,47 @@ def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
     assert "nothing to resubmit" in nothing.stderr and nothing.stdout == ""
 
 
+def processes_of_job(slurm, job: str) -> list[int]:
+    """The processes of a job's tasks (the batch script and its children)."""
+    marks = {f"SLURM_ARRAY_JOB_ID={job}".encode(), f"SLURM_CONF={slurm.folder / 'slurm.conf'}".encode()}
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and marks <= set((entry / "environ").read_bytes().split(b"\0")):
+                found.append(int(entry.name))
+        except OSError:
+            continue
+    assert found, f"no process of job {job}"
+    return found
+
+
+def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_path):
+    (tmp_path / "out").mkdir()
+    dn = geo_scenes.dn_scene(16, 16, seed=9)
+    scene_list = tmp_path / "scenes.txt"
+    scene_list.write_text(" ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
+    job = slurm.submitted(slurm.run(slurm.bin / "talvex-array", "submit", scene_list, cwd=tmp_path,
+                                    extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"}))
+    deadline = time.monotonic() + JOB_START_SECONDS
+    while not list((tmp_path / "out").glob(".*.tmp-talvex-*")):
+        assert time.monotonic() < deadline, "the task did not start writing"
+        time.sleep(0.2)
+    # No TERM, no time to record anything: as the kernel's OOM killer would
+    # (scancel's KILL comes after a TERM).
+    for pid in processes_of_job(slurm, job):
+        os.kill(pid, signal.SIGKILL)
+    slurm.wait(job)
+    assert status_of(scene_list, 1)["outcome"] == "running"
+    listed = slurm.run(slurm.bin / "talvex-array", "failed", scene_list)
+    assert listed.stdout.startswith(f"line 1: lost (status none): started on ")
+    assert f"as job {job}_1, then ended without a status" in listed.stdout
+    resubmitted = slurm.run(slurm.bin / "talvex-array", "resubmit", scene_list, "--test-only")
+    assert "resubmitting lines 1" in resubmitted.stderr
+
+
 def test_dask_workers_started_with_srun_write_the_bits_of_one_process(slurm, talvex_v1, tmp_path):
     (tmp_path / "out").mkdir()
-    dn = geo_scenes.dn_scene(150, 260, seed=5)
+    dn = geo_scenes.dn_scene(150, 260, seed=5, zeros=False)  # no masked pixel: TALVEX-V1 has every value
     fields = write_scene(tmp_path, "scene", dn, HAZY_PARAMETERS)
     parameters, scene = (tmp_path / f for f in fields[:2])
     toa, surface = run_talvex_v1(talvex_v1, tmp_path / "golden", dn, HAZY_PARAMETERS)
