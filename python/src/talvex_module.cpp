@@ -690,9 +690,39 @@ bool isUtf8Character(std::string_view text, std::size_t at, std::size_t length)
     return true;
 }
 
+// Whether a well-formed UTF-8 character text[at, at + length) shows on
+// screen: not a C1 control character, and not one of the invisible format
+// characters that would hide or reorder what a quote holds (a byte-order mark
+// in front of a number, a right-to-left override).
+bool isVisibleCharacter(std::string_view text, std::size_t at, std::size_t length)
+{
+    static constexpr unsigned char LEAD_PAYLOAD[] = {0x7F, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t code = static_cast<unsigned char>(text[at]) & LEAD_PAYLOAD[length];
+    for (std::size_t k = 1; k < length; ++k) {
+        code = (code << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    }
+    struct Range {
+        char32_t first, last;
+    };
+    static constexpr Range INVISIBLE[] = {
+        {0x80, 0x9F},     // C1 control characters
+        {0x200B, 0x200F}, // zero-width spaces and joiners, direction marks
+        {0x202A, 0x202E}, // direction embeddings and overrides
+        {0x2060, 0x2069}, // word joiner, invisible operators, direction isolates
+        {0xFEFF, 0xFEFF}, // byte-order mark
+    };
+    for (const Range& range : INVISIBLE) {
+        if (code >= range.first && code <= range.last) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A message of the library as Python text. The library quotes a file's
 // bytes as they are: those that are not text (another encoding, NUL, control
-// characters, binary) are shown as \xNN escapes, and a character that the
+// characters, binary) and characters that do not show (a byte-order mark, a
+// direction override) are shown as \xNN escapes, and a character that the
 // quote's length limit cut in two, which the "..." after it marks, is left out
 // whole. The line end that the console needs is dropped.
 std::string messageText(std::string_view message)
@@ -702,6 +732,12 @@ std::string messageText(std::string_view message)
         message.remove_suffix(1);
     }
     std::string text;
+    const auto escape = [&text](unsigned char value) {
+        static constexpr char HEX[] = "0123456789abcdef";
+        text += "\\x";
+        text.push_back(HEX[value >> 4]);
+        text.push_back(HEX[value & 0xF]);
+    };
     for (std::size_t at = 0; at < message.size();) {
         const auto byte = static_cast<unsigned char>(message[at]);
         const std::size_t length = utf8SequenceLength(byte);
@@ -710,7 +746,13 @@ std::string messageText(std::string_view message)
             continue;
         }
         if (length > 1 && isUtf8Character(message, at, length)) {
-            text.append(message.substr(at, length));
+            if (isVisibleCharacter(message, at, length)) {
+                text.append(message.substr(at, length));
+            } else {
+                for (std::size_t k = 0; k < length; ++k) {
+                    escape(static_cast<unsigned char>(message[at + k]));
+                }
+            }
             at += length;
             continue;
         }
@@ -724,10 +766,7 @@ std::string messageText(std::string_view message)
             at = continuation;
             continue;
         }
-        static constexpr char HEX[] = "0123456789abcdef";
-        text += "\\x";
-        text.push_back(HEX[byte >> 4]);
-        text.push_back(HEX[byte & 0xF]);
+        escape(byte);
         ++at;
     }
     return text;

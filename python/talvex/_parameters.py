@@ -12,7 +12,7 @@ import warnings
 from collections.abc import Mapping, Set
 import sys
 import types
-from typing import Dict, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -41,9 +41,9 @@ CORRECTION_ON = _talvex.CORRECTION_ON
 #: parameter file would hold (``str`` or :class:`decimal.Decimal`), which is
 #: read exactly as the file's reader reads it.
 Number = Union[float, int, np.floating, np.integer, decimal.Decimal, str]
-#: One value per band: four in the order 2, 3, 4, 5, or a mapping keyed by
-#: the band numbers 2 to 5.
-BandValues = Union[Sequence[Number], Mapping[int, Number]]
+#: One value per band: four in the order 2, 3, 4, 5 (a sequence or a
+#: one-dimensional array), or a mapping keyed by the band numbers 2 to 5.
+BandValues = Union[Sequence[Number], "np.ndarray[Any, Any]", Mapping[int, Number]]
 
 _INT32_MIN = -(2**31)
 _INT32_MAX = 2**31 - 1
@@ -56,6 +56,8 @@ _INT32_MAX = 2**31 - 1
 PARAMETER_FIELDS = _talvex.PARAMETER_FIELDS
 # The atmosphere: needed by a run with correction only.
 _ATMOSPHERE_FIELDS = tuple(f["python_name"] for f in PARAMETER_FIELDS if f["correction_only"])
+# What the reader says of a value longer than it reads, before the limit.
+_TOO_LONG_MARK = " has more than "
 # The prefix of the library's messages about the run parameters, which the
 # keyword route replaces by the Python name of the field.
 _LIBRARY_PREFIX = "Error in the run parameters: "
@@ -67,16 +69,18 @@ def _bands_text() -> str:
 
 def _from_text(name: str, value, reader, what: str):
     """A value given as text, read by the parameter file's own reader."""
-    text = str(value).strip(" \t")
+    text = str(value).strip()
     try:
         return reader(text)
     except ValueError as error:
-        too_large = "too large" in str(error) or "out of the range" in str(error)
-        reason = (
-            f"{name} = {text} is out of the range of {what}"
-            if too_large
-            else f"{name} must be {what} as a parameter file writes it, found {value!r}"
-        )
+        detail = str(error)
+        if _TOO_LONG_MARK in detail:
+            # The reader's own limit, in its words, without the long text.
+            reason = name + _TOO_LONG_MARK + detail.split(_TOO_LONG_MARK, 1)[1]
+        elif "too large" in detail or "out of the range" in detail:
+            reason = f"{name} = {text} is out of the range of {what}"
+        else:
+            reason = f"{name} must be {what} as a parameter file writes it, found {value!r}"
         raise ParameterError(reason, field=name.split(" ")[0]) from None
 
 
@@ -115,6 +119,13 @@ def _float32(name: str, value) -> np.float32:
 
 def _band_values(name: str, values) -> Tuple[np.float32, ...]:
     """Four values in band order, from a sequence of four or a mapping by band."""
+    keys = getattr(values, "keys", None)
+    if not isinstance(values, (Mapping, np.ndarray)) and callable(keys):
+        # Labelled values that are not a Mapping (a pandas Series): by their
+        # labels, unless the labels are only the positions 0, 1, 2, 3.
+        labels = list(keys())
+        if labels != list(range(len(labels))):
+            values = {label: values[label] for label in labels}
     if isinstance(values, Mapping):
         keys = set(values)
         if keys != set(BANDS):

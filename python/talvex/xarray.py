@@ -87,13 +87,14 @@ def _band_labels(da: xr.DataArray, band_dim: Hashable) -> List[int]:
 def _fill_values(da: xr.DataArray, band_count: int) -> List[List[float]]:
     """The input's no-data value of each position along the band dimension.
 
-    ``_FillValue`` or ``missing_value`` in the attributes or the encoding,
-    a scalar or an array of one value or one per band; each position's list
+    ``_FillValue``, ``missing_value`` or ``nodatavals`` (as the older
+    ``xarray.open_rasterio`` named it) in the attributes or the encoding, a
+    scalar or an array of one value or one per band; each position's list
     is empty where the input declares none.
     """
     found = []
     for source in (da.attrs, da.encoding):
-        for key in ("_FillValue", "missing_value"):
+        for key in ("_FillValue", "missing_value", "nodatavals"):
             if key in source and source[key] is not None:
                 found.append((key, source[key]))
     per_band: List[set] = [set() for _ in range(band_count)]
@@ -109,6 +110,19 @@ def _fill_values(da: xr.DataArray, band_count: int) -> List[List[float]]:
         for position, number in enumerate(values.tolist()):
             per_band[position].add(float(number))
     return [sorted(values) for values in per_band]
+
+
+def _check_not_scaled(da: xr.DataArray) -> None:
+    """Refuses DNs that a reader has already scaled: the encoding keeps the
+    scale and offset it applied (rioxarray's and xarray's mask_and_scale)."""
+    scale = da.encoding.get("scale_factor", 1)
+    offset = da.encoding.get("add_offset", 0)
+    if np.any(np.asarray(scale) != 1) or np.any(np.asarray(offset) != 0):
+        raise ValueError(
+            f"da holds DNs scaled by the file's scale_factor {scale!r} and add_offset "
+            f"{offset!r}, not the raw DNs; open the scene without mask_and_scale=True "
+            f"(rioxarray: masked=True alone is fine)"
+        )
 
 
 def _valid_pixels(dn: np.ndarray, fills: Sequence[Sequence[float]]) -> np.ndarray:
@@ -169,7 +183,7 @@ def _convert_block(
         valid &= ~np.isnan(per_pixel[name])
     outputs = []
     for index, table in enumerate(tables):
-        if index == 1 and per_pixel:
+        if index == 1 and per_pixel and params is not None:
             # In the order 2, 3, 4, 5 and back to the block's own.
             in_band_order = dn_bands[[labels.index(band) for band in BANDS]]
             values = surface_reflectance(
@@ -336,7 +350,8 @@ def correct(
         dimensions, coordinates and attributes of ``da`` (less those that
         describe DN) and its rioxarray CRS. A pixel is NaN in every band
         where any band has DN 0, the input's no-data value (``_FillValue``
-        or ``missing_value``, one value or one per band) or NaN; NaN is the
+        , ``missing_value`` or ``nodatavals``, one value or one per band) or
+        NaN; NaN is the
         declared no-data value (``_FillValue``), so ``rio.to_raster``
         writes it as the file's no-data. Each variable's attributes hold
         the band descriptions (``long_name``) and the run's metadata as
@@ -349,7 +364,9 @@ def correct(
         ``da`` is not a DataArray of uint16 or float DNs, ``params`` not
         Parameters.
     ValueError
-        No band dimension of four bands, band labels other than 2 to 5, a
+        No band dimension of four bands, band labels other than 2 to 5, DNs
+        that a reader scaled (``mask_and_scale=True`` on a file with a scale
+        or an offset), a
         scene of another size, a correction option other than 0 or 1, a
         no-data value of another shape; at compute time, float DNs that
         are not whole numbers from 0 to 65535.
@@ -395,6 +412,7 @@ def correct(
             f"da must hold uint16 or uint8 DNs (or floats with NaN where masked), found dtype "
             f"{da.dtype} (rioxarray: open the scene without mask_and_scale=True)"
         )
+    _check_not_scaled(da)
     if params.correction_option not in (CORRECTION_OFF, CORRECTION_ON):
         raise ValueError(
             f"correction_option must be {CORRECTION_OFF} (TOA reflectance) or "

@@ -186,6 +186,14 @@ def test_band_values_by_band_number():
     zeros = {2: 0, 3: 0, 4: 0, 5: 0}
     params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": by_band, "lmin": zeros})
     assert params == talvex.Parameters(**EXAMPLE_KEYWORDS)
+    # A pandas Series goes by its labels when they are band numbers, by
+    # position when they are only positions, and is refused otherwise.
+    pandas = pytest.importorskip("pandas")
+    for lmax in (pandas.Series(by_band), pandas.Series([52.5, 40.8, 33.6, 7.2])):
+        assert talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": lmax}) == params
+    with pytest.raises(talvex.ParameterError, match="keyed by the band numbers") as raised:
+        talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": pandas.Series(by_band).set_axis([1, 2, 3, 4])})
+    assert raised.value.field == "lmax"
 
 
 # Decimals just above the midpoint of two neighbouring 32-bit floats: the
@@ -212,8 +220,24 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
             line_count=320, sample_count=320, **{**EXAMPLE_KEYWORDS, "water_vapour_column": value}
         )
         assert from_keyword == from_file
+    # Text as a line of a file gives it, around its line end and blanks.
+    from_line = talvex.Parameters(
+        line_count=320, sample_count=320,
+        **{**EXAMPLE_KEYWORDS, "water_vapour_column": f"  {text}\r\n"},
+    )
+    assert from_line == from_file
     # The double route rounds twice and lands on the other float.
     assert np.float32(float(text)) != from_file.water_vapour_column
+
+
+def test_text_longer_than_the_reader_takes_is_refused_with_its_limit(tmp_path):
+    text = "55." + "0" * 300 + "1"
+    in_file = EXAMPLE_PARAMETERS.replace("55 ", text + " ", 1)
+    with pytest.raises(talvex.ParameterError, match=r"more than \d+ characters"):
+        talvex.read_parameters(write_parameters(tmp_path, in_file))
+    with pytest.raises(talvex.ParameterError) as raised:
+        talvex.Parameters(**{**EXAMPLE_KEYWORDS, "elevation_metres": text})
+    assert re.fullmatch(r"elevation_metres has more than \d+ characters\.", str(raised.value))
 
 
 @pytest.mark.parametrize(
@@ -223,8 +247,13 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
         (b"320 320\nx\x00y 0 1\n", "x\\x00y 0 1"),  # NUL byte
         (b"320 320\n" + "\u20ac".encode() * 30 + b"\n", "\u20ac" * 20 + "..."),  # cut by the quote
         (b"\x89PNG\r\n\x1a\n\x00\x00", "\\x89PNG"),  # binary
+        # Characters that would not show: a byte-order mark hiding in front of
+        # a good number, a C1 control, a right-to-left override.
+        (b"\xef\xbb\xbf320 320\n", '"\\xef\\xbb\\xbf320 320"'),
+        (b"320 320\n\xc2\x9b31m 0 1\n", '"\\xc2\\x9b31m 0 1"'),
+        ("320 320\n\u202e0 1\n".encode(), '"\\xe2\\x80\\xae0 1"'),
     ],
-    ids=["latin-1", "nul", "cut utf-8", "binary"],
+    ids=["latin-1", "nul", "cut utf-8", "binary", "byte-order mark", "c1 control", "override"],
 )
 def test_messages_show_every_byte(tmp_path, content, shown):
     path = tmp_path / "parameters.txt"

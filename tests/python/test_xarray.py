@@ -209,6 +209,10 @@ def test_pixels_without_data_are_masked_in_every_band(golden, tmp_path):
     assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
     da.attrs["_FillValue"] = np.array([65535])
     assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
+    # As the older xarray.open_rasterio declared it: one per band, NaN for none.
+    da = scene(dn)
+    da.attrs["nodatavals"] = (np.nan, 65535.0, np.nan, np.nan)
+    assert_same_bits(talvex.xarray.correct(da, params).toa_reflectance.values, expected)
 
     # An internal mask, read as NaN by rioxarray, in chunks.
     mask = np.zeros(dn.shape[1:], bool)
@@ -265,3 +269,19 @@ def test_float_dns_must_be_whole_where_not_masked(golden):
     da[0, 50, 50] = 1000.5
     with pytest.raises(ValueError, match="whole numbers from 0 to 65535"):
         talvex.xarray.correct(da, params)
+
+
+def test_dns_scaled_by_the_reader_are_refused(golden, tmp_path):
+    # A file with a scale of 2: mask_and_scale=True gives whole numbers that
+    # are twice the DNs; masked=True alone keeps the DNs.
+    dn, params, toa, _ = golden
+    import rasterio
+
+    path = georeferenced(tmp_path, dn)
+    with rasterio.open(path, "r+") as target:
+        target.scales = (2.0,) * 4
+    opened = rioxarray.open_rasterio(path, mask_and_scale=True).assign_coords(band=[2, 3, 4, 5])
+    with pytest.raises(ValueError, match="without mask_and_scale=True"):
+        talvex.xarray.correct(opened, params)
+    opened = rioxarray.open_rasterio(path, masked=True).assign_coords(band=[2, 3, 4, 5])
+    assert_same_bits(talvex.xarray.correct(opened, params).toa_reflectance.values, toa)
