@@ -12,7 +12,7 @@ TALVEX_PACKAGES=(
   gdal-bin libgdal-dev python3-gdal
   dpkg-dev file
   strace
-  python3-dev pybind11-dev python3-numpy python3-pytest
+  python3-dev pybind11-dev python3-numpy python3-pytest mypy
   python3-xarray python3-dask python3-distributed python3-rioxarray
   qgis python3-qgis xvfb
   slurm-wlm munge
