@@ -89,14 +89,21 @@ float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringA
 // Path reflectance, what the sensor would see over a black surface:
 //   rho_atm = (rho_r - Delta rho_r) + rho_a - Delta rho_a
 // Inline, with the inversion below, since a pixel loop with per-pixel terms
-// runs both for every pixel.
+// runs both for every pixel; split at the Rayleigh part (rho_r - Delta rho_r,
+// in double) for loops that form it once per elevation.
+inline double rayleighPathPart(float rayleighReflectance, float rayleighResidual)
+{
+    return static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual);
+}
+inline float pathReflectance(double rayleighPathPart, double aerosolReflectance, double aerosolResidual)
+{
+    return static_cast<float>((rayleighPathPart + aerosolReflectance) - aerosolResidual);
+}
 inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
                              float aerosolReflectance, float aerosolResidual)
 {
-    return static_cast<float>(
-        ((static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual))
-         + static_cast<double>(aerosolReflectance))
-        - static_cast<double>(aerosolResidual));
+    return pathReflectance(rayleighPathPart(rayleighReflectance, rayleighResidual),
+                           static_cast<double>(aerosolReflectance), static_cast<double>(aerosolResidual));
 }
 
 // All terms of one band, in the order the model builds them.
@@ -110,16 +117,28 @@ BandTerms bandTerms(int band, const RunParameters& parameters);
 // T_up, spherical albedo S). Solved for rho_s, with the surface signal
 // A = rho_toa - rho_atm T_g:
 //   rho_s = A / (T_down T_up T_g + A S)
-// This form takes the five terms the inversion reads, as the pixel loop with
+// These forms take the terms the inversion reads, as the pixel loop with
 // per-pixel terms gathers them.
+// The two-way transmission T_down T_up T_g, as the inversion forms it.
+inline double inversionTransmission(float downTransmission, float upTransmission, double gasTransmittance)
+{
+    return (static_cast<double>(downTransmission) * static_cast<double>(upTransmission)) * gasTransmittance;
+}
+// The inversion from the transmission above, for loops that form it once.
+inline float surfaceReflectance(float toaReflectance, float pathReflectance, double gasTransmittance,
+                                double transmission, double sphericalAlbedo)
+{
+    const double surfaceSignal = static_cast<double>(toaReflectance) - static_cast<double>(pathReflectance) * gasTransmittance;
+    const double denominator = transmission + surfaceSignal * sphericalAlbedo;
+    return static_cast<float>(surfaceSignal / denominator);
+}
 inline float surfaceReflectance(float toaReflectance, float pathReflectance, float gasTransmittance,
                                 float downTransmission, float upTransmission, float sphericalAlbedo)
 {
     const double gas = static_cast<double>(gasTransmittance);
-    const double surfaceSignal = static_cast<double>(toaReflectance) - static_cast<double>(pathReflectance) * gas;
-    const double denominator = (static_cast<double>(downTransmission) * static_cast<double>(upTransmission)) * gas
-                               + surfaceSignal * static_cast<double>(sphericalAlbedo);
-    return static_cast<float>(surfaceSignal / denominator);
+    return surfaceReflectance(toaReflectance, pathReflectance, gas,
+                              inversionTransmission(downTransmission, upTransmission, gas),
+                              static_cast<double>(sphericalAlbedo));
 }
 
 // The same, from all the terms of the pixel's band.

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 
 namespace talvex {
 
@@ -103,64 +105,69 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
         const std::size_t i = bandIndex(band);
         const BandTerms t = bandTerms(band, p);
         if (quantity == MapQuantity::elevation) {
-            tables.elevationTerms[i][slot] = {t.rayleighReflectance, t.rayleighResidual};
+            tables.elevationTerms[i][slot] = {rayleighPathPart(t.rayleighReflectance, t.rayleighResidual)};
         } else {
-            tables.aerosolTerms[i][slot] = {t.sphericalAlbedo, t.downTransmission, t.upTransmission,
-                                            t.aerosolReflectance, t.aerosolResidual};
+            const double gas = static_cast<double>(t.gas.gasTransmittance);
+            tables.aerosolTerms[i][slot] = {static_cast<double>(t.aerosolReflectance),
+                                            static_cast<double>(t.aerosolResidual),
+                                            inversionTransmission(t.downTransmission, t.upTransmission, gas),
+                                            static_cast<double>(t.sphericalAlbedo)};
         }
         tables.gasTransmittance[i] = t.gas.gasTransmittance;
     }
 }
 
-// Pixels whose terms are gathered, then inverted side by side.
-constexpr std::size_t LANES = 16;
+// Marks a value whose key the quick pass leaves to the exact rule.
+constexpr std::int32_t KEY_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min();
+
+// The keys of accepted values that keyOf() gives without its fix-up, by a
+// branch-free loop the compiler vectorises; KEY_LOOK_AGAIN for any other
+// value (NaN, outside the range, or one the fix-up would settle).
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void quickKeys(double step, float minimum, float maximum, const float* __restrict values,
+               std::int32_t* __restrict keys, std::size_t count)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const float value = values[k];
+        const bool inRange = value >= minimum && value <= maximum;  // false for NaN
+        const double steps = static_cast<double>(inRange ? value : minimum) / step;
+        const auto key = static_cast<std::int32_t>(steps + std::copysign(0.5, steps));
+        const bool exact = std::fabs(steps - static_cast<double>(key)) < 0.5;
+        keys[k] = inRange && exact ? key : KEY_LOOK_AGAIN;
+    }
+}
 
 // The loop of applyPixelTerms, built for the vector units the processor has.
+// Branch-free, so that the compiler vectorises it: a pixel without a value
+// (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
+// The slot arrays of a quantity without a map are not read (slot 0).
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void invertPixels(const ElevationSlotTerms* elevationTerms, const AerosolSlotTerms* aerosolTerms,
-                  float gasTransmittance, const float* toaTable, const std::uint16_t* dn,
-                  const std::int32_t* elevationSlots, const std::int32_t* aerosolSlots, float* out,
-                  std::size_t count)
+void invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
+                  const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
+                  const float* __restrict toaTable, const std::uint16_t* __restrict dn,
+                  const std::int32_t* __restrict elevationSlots, const std::int32_t* __restrict aerosolSlots,
+                  float* __restrict out, std::size_t count)
 {
-    for (std::size_t start = 0; start < count; start += LANES) {
-        const std::size_t lanes = std::min(LANES, count - start);
-        // Gathered lane by lane, each term in its own row for the vector units.
-        float toa[LANES];
-        float rayleighReflectance[LANES];
-        float rayleighResidual[LANES];
-        float aerosolReflectance[LANES];
-        float aerosolResidual[LANES];
-        float downTransmission[LANES];
-        float upTransmission[LANES];
-        float sphericalAlbedo[LANES];
-        bool missing[LANES];
-        for (std::size_t i = 0; i < LANES; ++i) {
-            const std::size_t k = start + (i < lanes ? i : 0);
-            const std::int32_t e = elevationSlots != nullptr ? elevationSlots[k] : 0;
-            const std::int32_t a = aerosolSlots != nullptr ? aerosolSlots[k] : 0;
-            missing[i] = dn[k] == 0 || e == MAP_NO_DATA_SLOT || a == MAP_NO_DATA_SLOT;
-            toa[i] = toaTable[dn[k]];
-            const ElevationSlotTerms& rayleigh = elevationTerms[missing[i] ? 0 : e];
-            const AerosolSlotTerms& aerosol = aerosolTerms[missing[i] ? 0 : a];
-            rayleighReflectance[i] = rayleigh.rayleighReflectance;
-            rayleighResidual[i] = rayleigh.rayleighResidual;
-            aerosolReflectance[i] = aerosol.aerosolReflectance;
-            aerosolResidual[i] = aerosol.aerosolResidual;
-            downTransmission[i] = aerosol.downTransmission;
-            upTransmission[i] = aerosol.upTransmission;
-            sphericalAlbedo[i] = aerosol.sphericalAlbedo;
-        }
-        float reflectance[LANES];
-        for (std::size_t i = 0; i < LANES; ++i) {
-            reflectance[i] = surfaceReflectance(
-                toa[i],
-                pathReflectance(rayleighReflectance[i], rayleighResidual[i], aerosolReflectance[i],
-                                aerosolResidual[i]),
-                gasTransmittance, downTransmission[i], upTransmission[i], sphericalAlbedo[i]);
-        }
-        for (std::size_t i = 0; i < lanes; ++i) {
-            out[start + i] = missing[i] ? 0.0f : reflectance[i];
-        }
+    static_assert(MAP_NO_DATA_SLOT < 0, "a no-data slot is told by its sign");
+    for (std::size_t k = 0; k < count; ++k) {
+        std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
+        std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
+        const std::uint32_t value = dn[k];
+        // All ones for a pixel with a value, else all zeros.
+        const std::int32_t keep = -static_cast<std::int32_t>((value != 0) & (e >= 0) & (a >= 0));
+        e &= keep;
+        a &= keep;
+        const AerosolSlotTerms& aerosol = aerosolTerms[a];
+        const float reflectance = surfaceReflectance(
+            toaTable[value],
+            pathReflectance(elevationTerms[e].rayleighPathPart, aerosol.aerosolReflectance,
+                            aerosol.aerosolResidual),
+            gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
+        std::uint32_t bits;
+        std::memcpy(&bits, &reflectance, sizeof bits);
+        bits &= static_cast<std::uint32_t>(keep);
+        std::memcpy(&out[k], &bits, sizeof bits);
     }
 }
 
@@ -213,16 +220,25 @@ void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values
     std::vector<std::uint8_t>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
     std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
     const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
+    // Keys first, into `slots`, then each key to its slot.
+    quickKeys(rule.step, rule.minimum, rule.maximum, values, slots, count);
     for (std::size_t k = 0; k < count; ++k) {
-        const float value = values[k];
-        if ((valid != nullptr && valid[k] == 0) || std::isnan(value)) {
+        std::int64_t key = slots[k];
+        if (valid != nullptr && valid[k] == 0) {
             slots[k] = MAP_NO_DATA_SLOT;
             continue;
         }
-        if (!accepted(rule, value)) {
-            throw outOfRange(quantity, value);
+        if (key == KEY_LOOK_AGAIN) {
+            const float value = values[k];
+            if (std::isnan(value)) {
+                slots[k] = MAP_NO_DATA_SLOT;
+                continue;
+            }
+            if (!accepted(rule, value)) {
+                throw outOfRange(quantity, value);
+            }
+            key = keyOf(rule, value);
         }
-        const std::int64_t key = keyOf(rule, value);
         const auto slot = static_cast<std::size_t>(key - first) + 1;
         if (!filled[slot]) {
             fillSlot(tables, quantity, valueOfKey(rule, key), slot);
@@ -238,8 +254,13 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
                      const MapBlockSlots& slots, float* out, std::size_t count)
 {
     const std::size_t i = bandIndex(band);
-    invertPixels(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(), tables.gasTransmittance[i],
-                 toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
+    const auto invert = slots.elevation != nullptr
+                            ? (slots.aerosolOpticalDepth != nullptr ? invertPixels<true, true> : invertPixels<true, false>)
+                            : (slots.aerosolOpticalDepth != nullptr ? invertPixels<false, true>
+                                                                    : invertPixels<false, false>);
+    invert(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(),
+           static_cast<double>(tables.gasTransmittance[i]), toaTable.data(), dn, slots.elevation,
+           slots.aerosolOpticalDepth, out, count);
 }
 
 } // namespace talvex

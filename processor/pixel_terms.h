@@ -65,18 +65,18 @@ float quantisedMapValue(MapQuantity quantity, float value);
 // The decimal text of the quantisation of a quantity, e.g. "1 m", "0.001".
 std::string mapQuantisationText(MapQuantity quantity);
 
-// What the inversion of a pixel reads from its elevation's terms, and from
-// its optical depth's.
+// What the inversion of a pixel reads from its elevation's terms (the
+// Rayleigh part of the path reflectance, in double as the path's sum forms
+// it), and from its optical depth's, each held in double as the inversion
+// reads it, so that the pixel loop only loads them.
 struct ElevationSlotTerms {
-    float rayleighReflectance;
-    float rayleighResidual;
+    double rayleighPathPart;
 };
 struct AerosolSlotTerms {
-    float sphericalAlbedo;
-    float downTransmission;
-    float upTransmission;
-    float aerosolReflectance;
-    float aerosolResidual;
+    double aerosolReflectance;
+    double aerosolResidual;
+    double transmission;  // T_down T_up T_g
+    double sphericalAlbedo;
 };
 
 // Band terms for every distinct quantised value met so far, filled as the

@@ -213,6 +213,59 @@ TEST(PixelTermsMaps, NoDataAndDnZeroGiveZero)
     EXPECT_EQ(out[3], 0.0f);
 }
 
+// A long block (the vector lanes of the loops and their remainder) gives
+// every pixel what that pixel alone gives: holes, DN 0, half steps and values
+// next to them land in any lane.
+TEST(PixelTermsMaps, LongBlocksEqualPixelByPixel)
+{
+    const RunParameters scene = exampleScene();
+    PixelTermTables blockTables = pixelTermTables(scene);
+    PixelTermTables pixelTables = pixelTermTables(scene);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr std::size_t n = 1003;
+    std::vector<float> elevation(n);
+    std::vector<float> aerosol(n);
+    std::vector<std::uint8_t> valid(n, 1);
+    std::vector<std::uint16_t> dn(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        elevation[k] = k % 37 == 5 ? nan : std::nextafter(-999.5f + 7.0f * static_cast<float>(k), k % 2 ? 1e4f : -1e4f);
+        elevation[k] = k % 11 == 3 ? static_cast<float>(k) + 0.5f : elevation[k];
+        aerosol[k] = k % 29 == 7 ? nan : 0.0005f * static_cast<float>(k % 400);
+        valid[k] = k % 23 == 4 ? 0 : 1;
+        dn[k] = static_cast<std::uint16_t>(k % 19 == 2 ? 0 : (k * 37) % 4096);
+    }
+    std::vector<std::int32_t> elevationSlots(n);
+    std::vector<std::int32_t> aerosolSlots(n);
+    mapSlots(blockTables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), n);
+    mapSlots(blockTables, MapQuantity::aerosolOpticalDepth, aerosol.data(), valid.data(), aerosolSlots.data(), n);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::vector<float> toa = toaTable(band, scene);
+        const std::span<const float, DN_VALUES> table(toa.data(), DN_VALUES);
+        std::vector<float> out(n, -1.0f);
+        applyPixelTerms(blockTables, band, table, dn.data(), {elevationSlots.data(), aerosolSlots.data()},
+                        out.data(), n);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::int32_t e = 0;
+            std::int32_t a = 0;
+            mapSlots(pixelTables, MapQuantity::elevation, &elevation[k], nullptr, &e, 1);
+            mapSlots(pixelTables, MapQuantity::aerosolOpticalDepth, &aerosol[k], &valid[k], &a, 1);
+            float alone = -1.0f;
+            applyPixelTerms(pixelTables, band, table, &dn[k], {&e, &a}, &alone, 1);
+            ASSERT_EQ(bitsOf(out[k]), bitsOf(alone)) << "band " << band << ", pixel " << k;
+            const bool hole = std::isnan(elevation[k]) || std::isnan(aerosol[k]) || valid[k] == 0 || dn[k] == 0;
+            ASSERT_EQ(hole, out[k] == 0.0f) << "pixel " << k;
+            if (!hole && k % 16 == 0) {  // whole-scene tables are slow to make
+                ASSERT_EQ(bitsOf(out[k]), bitsOf(sceneRunValue(scene, band,
+                                                               quantisedMapValue(MapQuantity::elevation, elevation[k]),
+                                                               quantisedMapValue(MapQuantity::aerosolOpticalDepth,
+                                                                                 aerosol[k]),
+                                                               dn[k])))
+                    << "pixel " << k;
+            }
+        }
+    }
+}
+
 TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
 {
     PixelTermTables tables = pixelTermTables(exampleScene());
