@@ -35,7 +35,8 @@ Blocks marked ``text`` (console output, file contents) need no marker.
 
 The work folder holds what a checkout holds after ``./scripts/example.sh``:
 ``build`` (a link to the build tree, with ``build/bin``, ``build/python``
-and ``build/examples``) and ``examples/example-parameters.txt``. ``HOME``
+and ``build/examples``) and a copy of ``examples/`` (the parameter file,
+the scripts; not ``examples/output``). ``HOME``
 is a folder inside it and ``PYTHONPATH`` is cleared, so a recipe that does
 not give the module path fails here as it would for a reader.
 """
@@ -227,8 +228,10 @@ def prepare(work: Path, build: Path, source: Path) -> None:
         if not (build / part).is_dir():
             raise RecipeError(f"the build tree {build} has no {part}/: build it first")
     (work / "build").symlink_to(build, target_is_directory=True)
-    (work / "examples").mkdir()
-    shutil.copy(source / "examples" / "example-parameters.txt", work / "examples")
+    # The source's examples (parameter file, scripts), without the outputs
+    # that example.sh left there.
+    shutil.copytree(source / "examples", work / "examples",
+                    ignore=shutil.ignore_patterns("output"))
 
 
 def environment(work: Path) -> dict[str, str]:

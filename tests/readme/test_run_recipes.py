@@ -25,6 +25,8 @@ def trees(tmp_path, monkeypatch):
     source = tmp_path / "source"
     (source / "examples").mkdir(parents=True)
     (source / "examples" / "example-parameters.txt").write_text("320 320\n")
+    (source / "examples" / "output").mkdir()
+    (source / "examples" / "output" / "left-by-example.sh").write_text("")
     monkeypatch.setenv("PYTHONPATH", "/somewhere/else")
     return build, source
 
@@ -101,6 +103,7 @@ def test_recipes_chain_in_one_folder_without_the_callers_module_path(tmp_path, t
                "file show.py")
         + fenced("sh", "mkdir -p out\n/usr/bin/python3 show.py > out/path.txt\n", "run")
         + fenced("sh", "grep -qx none out/path.txt\ntest -f examples/example-parameters.txt\n"
+                 "test ! -e examples/output\n"
                  "test -f build/examples/scene.dn\n", "run")
         + fenced("python", "import os\nassert os.path.isdir('out')\n", "run")
         + fenced("sh", "exit 1\n", "skip (display)")
