@@ -143,7 +143,8 @@ int main(int argc, char** argv)
                         r *= shadow;
                     }
                     const Spectrum s = mix(ground, CLOUD, cloudCover(line, sample));
-                    const double texture = 1.0 + 0.06 * (noise(line, sample, static_cast<int>(band)) - 0.5);
+                    const double texture =
+                        1.0 + 0.06 * (noise(line, sample, static_cast<int>(band)) - 0.5);
                     dn = toDn(s[band] * texture, band);
                 }
                 bytes.push_back(static_cast<unsigned char>(dn & 0xFF));

@@ -37,8 +37,12 @@ def write_dem(scene_path: str, dem_path: str) -> None:
     west, south, east, north = osr.CoordinateTransformation(scene_srs, wgs84).TransformBounds(
         x0, min(y0, y1), x1, max(y0, y1), 21
     )
-    west, south, east, north = (west - MARGIN_DEGREES, south - MARGIN_DEGREES,
-                                east + MARGIN_DEGREES, north + MARGIN_DEGREES)
+    west, south, east, north = (
+        west - MARGIN_DEGREES,
+        south - MARGIN_DEGREES,
+        east + MARGIN_DEGREES,
+        north + MARGIN_DEGREES,
+    )
     samples = int(np.ceil((east - west) / DEGREES_PER_PIXEL))
     lines = int(np.ceil((north - south) / DEGREES_PER_PIXEL))
     u = (np.arange(samples) + 0.5)[np.newaxis, :] / samples

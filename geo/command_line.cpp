@@ -68,9 +68,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments)
             throw usageFailure("unknown option " + a + ".");
         }
     }
-    if (positional.size() != ARGUMENTS_WITH_STACK && positional.size() != ARGUMENTS_WITH_BAND_FILES) {
-        throw usageFailure("expected PARAMETER_FILE, one or four INPUT rasters and OUTPUT_BASE; found "
-                           + std::to_string(positional.size()) + " arguments.");
+    if (positional.size() != ARGUMENTS_WITH_STACK
+        && positional.size() != ARGUMENTS_WITH_BAND_FILES) {
+        throw usageFailure(
+            "expected PARAMETER_FILE, one or four INPUT rasters and OUTPUT_BASE; found "
+            + std::to_string(positional.size()) + " arguments.");
     }
     options.parameterFile = positional.front();
     options.inputs.assign(positional.begin() + 1, positional.end() - 1);
@@ -121,24 +123,28 @@ std::string usageText()
            "                  parameter file's values (correction option 1). Any CRS,\n"
            "                  resolution and extent that covers the scene; one band. Values\n"
            "                  are warped onto the scene's grid, then quantised to steps of\n"
-           "                  " + mapQuantisationText(MapQuantity::elevation) + " and of "
-           + mapQuantisationText(MapQuantity::aerosolOpticalDepth) + "; a map pixel without data\n"
-           "                  masks the output.\n"
-           "  -r RESAMPLING   GDAL's resampling of the maps (" + DEFAULT_MAP_RESAMPLING + " by default; near,\n"
-           "                  cubic, average, ... as in gdalwarp).\n"
-           "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
-           "  GDAL's general options (--config KEY VALUE, --debug on, --formats, ...)\n"
-           "  also apply.\n"
-           "\n"
-           "Outputs are Float32 reflectances (no unit), with the input's CRS and\n"
-           "geotransform (or GCPs), a band description per band, the run's parameters\n"
-           "and their units as metadata and a mask that marks every pixel whose DN is 0\n"
-           "or that the input marks as no data (no-data value, mask, alpha) in any band.\n"
-           "Values in an unlikely unit (ozone in Dobson units, water vapour in mm, DNs\n"
-           "above 4095) are warned about on standard error, not refused.\n"
-           "\n"
-           "Exit status: 0 complete; 1 option neither 0 nor 1 (TOA output complete);\n"
-           "2 arguments or parameters; 3 input; 4 output; 128 + N stopped by signal N.\n";
+           "                  "
+           + mapQuantisationText(MapQuantity::elevation) + " and of "
+           + mapQuantisationText(MapQuantity::aerosolOpticalDepth)
+           + "; a map pixel without data\n"
+             "                  masks the output.\n"
+             "  -r RESAMPLING   GDAL's resampling of the maps ("
+           + DEFAULT_MAP_RESAMPLING
+           + " by default; near,\n"
+             "                  cubic, average, ... as in gdalwarp).\n"
+             "  --help          this text.   --version  the versions of talvex-geo and GDAL.\n"
+             "  GDAL's general options (--config KEY VALUE, --debug on, --formats, ...)\n"
+             "  also apply.\n"
+             "\n"
+             "Outputs are Float32 reflectances (no unit), with the input's CRS and\n"
+             "geotransform (or GCPs), a band description per band, the run's parameters\n"
+             "and their units as metadata and a mask that marks every pixel whose DN is 0\n"
+             "or that the input marks as no data (no-data value, mask, alpha) in any band.\n"
+             "Values in an unlikely unit (ozone in Dobson units, water vapour in mm, DNs\n"
+             "above 4095) are warned about on standard error, not refused.\n"
+             "\n"
+             "Exit status: 0 complete; 1 option neither 0 nor 1 (TOA output complete);\n"
+             "2 arguments or parameters; 3 input; 4 output; 128 + N stopped by signal N.\n";
 }
 
 std::string versionText()

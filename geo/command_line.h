@@ -10,8 +10,8 @@ namespace talvex::geo {
 
 struct CommandLine {
     GeoOptions options;
-    bool quiet = false;        // -q: no progress
-    bool progress = false;     // -progress: progress even when standard error is no terminal
+    bool quiet = false;    // -q: no progress
+    bool progress = false; // -progress: progress even when standard error is no terminal
 };
 
 // Reads the arguments after the program name (--help and --version already

@@ -27,8 +27,8 @@ Failure cannotOpenParameterFile(const std::string& path, const std::string& reas
 
 Failure inParameterFile(const std::string& path, const Failure& failure)
 {
-    return Failure{failure.kind, failure.subject, "The Parameter File " + quoted(path) + ": " + failure.message,
-                   failure.status};
+    return Failure{failure.kind, failure.subject,
+                   "The Parameter File " + quoted(path) + ": " + failure.message, failure.status};
 }
 
 Failure cannotOpenInput(const std::string& path, const std::string& reason)
@@ -50,8 +50,8 @@ Failure wrongBandCount(const std::string& path, int bands, int inputFiles)
 Failure wrongPixelType(const std::string& path, int band, const std::string& typeName)
 {
     return makeFailure(FailureKind::input, path,
-                       "The Input File " + quoted(path) + ", band " + std::to_string(band) + ", holds "
-                           + typeName
+                       "The Input File " + quoted(path) + ", band " + std::to_string(band)
+                           + ", holds " + typeName
                            + " pixels; DNs must be unsigned integers of at most 16 bits (Byte or "
                              "UInt16).\n");
 }
@@ -60,19 +60,20 @@ Failure gridMismatch(const std::string& path, const std::string& reference, cons
                      const std::string& found, const std::string& expected)
 {
     return makeFailure(FailureKind::input, path,
-                       "The Input File " + quoted(path) + " is not on the grid of " + quoted(reference)
-                           + ": its " + what + " is " + found + ", where " + quoted(reference)
-                           + " has " + expected + ".\n");
+                       "The Input File " + quoted(path) + " is not on the grid of "
+                           + quoted(reference) + ": its " + what + " is " + found + ", where "
+                           + quoted(reference) + " has " + expected + ".\n");
 }
 
-Failure sizeMismatch(const std::string& input, int samples, int lines, const std::string& parameterFile,
-                     int parameterLines, int parameterSamples)
+Failure sizeMismatch(const std::string& input, int samples, int lines,
+                     const std::string& parameterFile, int parameterLines, int parameterSamples)
 {
     return makeFailure(FailureKind::parameters, parameterFile,
-                       "The Input File " + quoted(input) + " is " + std::to_string(lines) + " lines of "
-                           + std::to_string(samples) + " samples, but the Parameter File "
-                           + quoted(parameterFile) + " gives " + std::to_string(parameterLines)
-                           + " lines of " + std::to_string(parameterSamples)
+                       "The Input File " + quoted(input) + " is " + std::to_string(lines)
+                           + " lines of " + std::to_string(samples)
+                           + " samples, but the Parameter File " + quoted(parameterFile) + " gives "
+                           + std::to_string(parameterLines) + " lines of "
+                           + std::to_string(parameterSamples)
                            + " samples: is it the parameter file of another scene?\n");
 }
 

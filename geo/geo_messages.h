@@ -29,7 +29,7 @@ Failure wrongBandCount(const std::string& path, int bands, int inputFiles);
 Failure wrongPixelType(const std::string& path, int band, const std::string& typeName);
 Failure gridMismatch(const std::string& path, const std::string& reference, const std::string& what,
                      const std::string& found, const std::string& expected);
-Failure sizeMismatch(const std::string& input, int samples, int lines, const std::string& parameterFile,
-                     int parameterLines, int parameterSamples);
+Failure sizeMismatch(const std::string& input, int samples, int lines,
+                     const std::string& parameterFile, int parameterLines, int parameterSamples);
 
 } // namespace talvex::geo

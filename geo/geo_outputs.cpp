@@ -234,8 +234,10 @@ void checkOutputFolder(const std::string& imagePath)
 {
     const fs::path folder = fs::path(imagePath).parent_path();
     std::error_code error;
-    if (!folder.empty() && imagePath.rfind("/vsi", 0) != 0 && !fs::exists(folder, error) && !error) {
-        throw cannotWriteOutput(imagePath, "the folder " + quoted(folder.string()) + " does not exist");
+    if (!folder.empty() && imagePath.rfind("/vsi", 0) != 0 && !fs::exists(folder, error)
+        && !error) {
+        throw cannotWriteOutput(imagePath,
+                                "the folder " + quoted(folder.string()) + " does not exist");
     }
 }
 
@@ -298,8 +300,9 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
         break;
     case OutputFormat::envi:
         if (hasOption(options, "SUFFIX")) {
-            throw usageFailure("-co SUFFIX: talvex-geo names the ENVI header itself (the image's name "
-                               "and .hdr).");
+            throw usageFailure(
+                "-co SUFFIX: talvex-geo names the ENVI header itself (the image's name "
+                "and .hdr).");
         }
         options.push_back("SUFFIX=ADD");
         break;
@@ -315,13 +318,16 @@ GIntBig boundedCacheBytes(GIntBig wanted)
 GIntBig blockCacheBytes(OutputFormat format, const Scene& scene)
 {
     const GIntBig outputTileRow =
-        format == OutputFormat::envi ? 0 : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+        format == OutputFormat::envi
+            ? 0
+            : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
     const GIntBig needed = outputTileRow + inputBlockRowBytes(scene);
     return boundedCacheBytes(needed + needed / 10);
 }
 
 void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat format,
-                    const std::vector<std::string>& options, GdalMessages& messages, CopyProgress& progress)
+                    const std::vector<std::string>& options, GdalMessages& messages,
+                    CopyProgress& progress)
 {
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName(format));
     if (driver == nullptr) {
@@ -337,7 +343,7 @@ void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat
     GDALDataset* written = driver->CreateCopy(output.temporaryPath.c_str(), &source, FALSE,
                                               driverOptions.List(), reportCopyProgress, &progress);
     if (written != nullptr) {
-        GDALClose(written);  // the last blocks and the header are written here
+        GDALClose(written); // the last blocks and the header are written here
     }
     if (progress.interrupted()) {
         throwIfInterrupted();
@@ -349,7 +355,8 @@ void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat
         throw *source.readFailure();
     }
     if (written == nullptr || messages.failureCount() > 0) {
-        throw cannotWriteOutput(output.finalPath, reasonOf(messages, "the driver could not write it"));
+        throw cannotWriteOutput(output.finalPath,
+                                reasonOf(messages, "the driver could not write it"));
     }
     if (format == OutputFormat::envi) {
         nameFinalFileInHeader(output);
@@ -365,7 +372,7 @@ void commitGeoOutputs(std::span<OutputFile* const> outputs, const std::string& o
             // The driver wrote and closed the files itself: each is opened
             // afresh so that its data is on disk before any rename.
             if (output->fd >= 0) {
-                ::close(output->fd);  // the reservation; the image stays at its temporary name
+                ::close(output->fd); // the reservation; the image stays at its temporary name
                 output->fd = -1;
             }
             const std::string& temporary = output->temporaryPath;

@@ -68,11 +68,20 @@ void checkOutputNames(const std::string& imagePath, const Scene& scene);
 class CopyProgress {
 public:
     CopyProgress(ProgressFunction report, int steps) : report_(std::move(report)), steps_(steps) {}
-    void nextStep() { ++step_; }
+    void nextStep()
+    {
+        ++step_;
+    }
     // GDAL's progress callback over one step; false stops the copy.
     bool update(double stepComplete);
-    bool interrupted() const { return interrupted_; }
-    bool cancelled() const { return cancelled_; }
+    bool interrupted() const
+    {
+        return interrupted_;
+    }
+    bool cancelled() const
+    {
+        return cancelled_;
+    }
 
 private:
     ProgressFunction report_;
@@ -99,7 +108,8 @@ GIntBig boundedCacheBytes(GIntBig wanted);
 // Throws the interruption, the input's read failure or the output's write
 // failure, whichever stopped it.
 void copyIntoOutput(OutputFile& output, ReflectanceDataset& source, OutputFormat format,
-                    const std::vector<std::string>& options, GdalMessages& messages, CopyProgress& progress);
+                    const std::vector<std::string>& options, GdalMessages& messages,
+                    CopyProgress& progress);
 
 // Renames written outputs and their companions into place, all in one step
 // under the folder's lock, removing any companion of an earlier output of

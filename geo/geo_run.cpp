@@ -37,7 +37,7 @@ struct GdalDefault {
     const char* value;
 };
 constexpr GdalDefault GDAL_DEFAULTS[] = {
-    {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"},  // bytes
+    {"GDAL_OVR_CHUNK_MAX_SIZE", "4000000"}, // bytes
     {"COG_TMP_COMPRESSION", "NONE"},
     {"GDAL_TIFF_INTERNAL_MASK", "YES"},
     // A raw image (the working copy of a staged input, an ENVI input) read
@@ -130,19 +130,21 @@ void warn(const GeoOptions& options, const std::string& warning)
 }
 
 // Writes one output; returns, per band, how many DNs lie above full scale.
-std::array<std::uint64_t, BAND_COUNT> writeReflectance(Reflectance reflectance, const Scene& scene,
-                                                       const RunParameters& p, const GeoOptions& options,
-                                                       const std::vector<std::string>& driverOptions,
-                                                       OutputFile& output, GdalMessages& messages,
-                                                       CopyProgress& progress, MapSlots* maps = nullptr)
+std::array<std::uint64_t, BAND_COUNT>
+writeReflectance(Reflectance reflectance, const Scene& scene, const RunParameters& p,
+                 const GeoOptions& options, const std::vector<std::string>& driverOptions,
+                 OutputFile& output, GdalMessages& messages, CopyProgress& progress,
+                 MapSlots* maps = nullptr)
 {
-    const auto source = std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION, maps);
+    const auto source =
+        std::make_unique<ReflectanceDataset>(scene, reflectance, p, TALVEX_VERSION, maps);
     copyIntoOutput(output, *source, options.format, driverOptions, messages, progress);
     return source->dnAboveFullScale();
 }
 
 // Told once the run is over, so that they never cut a progress line.
-void warnOfDnAboveFullScale(const GeoOptions& options, const std::array<std::uint64_t, BAND_COUNT>& counts)
+void warnOfDnAboveFullScale(const GeoOptions& options,
+                            const std::array<std::uint64_t, BAND_COUNT>& counts)
 {
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         warn(options, dnAboveFullScaleWarning(counts[bandIndex(band)], band));
@@ -162,15 +164,17 @@ GeoResult correctFiles(const GeoOptions& options)
     }
     Scene scene = openScene(options.inputs);
     if (p.lineCount != scene.lines || p.sampleCount != scene.samples) {
-        throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines, options.parameterFile,
-                           p.lineCount, p.sampleCount);
+        throw sizeMismatch(options.inputs.front(), scene.samples, scene.lines,
+                           options.parameterFile, p.lineCount, p.sampleCount);
     }
     const std::vector<std::string> driverOptions =
         creationOptions(options.format, options.creationOptions, scene);
     GdalSettings settings(options.format, scene);
     const bool correcting = p.correctionOption == CORRECTION_ON;
-    const std::string toaName = outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
-    const std::string surfaceName = outputName(options.outputBase, Reflectance::surface, options.format);
+    const std::string toaName =
+        outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
+    const std::string surfaceName =
+        outputName(options.outputBase, Reflectance::surface, options.format);
 
     // Every name is checked, every map opened and every output reserved
     // before the first pixel is read.
@@ -185,8 +189,10 @@ GeoResult correctFiles(const GeoOptions& options)
             continue;
         }
         if (!correcting) {
-            throw usageFailure(std::string(option) + " " + path + ": maps are for the surface reflectance, and the "
-                               "Parameter File " + quoted(options.parameterFile) + " does not ask for it.");
+            throw usageFailure(std::string(option) + " " + path
+                               + ": maps are for the surface reflectance, and the "
+                                 "Parameter File "
+                               + quoted(options.parameterFile) + " does not ask for it.");
         }
         maps.push_back(openParameterMap(quantity, path, scene, options.mapResampling));
     }
@@ -216,14 +222,14 @@ GeoResult correctFiles(const GeoOptions& options)
         ::malloc_trim(0);
         progress.nextStep();
     }
-    const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options, driverOptions,
-                                                 reserved.toa, messages, progress);
+    const auto aboveFullScale = writeReflectance(Reflectance::topOfAtmosphere, scene, p, options,
+                                                 driverOptions, reserved.toa, messages, progress);
     GeoResult result;
     result.outputs.push_back(toaName);
     if (correcting) {
         progress.nextStep();
-        writeReflectance(Reflectance::surface, scene, p, options, driverOptions, reserved.surface, messages,
-                         progress, mapSlots ? &*mapSlots : nullptr);
+        writeReflectance(Reflectance::surface, scene, p, options, driverOptions, reserved.surface,
+                         messages, progress, mapSlots ? &*mapSlots : nullptr);
         result.outputs.push_back(surfaceName);
         // Both at once: the final names never hold outputs of different runs.
         OutputFile* both[] = {&reserved.toa, &reserved.surface};
@@ -238,8 +244,9 @@ GeoResult correctFiles(const GeoOptions& options)
     warnOfDnAboveFullScale(options, aboveFullScale);
     if (p.correctionOption != CORRECTION_OFF) {
         result.status = STATUS_INVALID_OPTION;
-        result.notice = std::string(INVALID_OPTION) + ": the Parameter File " + quoted(options.parameterFile)
-                        + " gives the correction option " + std::to_string(p.correctionOption)
+        result.notice = std::string(INVALID_OPTION) + ": the Parameter File "
+                        + quoted(options.parameterFile) + " gives the correction option "
+                        + std::to_string(p.correctionOption)
                         + " (0 or 1); only the TOA reflectance was written.";
     }
     return result;

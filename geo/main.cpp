@@ -6,8 +6,8 @@
 #include "interruption.h"
 #include "talvex_geo.h"
 
-#include <gdal.h>
 #include <cpl_string.h>
+#include <gdal.h>
 
 #include <algorithm>
 #include <csignal>

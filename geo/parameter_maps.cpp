@@ -23,9 +23,9 @@ constexpr double COVER_TOLERANCE_PIXELS = 1e-6;
 // Points per edge where the scene's extent is taken into the map's CRS.
 constexpr int EDGE_POINTS = 21;
 // Resampling names that gdalwarp's -r takes.
-constexpr std::array<const char*, 15> RESAMPLINGS = {"near", "bilinear", "cubic", "cubicspline", "lanczos",
-                                                     "average", "rms", "mode", "max", "min", "med", "q1",
-                                                     "q3", "sum", "nearest"};
+constexpr std::array<const char*, 15> RESAMPLINGS = {
+    "near", "bilinear", "cubic", "cubicspline", "lanczos", "average", "rms",    "mode",
+    "max",  "min",      "med",   "q1",          "q3",      "sum",     "nearest"};
 
 struct Extent {
     double xmin;
@@ -51,7 +51,8 @@ std::string number17(double value)
 
 std::string extentText(const Extent& e)
 {
-    return "x " + number(e.xmin) + " to " + number(e.xmax) + ", y " + number(e.ymin) + " to " + number(e.ymax);
+    return "x " + number(e.xmin) + " to " + number(e.xmax) + ", y " + number(e.ymin) + " to "
+           + number(e.ymax);
 }
 
 std::string crsName(const OGRSpatialReference& crs)
@@ -68,8 +69,8 @@ std::string crsName(const OGRSpatialReference& crs)
 Failure mapFailure(MapQuantity quantity, const std::string& path, const std::string& detail)
 {
     return makeFailure(FailureKind::input, path,
-                       std::string("The ") + mapQuantityName(quantity) + " map " + quoted(path) + " " + detail
-                           + "\n");
+                       std::string("The ") + mapQuantityName(quantity) + " map " + quoted(path)
+                           + " " + detail + "\n");
 }
 
 std::string lastGdalReason()
@@ -95,7 +96,8 @@ Extent rasterExtent(const std::array<double, 6>& gt, int samples, int lines)
 void checkKind(MapQuantity quantity, const std::string& path, GDALDataset& map)
 {
     const int bands = map.GetRasterCount();
-    const bool alphaAfterData = bands == 2 && map.GetRasterBand(2)->GetColorInterpretation() == GCI_AlphaBand;
+    const bool alphaAfterData =
+        bands == 2 && map.GetRasterBand(2)->GetColorInterpretation() == GCI_AlphaBand;
     if (bands != 1 && !alphaAfterData) {
         throw mapFailure(quantity, path,
                          "has " + std::to_string(bands) + " bands; a map has one band of values.");
@@ -107,11 +109,13 @@ void checkKind(MapQuantity quantity, const std::string& path, GDALDataset& map)
                              + "); a map holds real numbers.");
     }
     if (map.GetSpatialRef() == nullptr || map.GetSpatialRef()->IsEmpty()) {
-        throw mapFailure(quantity, path, "has no CRS; a map is placed on the scene by its coordinates.");
+        throw mapFailure(quantity, path,
+                         "has no CRS; a map is placed on the scene by its coordinates.");
     }
     std::array<double, 6> gt{};
     if (map.GetGeoTransform(gt.data()) != CE_None) {
-        throw mapFailure(quantity, path, "has no geotransform; a map is placed on the scene by its coordinates.");
+        throw mapFailure(quantity, path,
+                         "has no geotransform; a map is placed on the scene by its coordinates.");
     }
 }
 
@@ -127,7 +131,8 @@ SceneGrid sceneGrid(MapQuantity quantity, const std::string& path, const Scene& 
     GDALDataset& reference = georeferenceSource(scene);
     SceneGrid grid;
     grid.crs = reference.GetSpatialRef();
-    if (reference.GetGeoTransform(grid.gt.data()) != CE_None || grid.crs == nullptr || grid.crs->IsEmpty()) {
+    if (reference.GetGeoTransform(grid.gt.data()) != CE_None || grid.crs == nullptr
+        || grid.crs->IsEmpty()) {
         throw mapFailure(quantity, path,
                          "cannot be placed on the scene " + quoted(scene.paths.front())
                              + ", which has no CRS and geotransform.");
@@ -141,7 +146,8 @@ SceneGrid sceneGrid(MapQuantity quantity, const std::string& path, const Scene& 
     return grid;
 }
 
-void checkCoverage(MapQuantity quantity, const std::string& path, GDALDataset& map, const SceneGrid& grid)
+void checkCoverage(MapQuantity quantity, const std::string& path, GDALDataset& map,
+                   const SceneGrid& grid)
 {
     std::array<double, 6> mapGt{};
     map.GetGeoTransform(mapGt.data());
@@ -156,20 +162,24 @@ void checkCoverage(MapQuantity quantity, const std::string& path, GDALDataset& m
         const std::unique_ptr<OGRCoordinateTransformation> toMap(
             OGRCreateCoordinateTransformation(&sceneCrs, &mapCrs));
         if (!toMap
-            || !toMap->TransformBounds(grid.extent.xmin, grid.extent.ymin, grid.extent.xmax, grid.extent.ymax,
-                                       &scene.xmin, &scene.ymin, &scene.xmax, &scene.ymax, EDGE_POINTS)) {
+            || !toMap->TransformBounds(grid.extent.xmin, grid.extent.ymin, grid.extent.xmax,
+                                       grid.extent.ymax, &scene.xmin, &scene.ymin, &scene.xmax,
+                                       &scene.ymax, EDGE_POINTS)) {
             throw mapFailure(quantity, path,
-                             "cannot be placed on the scene: its CRS " + crsName(mapCrs) + " and the scene's "
-                                 + crsName(sceneCrs) + " have no transformation between them (" + lastGdalReason()
+                             "cannot be placed on the scene: its CRS " + crsName(mapCrs)
+                                 + " and the scene's " + crsName(sceneCrs)
+                                 + " have no transformation between them (" + lastGdalReason()
                                  + ").");
         }
     }
-    const double tolerance = COVER_TOLERANCE_PIXELS * std::max(std::fabs(mapGt[1]), std::fabs(mapGt[5]));
+    const double tolerance =
+        COVER_TOLERANCE_PIXELS * std::max(std::fabs(mapGt[1]), std::fabs(mapGt[5]));
     if (scene.xmin < mapExtent.xmin - tolerance || scene.xmax > mapExtent.xmax + tolerance
         || scene.ymin < mapExtent.ymin - tolerance || scene.ymax > mapExtent.ymax + tolerance) {
         throw mapFailure(quantity, path,
-                         "does not cover the scene: the map covers " + extentText(mapExtent) + ", the scene "
-                             + extentText(scene) + " (both in the map's CRS, " + crsName(mapCrs) + ").");
+                         "does not cover the scene: the map covers " + extentText(mapExtent)
+                             + ", the scene " + extentText(scene) + " (both in the map's CRS, "
+                             + crsName(mapCrs) + ").");
     }
 }
 
@@ -190,17 +200,29 @@ std::string resamplingOf(const std::string& name)
 // GDAL's warp of the map onto the scene's grid, as gdalwarp would make it,
 // kept virtual: each block is warped when it is read.
 GDALDatasetUniquePtr warpOntoScene(MapQuantity quantity, const std::string& path, GDALDataset& map,
-                                   const SceneGrid& grid, const Scene& scene, const std::string& resampling,
-                                   bool holes)
+                                   const SceneGrid& grid, const Scene& scene,
+                                   const std::string& resampling, bool holes)
 {
     char* wkt = nullptr;
     grid.crs->exportToWkt(&wkt);
     const std::string sceneWkt = wkt != nullptr ? wkt : "";
     CPLFree(wkt);
-    const std::vector<std::string> arguments = {
-        "-of", "VRT", "-t_srs", sceneWkt, "-te", number17(grid.extent.xmin), number17(grid.extent.ymin),
-        number17(grid.extent.xmax), number17(grid.extent.ymax), "-ts", std::to_string(scene.samples),
-        std::to_string(scene.lines), "-r", resampling, "-ot", "Float32"};
+    const std::vector<std::string> arguments = {"-of",
+                                                "VRT",
+                                                "-t_srs",
+                                                sceneWkt,
+                                                "-te",
+                                                number17(grid.extent.xmin),
+                                                number17(grid.extent.ymin),
+                                                number17(grid.extent.xmax),
+                                                number17(grid.extent.ymax),
+                                                "-ts",
+                                                std::to_string(scene.samples),
+                                                std::to_string(scene.lines),
+                                                "-r",
+                                                resampling,
+                                                "-ot",
+                                                "Float32"};
     CPLStringList argv;
     for (const std::string& a : arguments) {
         argv.AddString(a.c_str());
@@ -216,9 +238,11 @@ GDALDatasetUniquePtr warpOntoScene(MapQuantity quantity, const std::string& path
     GDALDatasetH source = GDALDataset::ToHandle(&map);
     int usageError = 0;
     CPLErrorReset();
-    GDALDatasetH warped = options ? GDALWarp("", nullptr, 1, &source, options.get(), &usageError) : nullptr;
+    GDALDatasetH warped =
+        options ? GDALWarp("", nullptr, 1, &source, options.get(), &usageError) : nullptr;
     if (warped == nullptr) {
-        throw mapFailure(quantity, path, "cannot be warped onto the scene's grid: " + lastGdalReason() + ".");
+        throw mapFailure(quantity, path,
+                         "cannot be warped onto the scene's grid: " + lastGdalReason() + ".");
     }
     return GDALDatasetUniquePtr(GDALDataset::FromHandle(warped));
 }
@@ -230,7 +254,8 @@ ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, con
 {
     const std::string algorithm = resamplingOf(resampling);
     CPLErrorReset();
-    GDALDatasetUniquePtr map(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
+    GDALDatasetUniquePtr map(
+        GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR));
     if (!map) {
         throw mapFailure(quantity, path, "cannot be opened: " + lastGdalReason() + ".");
     }
@@ -239,7 +264,8 @@ ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, con
     checkCoverage(quantity, path, *map, grid);
     GDALRasterBand& values = *map->GetRasterBand(1);
     const bool holes = (values.GetMaskFlags() & GMF_ALL_VALID) == 0;
-    GDALDatasetUniquePtr warped = warpOntoScene(quantity, path, *map, grid, scene, algorithm, holes);
+    GDALDatasetUniquePtr warped =
+        warpOntoScene(quantity, path, *map, grid, scene, algorithm, holes);
     return ParameterMap{quantity, path, algorithm, holes, std::move(map), std::move(warped)};
 }
 
@@ -250,15 +276,16 @@ MapSlots::MapSlots(std::vector<ParameterMap> maps, const RunParameters& paramete
 
 bool MapSlots::holes() const
 {
-    return std::any_of(maps_.begin(), maps_.end(), [](const ParameterMap& map) { return map.holes; });
+    return std::any_of(maps_.begin(), maps_.end(),
+                       [](const ParameterMap& map) { return map.holes; });
 }
 
 namespace {
 
 // The slots of the scene's lines first to last of one map, full width, into
 // `slots`, a row of the warp's blocks at a time.
-void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int last, std::vector<float>& values,
-              std::int32_t* slots)
+void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int last,
+              std::vector<float>& values, std::int32_t* slots)
 {
     GDALRasterBand& warped = *map.warped->GetRasterBand(1);
     const int width = warped.GetXSize();
@@ -270,7 +297,8 @@ void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int l
         const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
         values.resize(count);
         CPLErrorReset();
-        if (warped.RasterIO(GF_Read, 0, line, width, lines, values.data(), width, lines, GDT_Float32, 0, 0, nullptr)
+        if (warped.RasterIO(GF_Read, 0, line, width, lines, values.data(), width, lines,
+                            GDT_Float32, 0, 0, nullptr)
             != CE_None) {
             throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
         }
@@ -278,13 +306,16 @@ void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int l
         warped.FlushCache(false);
         try {
             mapSlots(tables, map.quantity, values.data(), nullptr,
-                     slots + static_cast<std::size_t>(width) * static_cast<std::size_t>(line - first), count);
+                     slots
+                         + static_cast<std::size_t>(width) * static_cast<std::size_t>(line - first),
+                     count);
         } catch (const Failure& failure) {
             // The library's message less its own opening, the map's file named instead.
             const std::size_t detail = failure.message.find(": ");
-            throw makeFailure(FailureKind::input, map.path,
-                              std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
-                                  + failure.message.substr(detail == std::string::npos ? 0 : detail));
+            throw makeFailure(
+                FailureKind::input, map.path,
+                std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
+                    + failure.message.substr(detail == std::string::npos ? 0 : detail));
         }
     }
 }
@@ -306,7 +337,8 @@ void MapSlots::holdRows(std::size_t i, int first, int last)
     // Whole rows of the warp's blocks, so that each block is warped once on
     // the way down the scene whatever windows are asked for.
     const int newFirst = first / blockLines * blockLines;
-    const int newLast = std::min(warped.GetYSize(), (last + blockLines - 1) / blockLines * blockLines);
+    const int newLast =
+        std::min(warped.GetYSize(), (last + blockLines - 1) / blockLines * blockLines);
     std::vector<std::int32_t> slots(width * static_cast<std::size_t>(newLast - newFirst));
     const int keptFirst = std::max(newFirst, band.first);
     const int keptLast = std::min(newLast, band.last);
@@ -314,14 +346,16 @@ void MapSlots::holdRows(std::size_t i, int first, int last)
         return width * static_cast<std::size_t>(row - bandFirst);
     };
     if (keptFirst < keptLast) {
-        std::copy(band.slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, band.first)),
+        std::copy(band.slots.begin()
+                      + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, band.first)),
                   band.slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptLast, band.first)),
                   slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, newFirst)));
         if (newFirst < keptFirst) {
             readRows(map, tables_, newFirst, keptFirst, values_[i], slots.data());
         }
         if (keptLast < newLast) {
-            readRows(map, tables_, keptLast, newLast, values_[i], slots.data() + rowOffset(keptLast, newFirst));
+            readRows(map, tables_, keptLast, newLast, values_[i],
+                     slots.data() + rowOffset(keptLast, newFirst));
         }
     } else {
         readRows(map, tables_, newFirst, newLast, values_[i], slots.data());
@@ -340,13 +374,16 @@ MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
         for (std::size_t i = 0; i < maps_.size(); ++i) {
             const RowBand& band = rows_[i];
             const auto sceneWidth = static_cast<std::size_t>(maps_[i].warped->GetRasterXSize());
-            auto& target = maps_[i].quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
+            auto& target =
+                maps_[i].quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
             target.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(lines));
             for (int l = 0; l < lines; ++l) {
                 const auto from = band.slots.begin()
-                                  + static_cast<std::ptrdiff_t>(sceneWidth * static_cast<std::size_t>(y + l - band.first)
-                                                                + static_cast<std::size_t>(x));
-                std::copy(from, from + width, target.begin() + static_cast<std::ptrdiff_t>(l) * width);
+                                  + static_cast<std::ptrdiff_t>(
+                                      sceneWidth * static_cast<std::size_t>(y + l - band.first)
+                                      + static_cast<std::size_t>(x));
+                std::copy(from, from + width,
+                          target.begin() + static_cast<std::ptrdiff_t>(l) * width);
             }
         }
         cached_ = key;

@@ -24,10 +24,10 @@ namespace talvex::geo {
 struct ParameterMap {
     MapQuantity quantity;
     std::string path;
-    std::string resampling;  // GDAL's name of the resampling onto the scene's grid
-    bool holes;              // whether the map marks pixels without a value (no-data value, mask)
+    std::string resampling; // GDAL's name of the resampling onto the scene's grid
+    bool holes;             // whether the map marks pixels without a value (no-data value, mask)
     GDALDatasetUniquePtr source;
-    GDALDatasetUniquePtr warped;  // on the scene's grid, Float32, NaN where the map has no data
+    GDALDatasetUniquePtr warped; // on the scene's grid, Float32, NaN where the map has no data
 };
 
 // Opens a map and checks it against the scene: one band of real values, a
@@ -54,8 +54,14 @@ public:
     // Whether any map may leave a pixel without a value.
     bool holes() const;
 
-    const PixelTermTables& tables() const { return tables_; }
-    const std::vector<ParameterMap>& maps() const { return maps_; }
+    const PixelTermTables& tables() const
+    {
+        return tables_;
+    }
+    const std::vector<ParameterMap>& maps() const
+    {
+        return maps_;
+    }
 
 private:
     // Slots of the scene's lines first to last, full width, of one map.
@@ -69,11 +75,11 @@ private:
 
     std::vector<ParameterMap> maps_;
     PixelTermTables tables_;
-    std::array<std::vector<float>, 2> values_;  // scratch of each map
-    std::array<RowBand, 2> rows_;               // of each map
+    std::array<std::vector<float>, 2> values_; // scratch of each map
+    std::array<RowBand, 2> rows_;              // of each map
     std::vector<std::int32_t> elevationSlots_;
     std::vector<std::int32_t> aerosolSlots_;
-    std::optional<std::array<int, 4>> cached_;  // x, y, width, lines of the slots held
+    std::optional<std::array<int, 4>> cached_; // x, y, width, lines of the slots held
 };
 
 } // namespace talvex::geo

@@ -25,7 +25,8 @@ constexpr int BLOCK_LINES = 256;
 void setBlockSize(int samples, int lines, int& blockWidth, int& blockHeight)
 {
     blockWidth = samples;
-    const auto fitting = static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
+    const auto fitting = static_cast<int>(
+        std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
     blockHeight = std::min({lines, BLOCK_LINES, fitting});
 }
 // Mask values: GDAL's convention for valid and for missing pixels.
@@ -51,17 +52,20 @@ struct Window {
 // Lines of `window` taken per piece.
 int linesPerPiece(const Window& window)
 {
-    return static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(window.width)));
+    return static_cast<int>(
+        std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(window.width)));
 }
 
 bool readDn(GDALRasterBand& band, int x, int y, int width, int lines, std::uint16_t* dn)
 {
-    return band.RasterIO(GF_Read, x, y, width, lines, dn, width, lines, GDT_UInt16, 0, 0, nullptr) == CE_None;
+    return band.RasterIO(GF_Read, x, y, width, lines, dn, width, lines, GDT_UInt16, 0, 0, nullptr)
+           == CE_None;
 }
 
 bool readMask(GDALRasterBand& mask, int x, int y, int width, int lines, GByte* values)
 {
-    return mask.RasterIO(GF_Read, x, y, width, lines, values, width, lines, GDT_Byte, 0, 0, nullptr) == CE_None;
+    return mask.RasterIO(GF_Read, x, y, width, lines, values, width, lines, GDT_Byte, 0, 0, nullptr)
+           == CE_None;
 }
 
 // The window of one block, written with the block's own line length.
@@ -111,15 +115,19 @@ protected:
         return fill(blockWindow(*this, blockX, blockY, data, 1));
     }
 
-    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data, int bufferWidth,
-                     int bufferHeight, GDALDataType bufferType, GSpacing pixelSpacing, GSpacing lineSpacing,
+    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data,
+                     int bufferWidth, int bufferHeight, GDALDataType bufferType,
+                     GSpacing pixelSpacing, GSpacing lineSpacing,
                      GDALRasterIOExtraArg* extra) override
     {
-        if (access == GF_Read && bufferWidth == width && bufferHeight == height && bufferType == GDT_Byte) {
-            return fill(Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        if (access == GF_Read && bufferWidth == width && bufferHeight == height
+            && bufferType == GDT_Byte) {
+            return fill(
+                Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
         }
-        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth, bufferHeight,
-                                         bufferType, pixelSpacing, lineSpacing, extra);
+        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth,
+                                         bufferHeight, bufferType, pixelSpacing, lineSpacing,
+                                         extra);
     }
 
 private:
@@ -137,7 +145,8 @@ private:
             for (std::size_t b = 0; b < sources_.size(); ++b) {
                 if (dnZeroMarked_) {
                     // A working copy's validity already marks the DNs of 0.
-                } else if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines, dn.data())) {
+                } else if (!readDn(*sources_[b], window.x, window.y + line, window.width, lines,
+                                   dn.data())) {
                     static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                     return CE_Failure;
                 }
@@ -150,7 +159,8 @@ private:
                     if (marks == nullptr) {
                         continue;
                     }
-                    if (!readMask(*marks, window.x, window.y + line, window.width, lines, inputMask.data())) {
+                    if (!readMask(*marks, window.x, window.y + line, window.width, lines,
+                                  inputMask.data())) {
                         static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(paths_[b]);
                         return CE_Failure;
                     }
@@ -161,7 +171,8 @@ private:
                     }
                 }
             }
-            if (maps_ != nullptr && maps_->holes() && !maskMapHoles(window.x, window.y + line, window.width, lines, valid.data())) {
+            if (maps_ != nullptr && maps_->holes()
+                && !maskMapHoles(window.x, window.y + line, window.width, lines, valid.data())) {
                 return CE_Failure;
             }
             for (int l = 0; l < lines; ++l) {
@@ -196,11 +207,12 @@ private:
     }
 
     std::array<std::string, BAND_COUNT> paths_;
-    bool dnZeroMarked_;  // the input masks hold DN 0 already
+    bool dnZeroMarked_; // the input masks hold DN 0 already
     MapSlots* maps_;
     std::array<GDALRasterBand*, BAND_COUNT> sources_{};
-    std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{};  // null where the input marks nothing
-    std::array<GDALRasterBand*, BAND_COUNT> alphas_{};       // null where none, or read for an earlier band
+    std::array<GDALRasterBand*, BAND_COUNT> sourceMasks_{}; // null where the input marks nothing
+    std::array<GDALRasterBand*, BAND_COUNT>
+        alphas_{}; // null where none, or read for an earlier band
 };
 
 namespace {
@@ -223,7 +235,8 @@ public:
         }
         // The parts outside what is counted: before it and after it.
         if (x < done.begin) {
-            total_ += countDnAboveFullScale(dn.first(static_cast<std::size_t>(std::min(end, done.begin) - x)));
+            total_ += countDnAboveFullScale(
+                dn.first(static_cast<std::size_t>(std::min(end, done.begin) - x)));
         }
         if (end > done.end) {
             const int from = std::max(x, done.end);
@@ -232,7 +245,10 @@ public:
         done = {std::min(done.begin, x), std::max(done.end, end)};
     }
 
-    std::uint64_t total() const { return total_; }
+    std::uint64_t total() const
+    {
+        return total_;
+    }
 
 private:
     struct Span {
@@ -246,10 +262,11 @@ private:
 // One band of reflectance: the scene's DNs through the band's table.
 class ReflectanceBand final : public GDALRasterBand {
 public:
-    ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source, std::string sourcePath,
-                    std::span<const float, DN_VALUES> table, GDALRasterBand* mask, bool countingFullScale,
-                    MapSlots* maps)
-        : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask), maps_(maps)
+    ReflectanceBand(ReflectanceDataset* dataset, int number, GDALRasterBand* source,
+                    std::string sourcePath, std::span<const float, DN_VALUES> table,
+                    GDALRasterBand* mask, bool countingFullScale, MapSlots* maps)
+        : source_(source), sourcePath_(std::move(sourcePath)), table_(table), mask_(mask),
+          maps_(maps)
     {
         if (countingFullScale) {
             fullScale_.emplace(source->GetYSize());
@@ -262,9 +279,18 @@ public:
         setBlockSize(nRasterXSize, nRasterYSize, nBlockXSize, nBlockYSize);
     }
 
-    GDALRasterBand* GetMaskBand() override { return mask_; }
-    int GetMaskFlags() override { return GMF_PER_DATASET; }
-    std::uint64_t dnAboveFullScale() const { return fullScale_ ? fullScale_->total() : 0; }
+    GDALRasterBand* GetMaskBand() override
+    {
+        return mask_;
+    }
+    int GetMaskFlags() override
+    {
+        return GMF_PER_DATASET;
+    }
+    std::uint64_t dnAboveFullScale() const
+    {
+        return fullScale_ ? fullScale_->total() : 0;
+    }
 
 protected:
     CPLErr IReadBlock(int blockX, int blockY, void* data) override
@@ -272,17 +298,21 @@ protected:
         return convert(blockWindow(*this, blockX, blockY, data, sizeof(float)));
     }
 
-    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data, int bufferWidth,
-                     int bufferHeight, GDALDataType bufferType, GSpacing pixelSpacing, GSpacing lineSpacing,
+    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data,
+                     int bufferWidth, int bufferHeight, GDALDataType bufferType,
+                     GSpacing pixelSpacing, GSpacing lineSpacing,
                      GDALRasterIOExtraArg* extra) override
     {
         // Requests at full resolution in Float32, which is how drivers copy,
         // are converted straight into the caller's buffer.
-        if (access == GF_Read && bufferWidth == width && bufferHeight == height && bufferType == GDT_Float32) {
-            return convert(Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        if (access == GF_Read && bufferWidth == width && bufferHeight == height
+            && bufferType == GDT_Float32) {
+            return convert(
+                Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
         }
-        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth, bufferHeight,
-                                         bufferType, pixelSpacing, lineSpacing, extra);
+        return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth,
+                                         bufferHeight, bufferType, pixelSpacing, lineSpacing,
+                                         extra);
     }
 
 private:
@@ -314,14 +344,16 @@ private:
                 if (fullScale_) {
                     fullScale_->add(window.y + line + l, window.x, std::span(in, count));
                 }
-                float* lineValues = window.pixelSpacing == sizeof(float) ? reinterpret_cast<float*>(out) : values.data();
+                float* lineValues = window.pixelSpacing == sizeof(float)
+                                        ? reinterpret_cast<float*>(out)
+                                        : values.data();
                 if (maps_ != nullptr) {
-                    const MapBlockSlots lineSlots{slots.elevation != nullptr ? slots.elevation + offset : nullptr,
-                                                  slots.aerosolOpticalDepth != nullptr
-                                                      ? slots.aerosolOpticalDepth + offset
-                                                      : nullptr};
-                    applyPixelTerms(maps_->tables(), nBand + FIRST_BAND - 1, table_, in, lineSlots, lineValues,
-                                    count);
+                    const MapBlockSlots lineSlots{
+                        slots.elevation != nullptr ? slots.elevation + offset : nullptr,
+                        slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth + offset
+                                                             : nullptr};
+                    applyPixelTerms(maps_->tables(), nBand + FIRST_BAND - 1, table_, in, lineSlots,
+                                    lineValues, count);
                 } else {
                     applyBandTable(table_, in, lineValues, count);
                 }
@@ -330,7 +362,8 @@ private:
                 }
                 // Interleaved with other bands: spread.
                 for (std::size_t s = 0; s < count; ++s) {
-                    std::memcpy(out + static_cast<GSpacing>(s) * window.pixelSpacing, &values[s], sizeof(float));
+                    std::memcpy(out + static_cast<GSpacing>(s) * window.pixelSpacing, &values[s],
+                                sizeof(float));
                 }
             }
         }
@@ -339,7 +372,8 @@ private:
 
     GDALRasterBand* source_;
     std::string sourcePath_;
-    std::span<const float, DN_VALUES> table_;  // TOA when `maps_` is given, else the reflectance's own
+    std::span<const float, DN_VALUES>
+        table_; // TOA when `maps_` is given, else the reflectance's own
     GDALRasterBand* mask_;
     MapSlots* maps_;
     std::optional<FullScaleCount> fullScale_;
@@ -348,7 +382,8 @@ private:
 } // namespace
 
 ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectance,
-                                       const RunParameters& p, const std::string& programVersion, MapSlots* maps)
+                                       const RunParameters& p, const std::string& programVersion,
+                                       MapSlots* maps)
     : georeference_(georeferenceSource(scene)), tables_(BAND_COUNT * DN_VALUES)
 {
     nRasterXSize = scene.samples;
@@ -364,10 +399,12 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
         const std::size_t i = bandIndex(band);
         const DnTable table(tables_.data() + i * DN_VALUES, DN_VALUES);
         // With maps, the pixels go through the TOA table and their own terms.
-        fillBandTable(maps != nullptr ? Reflectance::topOfAtmosphere : reflectance, band, p, setup, table);
-        auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i], scene.bandPaths[i],
-                                           table, mask_.get(), reflectance == Reflectance::topOfAtmosphere, maps);
-        SetBand(static_cast<int>(i) + 1, output);  // the dataset owns its bands
+        fillBandTable(maps != nullptr ? Reflectance::topOfAtmosphere : reflectance, band, p, setup,
+                      table);
+        auto* output = new ReflectanceBand(this, static_cast<int>(i) + 1, scene.bands[i],
+                                           scene.bandPaths[i], table, mask_.get(),
+                                           reflectance == Reflectance::topOfAtmosphere, maps);
+        SetBand(static_cast<int>(i) + 1, output); // the dataset owns its bands
         output->SetDescription(bandDescription(band).c_str());
         output->SetMetadataItem("talvex_band", std::to_string(band).c_str());
         output->SetMetadataItem("talvex_lmin", shortestText(p.lmin[i]).c_str());
@@ -385,10 +422,12 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     // Where each pixel's elevation and optical depth came from, and their step.
     if (maps != nullptr) {
         for (const ParameterMap& map : maps->maps()) {
-            const std::string item =
-                map.quantity == MapQuantity::elevation ? "talvex_elevation" : "talvex_aerosol_optical_depth";
+            const std::string item = map.quantity == MapQuantity::elevation
+                                         ? "talvex_elevation"
+                                         : "talvex_aerosol_optical_depth";
             SetMetadataItem((item + "_map").c_str(), map.path.c_str());
-            SetMetadataItem((item + "_quantisation").c_str(), mapQuantisationText(map.quantity).c_str());
+            SetMetadataItem((item + "_quantisation").c_str(),
+                            mapQuantisationText(map.quantity).c_str());
             SetMetadataItem((item + "_map_resampling").c_str(), map.resampling.c_str());
         }
     }
@@ -449,7 +488,8 @@ void ReflectanceDataset::noteReadFailure(const std::string& path)
 {
     if (!readFailure_) {
         const std::string reason = CPLGetLastErrorMsg();
-        readFailure_ = cannotReadInput(path, reason.empty() ? std::string("GDAL cannot read it") : reason);
+        readFailure_ =
+            cannotReadInput(path, reason.empty() ? std::string("GDAL cannot read it") : reason);
     }
 }
 

@@ -39,7 +39,10 @@ public:
 
     // The first read of the scene that failed, if any: the copy then fails
     // because of the input, not of the output.
-    const std::optional<Failure>& readFailure() const { return readFailure_; }
+    const std::optional<Failure>& readFailure() const
+    {
+        return readFailure_;
+    }
     void noteReadFailure(const std::string& path);
     void noteFailure(const Failure& failure);
 
@@ -50,7 +53,7 @@ public:
 
 private:
     GDALDataset& georeference_;
-    std::vector<float> tables_;  // the four bands' DN tables, one after the other
+    std::vector<float> tables_; // the four bands' DN tables, one after the other
     std::unique_ptr<ValidityMaskBand> mask_;
     std::optional<Failure> readFailure_;
 };

@@ -87,8 +87,8 @@ std::string geoTransformText(bool known, const std::array<double, 6>& gt)
         return "none";
     }
     char text[256];
-    std::snprintf(text, sizeof text, "(%.10g, %.10g, %.10g, %.10g, %.10g, %.10g)", gt[0], gt[1], gt[2],
-                  gt[3], gt[4], gt[5]);
+    std::snprintf(text, sizeof text, "(%.10g, %.10g, %.10g, %.10g, %.10g, %.10g)", gt[0], gt[1],
+                  gt[2], gt[3], gt[4], gt[5]);
     return text;
 }
 
@@ -146,7 +146,8 @@ struct Grid {
 
 Grid gridOf(GDALDataset& dataset)
 {
-    Grid grid{dataset.GetRasterXSize(), dataset.GetRasterYSize(), false, {}, dataset.GetSpatialRef()};
+    Grid grid{
+        dataset.GetRasterXSize(), dataset.GetRasterYSize(), false, {}, dataset.GetSpatialRef()};
     grid.hasGeoTransform = dataset.GetGeoTransform(grid.geoTransform.data()) == CE_None;
     return grid;
 }
@@ -193,7 +194,8 @@ std::string gcpText(int count, const GDAL_GCP* gcps, int index)
         return std::to_string(count) + " ground control points";
     }
     char text[256];
-    std::snprintf(text, sizeof text, "ground control point %d at pixel %.10g, line %.10g: (%.10g, %.10g, %.10g)",
+    std::snprintf(text, sizeof text,
+                  "ground control point %d at pixel %.10g, line %.10g: (%.10g, %.10g, %.10g)",
                   index + 1, gcps[index].dfGCPPixel, gcps[index].dfGCPLine, gcps[index].dfGCPX,
                   gcps[index].dfGCPY, gcps[index].dfGCPZ);
     return text;
@@ -202,10 +204,11 @@ std::string gcpText(int count, const GDAL_GCP* gcps, int index)
 bool sameGcp(const GDAL_GCP& a, const GDAL_GCP& b)
 {
     const auto near = [](double x, double y) {
-        return std::fabs(x - y) <= GRID_TOLERANCE_PIXELS * std::max(1.0, std::max(std::fabs(x), std::fabs(y)));
+        return std::fabs(x - y)
+               <= GRID_TOLERANCE_PIXELS * std::max(1.0, std::max(std::fabs(x), std::fabs(y)));
     };
-    return near(a.dfGCPPixel, b.dfGCPPixel) && near(a.dfGCPLine, b.dfGCPLine) && near(a.dfGCPX, b.dfGCPX)
-           && near(a.dfGCPY, b.dfGCPY) && near(a.dfGCPZ, b.dfGCPZ);
+    return near(a.dfGCPPixel, b.dfGCPPixel) && near(a.dfGCPLine, b.dfGCPLine)
+           && near(a.dfGCPX, b.dfGCPX) && near(a.dfGCPY, b.dfGCPY) && near(a.dfGCPZ, b.dfGCPZ);
 }
 
 // Files georeferenced by ground control points alone share them and their CRS.
@@ -228,7 +231,8 @@ void checkSameGcps(const std::string& path, GDALDataset& dataset, const std::str
     }
     if (!sameCrs(dataset.GetGCPSpatialRef(), reference.GetGCPSpatialRef())) {
         throw gridMismatch(path, referencePath, "CRS of its ground control points",
-                           crsText(dataset.GetGCPSpatialRef()), crsText(reference.GetGCPSpatialRef()));
+                           crsText(dataset.GetGCPSpatialRef()),
+                           crsText(reference.GetGCPSpatialRef()));
     }
 }
 
@@ -266,7 +270,8 @@ Scene openScene(const std::vector<std::string>& paths)
     for (const std::string& path : paths) {
         CPLErrorReset();
         GDALDatasetUniquePtr dataset(GDALDataset::Open(
-            path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr));
+            path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY | GDAL_OF_VERBOSE_ERROR, nullptr,
+            nullptr, nullptr));
         if (!dataset) {
             throw cannotOpenInput(path, lastGdalReason());
         }
@@ -277,7 +282,8 @@ Scene openScene(const std::vector<std::string>& paths)
         for (std::size_t b = 0; b < bands.data.size(); ++b) {
             GDALRasterBand* band = bands.data[b];
             if (!isDnType(band->GetRasterDataType())) {
-                throw wrongPixelType(path, band->GetBand(), GDALGetDataTypeName(band->GetRasterDataType()));
+                throw wrongPixelType(path, band->GetBand(),
+                                     GDALGetDataTypeName(band->GetRasterDataType()));
             }
             scene.bands[next] = band;
             scene.bandPaths[next] = path;
@@ -314,12 +320,15 @@ GIntBig inputBlockRowBytes(const Scene& scene)
         int blockWidth = 0;
         int blockHeight = 0;
         band->GetBlockSize(&blockWidth, &blockHeight);
-        const GIntBig blocks = (GIntBig{band->GetXSize()} + blockWidth - 1) / std::max(blockWidth, 1);
-        bytes += blocks * blockWidth * blockHeight * GDALGetDataTypeSizeBytes(band->GetRasterDataType());
+        const GIntBig blocks =
+            (GIntBig{band->GetXSize()} + blockWidth - 1) / std::max(blockWidth, 1);
+        bytes +=
+            blocks * blockWidth * blockHeight * GDALGetDataTypeSizeBytes(band->GetRasterDataType());
     };
     for (std::size_t i = 0; i < scene.bands.size(); ++i) {
         addRow(scene.bands[i]);
-        if (scene.alphaBands[i] != nullptr && (i == 0 || scene.alphaBands[i] != scene.alphaBands[i - 1])) {
+        if (scene.alphaBands[i] != nullptr
+            && (i == 0 || scene.alphaBands[i] != scene.alphaBands[i - 1])) {
             addRow(scene.alphaBands[i]);
         }
     }

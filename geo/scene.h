@@ -13,10 +13,10 @@
 namespace talvex::geo {
 
 struct Scene {
-    std::vector<std::string> paths;             // as given, one or four
-    std::vector<GDALDatasetUniquePtr> datasets; // one per path
-    std::array<GDALRasterBand*, BAND_COUNT> bands{};  // bands 2, 3, 4, 5, owned by `datasets`
-    std::array<std::string, BAND_COUNT> bandPaths;    // the file of each band, for messages
+    std::vector<std::string> paths;                  // as given, one or four
+    std::vector<GDALDatasetUniquePtr> datasets;      // one per path
+    std::array<GDALRasterBand*, BAND_COUNT> bands{}; // bands 2, 3, 4, 5, owned by `datasets`
+    std::array<std::string, BAND_COUNT> bandPaths;   // the file of each band, for messages
     // What marks a band's pixels as without data besides DN 0: the alpha band
     // of its file, and its own mask (no-data value, per-dataset or per-band
     // mask); null where there is none.

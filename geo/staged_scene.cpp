@@ -53,7 +53,8 @@ int linesPerPiece(GDALRasterBand& band, int samples)
     int width = 0;
     int height = 0;
     band.GetBlockSize(&width, &height);
-    const int fitting = static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
+    const int fitting = static_cast<int>(
+        std::max<std::size_t>(1, PIECE_PIXELS / static_cast<std::size_t>(samples)));
     return height <= fitting ? std::max(1, fitting / height * height) : fitting;
 }
 
@@ -61,7 +62,8 @@ class StagingCopy {
 public:
     StagingCopy(Scene& scene, GDALDataset& staged, GdalMessages& messages, CopyProgress& progress,
                 std::string outputName)
-        : scene_(scene), staged_(staged), messages_(messages), progress_(progress), outputName_(std::move(outputName))
+        : scene_(scene), staged_(staged), messages_(messages), progress_(progress),
+          outputName_(std::move(outputName))
     {
     }
 
@@ -72,7 +74,8 @@ public:
             const int step = linesPerPiece(*scene_.bands[i], scene_.samples);
             for (int line = 0; line < scene_.lines; line += step) {
                 copyPiece(i, line, std::min(step, scene_.lines - line));
-                report((static_cast<double>(i) + static_cast<double>(line + step) / scene_.lines) / BAND_COUNT);
+                report((static_cast<double>(i) + static_cast<double>(line + step) / scene_.lines)
+                       / BAND_COUNT);
             }
             // The band's decoded blocks are not needed again.
             scene_.bands[i]->FlushCache(false);
@@ -95,9 +98,10 @@ public:
             const std::size_t n = static_cast<std::size_t>(scene_.samples) * lines;
             all.resize(n * BAND_COUNT);
             constexpr GSpacing VALUE_BYTES = sizeof(std::uint16_t);
-            if (dataset.RasterIO(GF_Read, 0, line, scene_.samples, lines, all.data(), scene_.samples, lines,
-                                 GDT_UInt16, BAND_COUNT, bandNumbers.data(), VALUE_BYTES,
-                                 VALUE_BYTES * scene_.samples, VALUE_BYTES * static_cast<GSpacing>(n), nullptr)
+            if (dataset.RasterIO(GF_Read, 0, line, scene_.samples, lines, all.data(),
+                                 scene_.samples, lines, GDT_UInt16, BAND_COUNT, bandNumbers.data(),
+                                 VALUE_BYTES, VALUE_BYTES * scene_.samples,
+                                 VALUE_BYTES * static_cast<GSpacing>(n), nullptr)
                 != CE_None) {
                 failReading(scene_.paths.front());
             }
@@ -130,7 +134,8 @@ private:
             if (i == 0) {
                 std::fill_n(validity, n, VALID);
             } else {
-                read(*staged_.GetRasterBand(VALIDITY_BAND), line, lines, GDT_UInt16, validity, outputName_);
+                read(*staged_.GetRasterBand(VALIDITY_BAND), line, lines, GDT_UInt16, validity,
+                     outputName_);
             }
             for (std::size_t k = 0; k < n; ++k) {
                 if (dn[k] == 0) {
@@ -138,7 +143,8 @@ private:
                 }
             }
             const bool sharedAlpha = i > 0 && scene_.alphaBands[i] == scene_.alphaBands[i - 1];
-            for (GDALRasterBand* source : {scene_.inputMasks[i], sharedAlpha ? nullptr : scene_.alphaBands[i]}) {
+            for (GDALRasterBand* source :
+                 {scene_.inputMasks[i], sharedAlpha ? nullptr : scene_.alphaBands[i]}) {
                 if (source == nullptr) {
                     continue;
                 }
@@ -159,10 +165,11 @@ private:
         throw cannotReadInput(path, reason.empty() ? std::string("GDAL cannot read it") : reason);
     }
 
-    void read(GDALRasterBand& band, int line, int lines, GDALDataType type, void* data, const std::string& path)
+    void read(GDALRasterBand& band, int line, int lines, GDALDataType type, void* data,
+              const std::string& path)
     {
-        if (band.RasterIO(GF_Read, 0, line, scene_.samples, lines, data, scene_.samples, lines, type, 0, 0,
-                          nullptr)
+        if (band.RasterIO(GF_Read, 0, line, scene_.samples, lines, data, scene_.samples, lines,
+                          type, 0, 0, nullptr)
             != CE_None) {
             failReading(path);
         }
@@ -170,8 +177,8 @@ private:
 
     void write(GDALRasterBand& band, int line, int lines, std::uint16_t* data)
     {
-        if (band.RasterIO(GF_Write, 0, line, scene_.samples, lines, data, scene_.samples, lines, GDT_UInt16, 0, 0,
-                          nullptr)
+        if (band.RasterIO(GF_Write, 0, line, scene_.samples, lines, data, scene_.samples, lines,
+                          GDT_UInt16, 0, 0, nullptr)
                 != CE_None
             || messages_.failureCount() > 0) {
             failWriting();
@@ -190,8 +197,9 @@ public:
     [[noreturn]] void failWriting()
     {
         const std::string reason = messages_.firstFailure();
-        throw cannotWriteOutput(outputName_, "its working copy of the input beside it could not be written: "
-                                                 + (reason.empty() ? std::string("the disk refused it") : reason));
+        throw cannotWriteOutput(
+            outputName_, "its working copy of the input beside it could not be written: "
+                             + (reason.empty() ? std::string("the disk refused it") : reason));
     }
 
 private:
@@ -222,7 +230,8 @@ GIntBig stagingCacheBytes(const Scene& scene)
     GIntBig largest = 0;
     for (std::size_t i = 0; i < scene.bands.size(); ++i) {
         GDALDataset* dataset = scene.bands[i]->GetDataset();
-        const GIntBig bands = dataset != nullptr && isPixelInterleaved(*dataset) ? dataset->GetRasterCount() : 1;
+        const GIntBig bands =
+            dataset != nullptr && isPixelInterleaved(*dataset) ? dataset->GetRasterCount() : 1;
         largest = std::max(largest, bands * blockRowBytes(*scene.bands[i]));
     }
     return boundedCacheBytes(largest + largest / 10);
@@ -233,12 +242,14 @@ void stageScene(Scene& scene, OutputFile& reserved, GdalMessages& messages, Copy
 {
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("ENVI");
     if (driver == nullptr) {
-        throw cannotWriteOutput(outputName, "this GDAL has no ENVI driver for its working copy of the input");
+        throw cannotWriteOutput(outputName,
+                                "this GDAL has no ENVI driver for its working copy of the input");
     }
     const char* const options[] = {"INTERLEAVE=BSQ", "SUFFIX=ADD", nullptr};
     messages.clear();
-    GDALDatasetUniquePtr staged(driver->Create(reserved.temporaryPath.c_str(), scene.samples, scene.lines,
-                                               VALIDITY_BAND, GDT_UInt16, const_cast<char**>(options)));
+    GDALDatasetUniquePtr staged(driver->Create(reserved.temporaryPath.c_str(), scene.samples,
+                                               scene.lines, VALIDITY_BAND, GDT_UInt16,
+                                               const_cast<char**>(options)));
     StagingCopy copy(scene, *staged, messages, progress, outputName);
     if (!staged) {
         copy.failWriting();

@@ -14,9 +14,9 @@
 namespace talvex::geo {
 
 enum class OutputFormat {
-    gtiff,  // tiled GeoTIFF
-    cog,    // Cloud Optimized GeoTIFF, with overviews
-    envi,   // ENVI raw image with a header that carries the map information
+    gtiff, // tiled GeoTIFF
+    cog,   // Cloud Optimized GeoTIFF, with overviews
+    envi,  // ENVI raw image with a header that carries the map information
 };
 
 // GDAL's resampling of per-pixel maps onto the scene's grid unless told another.
@@ -29,15 +29,15 @@ using WarningFunction = std::function<void(const std::string& warning)>;
 
 struct GeoOptions {
     OutputFormat format = OutputFormat::gtiff;
-    std::vector<std::string> creationOptions;  // NAME=VALUE, handed to the driver
-    std::string parameterFile;                 // the stream from its line 3 on
-    std::vector<std::string> inputs;           // one four-band raster, or four one-band rasters
+    std::vector<std::string> creationOptions; // NAME=VALUE, handed to the driver
+    std::string parameterFile;                // the stream from its line 3 on
+    std::vector<std::string> inputs;          // one four-band raster, or four one-band rasters
     std::string outputBase;
-    std::string elevationMap;                  // per-pixel elevation raster (metres), or empty
-    std::string aerosolMap;                    // per-pixel aerosol optical depth raster, or empty
-    std::string mapResampling = DEFAULT_MAP_RESAMPLING;  // GDAL's name, as gdalwarp -r takes it
-    ProgressFunction progress;                 // none: no progress
-    WarningFunction warning;                   // none: warnings are dropped
+    std::string elevationMap; // per-pixel elevation raster (metres), or empty
+    std::string aerosolMap;   // per-pixel aerosol optical depth raster, or empty
+    std::string mapResampling = DEFAULT_MAP_RESAMPLING; // GDAL's name, as gdalwarp -r takes it
+    ProgressFunction progress;                          // none: no progress
+    WarningFunction warning;                            // none: warnings are dropped
     // Stop signals (INT, TERM, HUP) end the run cleanly. A program sets this;
     // a library caller that has signal handlers of its own (Python) does not,
     // and cancels through `progress` instead.
@@ -48,8 +48,8 @@ struct GeoResult {
     // STATUS_COMPLETE, or STATUS_INVALID_OPTION when the parameter file's
     // correction option is neither 0 nor 1 and only the TOA output was written.
     int status = STATUS_COMPLETE;
-    std::vector<std::string> outputs;  // the final names of the images written
-    std::string notice;                // why the status is not STATUS_COMPLETE, one line
+    std::vector<std::string> outputs; // the final names of the images written
+    std::string notice;               // why the status is not STATUS_COMPLETE, one line
 };
 
 // Runs one conversion: reads the parameter file and the inputs, writes the

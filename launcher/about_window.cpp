@@ -35,13 +35,11 @@ QString whyNotOpened(const QString& path, QPdfDocument::Error error)
     }
 }
 
-}  // namespace
+} // namespace
 
 AboutWindow::AboutWindow(QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      document_(new QPdfDocument(this)),
-      WebBrowser1(new QPdfView(this)),
-      missingDocument_(new QLabel(this))
+    : QWidget(parent, Qt::Window), document_(new QPdfDocument(this)),
+      WebBrowser1(new QPdfView(this)), missingDocument_(new QLabel(this))
 {
     setObjectName(QStringLiteral("Form2"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -68,7 +66,8 @@ void AboutWindow::load()
     resize(screen->geometry().size());
 
     const TwipScale scale(screen->logicalDotsPerInchX(), screen->logicalDotsPerInchY());
-    const QRect viewer = scale.toPixels(viewerRect(scale.toTwipsX(width()), scale.toTwipsY(height())));
+    const QRect viewer =
+        scale.toPixels(viewerRect(scale.toTwipsX(width()), scale.toTwipsY(height())));
     WebBrowser1->setGeometry(viewer);
     missingDocument_->setGeometry(viewer);
 }
@@ -78,8 +77,9 @@ void AboutWindow::openDocument(const QString& path)
     const QPdfDocument::Error error = document_->load(path);
     const bool opened = error == QPdfDocument::Error::None;
     if (!opened)
-        missingDocument_->setText(QStringLiteral("The help document cannot be shown.\n\n%1\n\n%2")
-                                      .arg(QDir::toNativeSeparators(path), whyNotOpened(path, error)));
+        missingDocument_->setText(
+            QStringLiteral("The help document cannot be shown.\n\n%1\n\n%2")
+                .arg(QDir::toNativeSeparators(path), whyNotOpened(path, error)));
     WebBrowser1->setVisible(opened);
     missingDocument_->setVisible(!opened);
 }
@@ -89,4 +89,4 @@ QString AboutWindow::missingDocumentMessage() const
     return missingDocument_->isHidden() ? QString() : missingDocument_->text();
 }
 
-}  // namespace talvex
+} // namespace talvex

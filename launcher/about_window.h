@@ -20,7 +20,10 @@ public:
     // Opens the document afresh, also when it is already shown.
     void openDocument(const QString& path);
 
-    QPdfDocument* document() const { return document_; }
+    QPdfDocument* document() const
+    {
+        return document_;
+    }
     // The message shown instead of the document; empty while it is shown.
     QString missingDocumentMessage() const;
 
@@ -32,4 +35,4 @@ private:
     QLabel* missingDocument_;
 };
 
-}  // namespace talvex
+} // namespace talvex

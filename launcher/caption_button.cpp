@@ -14,7 +14,7 @@ constexpr int FOCUS_INSET = 4;
 // A pressed button's caption moves this far right and down.
 constexpr int PRESSED_SHIFT = 1;
 
-}  // namespace
+} // namespace
 
 CaptionButton::CaptionButton(const QString& caption, const QColor& fill, QWidget* parent)
     : QPushButton(caption, parent)
@@ -48,8 +48,9 @@ void CaptionButton::paintEvent(QPaintEvent* /*event*/)
     if (hasFocus()) {
         painter.setPen(QPen(palette().color(QPalette::ButtonText), 1, Qt::DotLine));
         painter.setBrush(Qt::NoBrush);
-        painter.drawRect(rect().adjusted(FOCUS_INSET, FOCUS_INSET, -FOCUS_INSET - 1, -FOCUS_INSET - 1));
+        painter.drawRect(
+            rect().adjusted(FOCUS_INSET, FOCUS_INSET, -FOCUS_INSET - 1, -FOCUS_INSET - 1));
     }
 }
 
-}  // namespace talvex
+} // namespace talvex

@@ -26,8 +26,8 @@ constexpr bool tableIsConsistent()
             continue;
         int sameCell = 0;
         for (const ControlSpec& other : MAIN_WINDOW_CONTROLS)
-            sameCell += other.placement == Placement::Grid && other.cell.row == control.cell.row &&
-                        other.cell.column == control.cell.column;
+            sameCell += other.placement == Placement::Grid && other.cell.row == control.cell.row
+                        && other.cell.column == control.cell.column;
         if (sameCell != 1)
             return false;
     }
@@ -36,7 +36,7 @@ constexpr bool tableIsConsistent()
 
 static_assert(tableIsConsistent(), "tab positions or grid cells of the main window clash");
 
-}  // namespace
+} // namespace
 
 TwipRect loadPlace(const ControlSpec& control, float innerWidth, float innerHeight)
 {
@@ -50,8 +50,7 @@ TwipRect loadPlace(const ControlSpec& control, float innerWidth, float innerHeig
         const float x = innerWidth / 3.0F;
         const float y = innerHeight / 3.0F;
         const float left = x + static_cast<float>(control.cell.column) * COLUMN_STEP;
-        const float top =
-            y + static_cast<float>(control.cell.row - ROW_ON_THE_THIRD) * ROW_STEP;
+        const float top = y + static_cast<float>(control.cell.row - ROW_ON_THE_THIRD) * ROW_STEP;
         return {left, top, control.design.width, control.design.height};
     }
     }
@@ -63,4 +62,4 @@ TwipRect viewerRect(float innerWidth, float innerHeight)
     return {0, 0, innerWidth - VIEWER_WIDTH_MARGIN, innerHeight - VIEWER_HEIGHT_MARGIN};
 }
 
-}  // namespace talvex
+} // namespace talvex

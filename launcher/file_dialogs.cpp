@@ -13,11 +13,9 @@ int runModally(QFileDialog& dialog)
     return dialog.exec();
 }
 
-}  // namespace
+} // namespace
 
-FileDialogs::FileDialogs(QWidget* owner) : QObject(owner), owner_(owner), executor_(runModally)
-{
-}
+FileDialogs::FileDialogs(QWidget* owner) : QObject(owner), owner_(owner), executor_(runModally) {}
 
 void FileDialogs::setExecutor(Executor executor)
 {
@@ -66,4 +64,4 @@ bool FileDialogs::show(bool save)
     return true;
 }
 
-}  // namespace talvex
+} // namespace talvex

@@ -27,9 +27,18 @@ public:
 
     explicit FileDialogs(QWidget* owner);
 
-    QString fileName() const { return fileName_; }
-    bool cancelError() const { return cancelError_; }
-    void setCancelError(bool cancelError) { cancelError_ = cancelError; }
+    QString fileName() const
+    {
+        return fileName_;
+    }
+    bool cancelError() const
+    {
+        return cancelError_;
+    }
+    void setCancelError(bool cancelError)
+    {
+        cancelError_ = cancelError;
+    }
     void setExecutor(Executor executor);
 
     // Show a file-open or a file-save dialog. Both return false when the
@@ -48,4 +57,4 @@ private:
     Executor executor_;
 };
 
-}  // namespace talvex
+} // namespace talvex

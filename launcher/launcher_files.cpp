@@ -21,8 +21,8 @@ QString installedDataFolder(const QString& launcherFolder)
 LauncherFiles locateLauncherFiles(const QString& launcherFolder)
 {
     const auto holdsShippedFile = [](const QString& folder) {
-        return QFileInfo::exists(fileInFolder(folder, FRONT_PAGE_NAME)) ||
-               QFileInfo::exists(fileInFolder(folder, HELP_DOCUMENT_NAME));
+        return QFileInfo::exists(fileInFolder(folder, FRONT_PAGE_NAME))
+               || QFileInfo::exists(fileInFolder(folder, HELP_DOCUMENT_NAME));
     };
     if (!holdsShippedFile(launcherFolder)) {
         const QString dataFolder = installedDataFolder(launcherFolder);
@@ -32,4 +32,4 @@ LauncherFiles locateLauncherFiles(const QString& launcherFolder)
     return {launcherFolder, launcherFolder, false};
 }
 
-}  // namespace talvex
+} // namespace talvex

@@ -31,8 +31,14 @@ struct LauncherFiles {
     QString dataFolder;
     bool installed = false;
 
-    QString frontPage() const { return fileInFolder(dataFolder, FRONT_PAGE_NAME); }
-    QString helpDocument() const { return fileInFolder(dataFolder, HELP_DOCUMENT_NAME); }
+    QString frontPage() const
+    {
+        return fileInFolder(dataFolder, FRONT_PAGE_NAME);
+    }
+    QString helpDocument() const
+    {
+        return fileInFolder(dataFolder, HELP_DOCUMENT_NAME);
+    }
 };
 
 // The folder is a ready-to-run one when either file is beside the launcher;
@@ -44,4 +50,4 @@ LauncherFiles locateLauncherFiles(const QString& launcherFolder);
 // The installation's data folder of a launcher installed in this folder.
 QString installedDataFolder(const QString& launcherFolder);
 
-}  // namespace talvex
+} // namespace talvex

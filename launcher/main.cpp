@@ -38,7 +38,7 @@ void answerHelpAndVersion(int argc, char* argv[])
         parser.process(console);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {

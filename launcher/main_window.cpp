@@ -80,11 +80,10 @@ TwipScale screenScale(const QScreen& screen)
     return {screen.logicalDotsPerInchX(), screen.logicalDotsPerInchY()};
 }
 
-}  // namespace
+} // namespace
 
 MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
-    : QWidget(parent),
-      files_(locateLauncherFiles(launcherFolder)),
+    : QWidget(parent), files_(locateLauncherFiles(launcherFolder)),
       runLaunch_(launcherFolder,
                  files_.installed ? RunFilesPlace::UserFolder : RunFilesPlace::LauncherFolderFirst)
 {
@@ -111,7 +110,8 @@ MainWindow::MainWindow(const QString& launcherFolder, QWidget* parent)
         return static_cast<QPushButton*>(controls_[index]);
     };
     connect(button(BROWSE_IMAGE), &QPushButton::clicked, this, &MainWindow::onBrowseImageClicked);
-    connect(button(BROWSE_PARAMETERS), &QPushButton::clicked, this, &MainWindow::onBrowseParametersClicked);
+    connect(button(BROWSE_PARAMETERS), &QPushButton::clicked, this,
+            &MainWindow::onBrowseParametersClicked);
     connect(button(BROWSE_OUTPUT), &QPushButton::clicked, this, &MainWindow::onBrowseOutputClicked);
     connect(button(RUN), &QPushButton::clicked, this, &MainWindow::onRunClicked);
     connect(button(EXIT), &QPushButton::clicked, this, &MainWindow::onExitClicked);
@@ -170,8 +170,8 @@ QWidget* MainWindow::createControl(const ControlSpec& control)
     case ControlKind::BrowseButton:
     case ControlKind::CommandButton: {
         const bool command = control.kind == ControlKind::CommandButton;
-        auto* button =
-            new CaptionButton(caption, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR, this);
+        auto* button = new CaptionButton(
+            caption, command ? COMMAND_BUTTON_COLOUR : BROWSE_BUTTON_COLOUR, this);
         if (command)
             button->setFont(timesNewRoman(COMMAND_FONT_POINTS));
         // Return or Enter presses the button that has the focus.
@@ -290,4 +290,4 @@ void MainWindow::onAboutClicked()
     aboutWindow_->openDocument(files_.helpDocument());
 }
 
-}  // namespace talvex
+} // namespace talvex

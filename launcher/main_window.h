@@ -31,15 +31,36 @@ public:
     explicit MainWindow(const QString& launcherFolder, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    QString chosenImagePath() const { return chosenImagePath_; }
-    QString chosenParamPath() const { return chosenParamPath_; }
-    QString chosenOutputPath() const { return chosenOutputPath_; }
+    QString chosenImagePath() const
+    {
+        return chosenImagePath_;
+    }
+    QString chosenParamPath() const
+    {
+        return chosenParamPath_;
+    }
+    QString chosenOutputPath() const
+    {
+        return chosenOutputPath_;
+    }
 
     // The widget of a row of MAIN_WINDOW_CONTROLS.
-    QWidget* control(std::size_t index) const { return controls_[index]; }
-    FileDialogs& commonDialog() const { return *CommonDialog1; }
-    RunLaunch& runLaunch() { return runLaunch_; }
-    const LauncherFiles& launcherFiles() const { return files_; }
+    QWidget* control(std::size_t index) const
+    {
+        return controls_[index];
+    }
+    FileDialogs& commonDialog() const
+    {
+        return *CommonDialog1;
+    }
+    RunLaunch& runLaunch()
+    {
+        return runLaunch_;
+    }
+    const LauncherFiles& launcherFiles() const
+    {
+        return files_;
+    }
     // The About window while it is open, otherwise null.
     AboutWindow* aboutWindow() const;
 
@@ -68,4 +89,4 @@ private:
     FileDialogs* CommonDialog1;
 };
 
-}  // namespace talvex
+} // namespace talvex

@@ -88,9 +88,8 @@ struct TerminalStyle {
 
 // xterm obeys a script's request to come up from its icon and to the front
 // only when told to; every other window operation stays refused.
-const char* const XTERM_WINDOW_OPS =
-    "*disallowedWindowOps: 2,3,4,6,7,8,9,11,13,14,18,19,20,21,"
-    "GetSelection,SetSelection,SetWinLines,SetXprop";
+const char* const XTERM_WINDOW_OPS = "*disallowedWindowOps: 2,3,4,6,7,8,9,11,13,14,18,19,20,21,"
+                                     "GetSelection,SetSelection,SetWinLines,SetXprop";
 
 // Terminals looked for on the PATH, in this order, after $TERMINAL and the
 // system's default terminal. Only the xterm family starts minimised: it is
@@ -146,7 +145,8 @@ QString findTerminal(const TerminalLookup& lookup)
         if (!preferred.isEmpty())
             return preferred;
     }
-    const QString systemDefault = lookup.findExecutable(QString::fromLatin1(SYSTEM_DEFAULT_TERMINAL));
+    const QString systemDefault =
+        lookup.findExecutable(QString::fromLatin1(SYSTEM_DEFAULT_TERMINAL));
     if (!systemDefault.isEmpty())
         return systemDefault;
     for (const TerminalStyle& style : KNOWN_TERMINALS) {
@@ -236,8 +236,9 @@ QString openRunInput(QFile& runInput, const QString& launcherFolder, const QStri
         userReason = runInput.errorString();
     }
     if (place == RunFilesPlace::UserFolder) {
-        failure = QStringLiteral("The run files cannot be written in your own folder for them.\n\n%1\n%2")
-                      .arg(QDir::toNativeSeparators(userFolder), userReason);
+        failure =
+            QStringLiteral("The run files cannot be written in your own folder for them.\n\n%1\n%2")
+                .arg(QDir::toNativeSeparators(userFolder), userReason);
         return {};
     }
     failure = QStringLiteral("The run files cannot be written, neither in the TALVEX folder "
@@ -259,8 +260,8 @@ QString writeRunInput(QFile& runInput, const QString& imagePath, const QString& 
         return withReason(QStringLiteral("The run input file cannot be written:"),
                           runInput.fileName(), runInput.errorString());
     };
-    if (!writeAll(runInput, pathBytes(imagePath) + CR_LF) ||
-        !writeAll(runInput, pathBytes(outputPath) + CR_LF))
+    if (!writeAll(runInput, pathBytes(imagePath) + CR_LF)
+        || !writeAll(runInput, pathBytes(outputPath) + CR_LF))
         return writeFailure();
 
     if (paramPath.isEmpty())
@@ -287,16 +288,17 @@ QString writeRunInput(QFile& runInput, const QString& imagePath, const QString& 
 QString writeStartScript(const QString& path, const QByteArray& script)
 {
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && writeAll(file, script) &&
-        file.flush()) {
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && writeAll(file, script)
+        && file.flush()) {
         file.close();
         if (file.error() == QFileDevice::NoError)
             return {};
     }
-    return withReason(QStringLiteral("The start script cannot be written:"), path, file.errorString());
+    return withReason(QStringLiteral("The start script cannot be written:"), path,
+                      file.errorString());
 }
 
-}  // namespace
+} // namespace
 
 TerminalLookup TerminalLookup::fromEnvironment()
 {
@@ -322,9 +324,8 @@ QString processorPath(const QString& launcherFolder)
 QString userRunFolder(const QString& xdgStateHome, const QString& home)
 {
     // The XDG convention ignores a relative $XDG_STATE_HOME.
-    const QString stateHome = QDir::isAbsolutePath(xdgStateHome)
-                                  ? xdgStateHome
-                                  : QDir(home).filePath(DEFAULT_STATE_HOME);
+    const QString stateHome =
+        QDir::isAbsolutePath(xdgStateHome) ? xdgStateHome : QDir(home).filePath(DEFAULT_STATE_HOME);
     return QDir::cleanPath(QDir(stateHome).filePath(USER_RUN_FOLDER_NAME));
 }
 
@@ -353,7 +354,7 @@ StartCommand scriptStartCommand(const QString& scriptPath, const QString& proces
     // The script and the processor reach the watching shell as its
     // positional parameters, never as part of its command text.
     const QStringList watched{SHELL, QStringLiteral("-c"), QString::fromLatin1(WATCH_RUN),
-                              SHELL, scriptPath, processorPath};
+                              SHELL, scriptPath,           processorPath};
     const QString terminal = findTerminal(lookup);
     if (terminal.isEmpty())
         return {watched.first(), watched.mid(1)};
@@ -361,12 +362,11 @@ StartCommand scriptStartCommand(const QString& scriptPath, const QString& proces
 #endif
 }
 
-RunLaunch::RunLaunch(const QString& launcherFolder, const QString& userRunFolder, RunFilesPlace place)
+RunLaunch::RunLaunch(const QString& launcherFolder, const QString& userRunFolder,
+                     RunFilesPlace place)
     : launcherFolder_(QDir::toNativeSeparators(launcherFolder)),
-      userRunFolder_(QDir::toNativeSeparators(userRunFolder)),
-      place_(place),
-      lookup_(TerminalLookup::fromEnvironment()),
-      starter_(startDetached)
+      userRunFolder_(QDir::toNativeSeparators(userRunFolder)), place_(place),
+      lookup_(TerminalLookup::fromEnvironment()), starter_(startDetached)
 {
 }
 
@@ -382,7 +382,8 @@ RunResult RunLaunch::run(const QString& imagePath, const QString& paramPath,
 {
     RunResult result;
     QFile runInput;
-    result.runFolder = openRunInput(runInput, launcherFolder_, userRunFolder_, place_, result.failure);
+    result.runFolder =
+        openRunInput(runInput, launcherFolder_, userRunFolder_, place_, result.failure);
     if (result.runFolder.isEmpty())
         return result;
     result.failure = writeRunInput(runInput, imagePath, paramPath, outputPath);
@@ -395,14 +396,16 @@ RunResult RunLaunch::run(const QString& imagePath, const QString& paramPath,
     if (!result.failure.isEmpty())
         return result;
 
-    const StartCommand command = scriptStartCommand(script, processorPath(launcherFolder_), lookup_);
+    const StartCommand command =
+        scriptStartCommand(script, processorPath(launcherFolder_), lookup_);
     const QString reason = starter_(command);
     if (!reason.isEmpty()) {
-        result.failure = withReason(QStringLiteral("The run cannot be started:"), command.program, reason);
+        result.failure =
+            withReason(QStringLiteral("The run cannot be started:"), command.program, reason);
         return result;
     }
     result.started = true;
     return result;
 }
 
-}  // namespace talvex
+} // namespace talvex

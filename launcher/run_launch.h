@@ -84,15 +84,28 @@ public:
     explicit RunLaunch(const QString& launcherFolder,
                        RunFilesPlace place = RunFilesPlace::LauncherFolderFirst);
 
-    QString launcherFolder() const { return launcherFolder_; }
-    QString userRunFolder() const { return userRunFolder_; }
+    QString launcherFolder() const
+    {
+        return launcherFolder_;
+    }
+    QString userRunFolder() const
+    {
+        return userRunFolder_;
+    }
 
-    void setTerminalLookup(TerminalLookup lookup) { lookup_ = std::move(lookup); }
-    void setStarter(Starter starter) { starter_ = std::move(starter); }
+    void setTerminalLookup(TerminalLookup lookup)
+    {
+        lookup_ = std::move(lookup);
+    }
+    void setStarter(Starter starter)
+    {
+        starter_ = std::move(starter);
+    }
 
     // Stops at the first step that fails and says why. Nothing about the
     // started run comes back.
-    RunResult run(const QString& imagePath, const QString& paramPath, const QString& outputPath) const;
+    RunResult run(const QString& imagePath, const QString& paramPath,
+                  const QString& outputPath) const;
 
 private:
     QString launcherFolder_;
@@ -102,4 +115,4 @@ private:
     Starter starter_;
 };
 
-}  // namespace talvex
+} // namespace talvex

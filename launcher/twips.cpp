@@ -35,4 +35,4 @@ float TwipScale::toTwipsY(int pixels) const
     return static_cast<float>(pixels * TWIPS_PER_INCH / dotsPerInchY_);
 }
 
-}  // namespace talvex
+} // namespace talvex

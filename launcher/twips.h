@@ -33,4 +33,4 @@ private:
     double dotsPerInchY_;
 };
 
-}  // namespace talvex
+} // namespace talvex

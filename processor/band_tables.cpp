@@ -25,7 +25,7 @@ void fillBandTable(Reflectance reflectance, int band, const RunParameters& p,
         return;
     }
     const BandTerms terms = bandTerms(band, p);
-    table[0] = 0.0f;  // no data
+    table[0] = 0.0f; // no data
     for (std::size_t dn = 1; dn < DN_VALUES; ++dn) {
         const float toa =
             dnToToaReflectance(static_cast<std::uint16_t>(dn), calibration).toaReflectance;

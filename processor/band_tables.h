@@ -18,8 +18,8 @@ using DnTable = std::span<float, DN_VALUES>;
 
 // The two reflectances a run can write.
 enum class Reflectance {
-    topOfAtmosphere,  // at the sensor, before correction
-    surface,          // at the ground, after atmospheric correction
+    topOfAtmosphere, // at the sensor, before correction
+    surface,         // at the ground, after atmospheric correction
 };
 
 // What the whole run shares: the DN that lmax stands for and the Earth-Sun

@@ -19,9 +19,9 @@ constexpr std::size_t FIELD_COLUMN = 24;
 
 CommandLine usageError(const std::string& problem)
 {
-    return CommandLine{CommandAction::usageError,
-                       std::string(PROCESSOR_PROGRAM) + ": " + problem + "\nTry '" + PROCESSOR_PROGRAM
-                           + " --help' for more information.\n"};
+    return CommandLine{CommandAction::usageError, std::string(PROCESSOR_PROGRAM) + ": " + problem
+                                                      + "\nTry '" + PROCESSOR_PROGRAM
+                                                      + " --help' for more information.\n"};
 }
 
 std::string fieldLine(const ParameterField& field)
@@ -67,10 +67,13 @@ CommandLine parseCommandLine(std::span<const char* const> arguments)
 std::string helpText()
 {
     const std::string program = PROCESSOR_PROGRAM;
-    std::string text = "Usage: " + program + " < RUN-PARAMETERS\n"
-                       "  or:  " + program + " --help | --version\n"
-                       "Converts a raw four-band DN image (bands " + std::to_string(FIRST_BAND)
-                       + " to " + std::to_string(LAST_BAND)
+    std::string text = "Usage: " + program
+                       + " < RUN-PARAMETERS\n"
+                         "  or:  "
+                       + program
+                       + " --help | --version\n"
+                         "Converts a raw four-band DN image (bands "
+                       + std::to_string(FIRST_BAND) + " to " + std::to_string(LAST_BAND)
                        + "; 16-bit unsigned little-endian,\nheaderless, band-sequential) "
                          "into top-of-atmosphere reflectance and, with\ncorrection option 1, "
                          "surface reflectance.\n\n"
@@ -84,15 +87,20 @@ std::string helpText()
     }
     text += "DNs from 1 to " + std::to_string(radianceFullScale())
             + " are calibrated; DN 0 marks a pixel without data (0.0 in both\noutputs).\n\n"
-              "Outputs: BASE" + TOA_SUFFIX + " and, with option 1,\nBASE" + SURFACE_SUFFIX
-            + ":\nfloat32 images, each with an ENVI header (" + HEADER_SUFFIX + ") beside it.\n\n"
-              "Exit status: " + std::to_string(STATUS_COMPLETE) + " complete, "
+              "Outputs: BASE"
+            + TOA_SUFFIX + " and, with option 1,\nBASE" + SURFACE_SUFFIX
+            + ":\nfloat32 images, each with an ENVI header (" + HEADER_SUFFIX
+            + ") beside it.\n\n"
+              "Exit status: "
+            + std::to_string(STATUS_COMPLETE) + " complete, "
             + std::to_string(STATUS_INVALID_OPTION) + " invalid correction option, "
             + std::to_string(STATUS_BAD_PARAMETERS) + " bad run parameters\nor command line, "
             + std::to_string(STATUS_INPUT_FAILURE) + " DN image failure, "
             + std::to_string(STATUS_OUTPUT_FAILURE) + " output failure,\n"
-            + std::to_string(INTERRUPTED_STATUS_BASE) + " + N stopped by signal N.\n"
-              "Full documentation: man " + program + "\n";
+            + std::to_string(INTERRUPTED_STATUS_BASE)
+            + " + N stopped by signal N.\n"
+              "Full documentation: man "
+            + program + "\n";
     return text;
 }
 

@@ -14,15 +14,15 @@ inline constexpr const char* PROCESSOR_PROGRAM = "TALVEX-V1";
 inline constexpr int STATUS_USAGE = 2;
 
 enum class CommandAction {
-    run,         // no arguments: the run with its dialogue on standard output
-    help,        // print helpText() on standard output, end with status 0
-    version,     // print versionText() on standard output, end with status 0
-    usageError,  // print the error on standard error, end with STATUS_USAGE
+    run,        // no arguments: the run with its dialogue on standard output
+    help,       // print helpText() on standard output, end with status 0
+    version,    // print versionText() on standard output, end with status 0
+    usageError, // print the error on standard error, end with STATUS_USAGE
 };
 
 struct CommandLine {
     CommandAction action = CommandAction::run;
-    std::string error;  // for usageError: the whole message, ending with a line end
+    std::string error; // for usageError: the whole message, ending with a line end
 };
 
 // The arguments after the program's name.

@@ -47,14 +47,14 @@ GasTransmittances gasTransmittance(int band, float solarZenithDeg, float viewZen
                                    float waterVapourColumn, float ozoneColumn)
 {
     GasTransmittances t{};
-    t.waterVapourTransmittance = single(std::exp(
-        coefficient(K.waterVapourA, band)
-        * std::pow(airMass(solarZenithDeg, viewZenithDeg) * widen(waterVapourColumn),
-                   coefficient(K.waterVapourN, band))));
-    t.ozoneTransmittance = single(std::exp(
-        coefficient(K.ozoneA, band)
-        * std::pow(airMass(solarZenithDeg, viewZenithDeg) * widen(ozoneColumn),
-                   coefficient(K.ozoneN, band))));
+    t.waterVapourTransmittance = single(
+        std::exp(coefficient(K.waterVapourA, band)
+                 * std::pow(airMass(solarZenithDeg, viewZenithDeg) * widen(waterVapourColumn),
+                            coefficient(K.waterVapourN, band))));
+    t.ozoneTransmittance =
+        single(std::exp(coefficient(K.ozoneA, band)
+                        * std::pow(airMass(solarZenithDeg, viewZenithDeg) * widen(ozoneColumn),
+                                   coefficient(K.ozoneN, band))));
     t.gasTransmittance = single(widen(t.waterVapourTransmittance) * widen(t.ozoneTransmittance));
     return t;
 }
@@ -63,8 +63,10 @@ GasTransmittances gasTransmittance(int band, float solarZenithDeg, float viewZen
 // tau_550 the reference aerosol optical depth.
 float sphericalAlbedo(int band, float aerosolOpticalDepth)
 {
-    return single(1.0 - 1.0 / (coefficient(K.sphericalAlbedoS1, band) * widen(aerosolOpticalDepth)
-                               + coefficient(K.sphericalAlbedoS0, band)));
+    return single(1.0
+                  - 1.0
+                        / (coefficient(K.sphericalAlbedoS1, band) * widen(aerosolOpticalDepth)
+                           + coefficient(K.sphericalAlbedoS0, band)));
 }
 
 // Total (direct plus diffuse) transmission along the sun's path, an
@@ -283,7 +285,8 @@ float rayleighResidual(int band, float rayleighOpticalDepth, float rayleighPhase
     const double scaledScattering = widen(single(tauR * phase)) / cosineProduct;
     return single((coefficient(K.rayleighResidualR1, band)
                    + (coefficient(K.rayleighResidualR2, band) * tauR * phase) / cosineProduct)
-                  + (coefficient(K.rayleighResidualR3, band) * scaledScattering) * scaledScattering);
+                  + (coefficient(K.rayleighResidualR3, band) * scaledScattering)
+                        * scaledScattering);
 }
 
 // Correction of the two-stream aerosol reflectance, a cubic in the aerosol
@@ -311,8 +314,8 @@ BandTerms bandTerms(int band, const RunParameters& p)
     t.sphericalAlbedo = sphericalAlbedo(band, p.aerosolOpticalDepth);
     t.downTransmission = downTransmission(band, p.aerosolOpticalDepth, p.solarZenithDeg);
     t.upTransmission = upTransmission(band, p.aerosolOpticalDepth, p.viewZenithDeg);
-    t.geometry = scatteringGeometry(p.solarZenithDeg, p.solarAzimuthDeg, p.viewZenithDeg,
-                                    p.viewAzimuthDeg);
+    t.geometry =
+        scatteringGeometry(p.solarZenithDeg, p.solarAzimuthDeg, p.viewZenithDeg, p.viewAzimuthDeg);
     t.rayleighOpticalDepth = rayleighOpticalDepth(band, p.elevationMetres);
     const double phase = rayleighPhase(t.geometry.cosScattering);
     t.rayleighPhase = single(phase);
@@ -324,9 +327,9 @@ BandTerms bandTerms(int band, const RunParameters& p)
                                               p.solarZenithDeg, p.viewZenithDeg);
     t.rayleighResidual = rayleighResidual(band, t.rayleighOpticalDepth, t.rayleighPhase,
                                           p.solarZenithDeg, p.viewZenithDeg);
-    t.aerosolResidual = aerosolResidual(band, t.aerosolOpticalDepthBand,
-                                        t.geometry.scatteringAngleDeg, p.solarZenithDeg,
-                                        p.viewZenithDeg);
+    t.aerosolResidual =
+        aerosolResidual(band, t.aerosolOpticalDepthBand, t.geometry.scatteringAngleDeg,
+                        p.solarZenithDeg, p.viewZenithDeg);
     t.pathReflectance = pathReflectance(t.rayleighReflectance, t.rayleighResidual,
                                         t.aerosolReflectance, t.aerosolResidual);
     return t;

@@ -23,10 +23,10 @@ struct GasTransmittances {
 };
 
 struct ScatteringGeometry {
-    float relativeAzimuthDeg;   // |solar azimuth - view azimuth|, not reduced
-    double zenithSineProduct;   // sin(solar zenith) x sin(view zenith)
-    float cosScattering;        // cosine of the scattering angle
-    float scatteringAngleDeg;   // scattering angle, degrees
+    float relativeAzimuthDeg; // |solar azimuth - view azimuth|, not reduced
+    double zenithSineProduct; // sin(solar zenith) x sin(view zenith)
+    float cosScattering;      // cosine of the scattering angle
+    float scatteringAngleDeg; // scattering angle, degrees
 };
 
 // Everything the inversion of one band needs, plus the intermediate terms.
@@ -69,8 +69,8 @@ float rayleighOpticalDepth(int band, float elevationMetres);
 // Rayleigh phase function at the scattering angle, before it is stored in single precision.
 double rayleighPhase(float cosScattering);
 // Single-scattering reflectance of the molecular atmosphere.
-float rayleighReflectance(float rayleighOpticalDepth, double rayleighPhase,
-                          float solarZenithDeg, float viewZenithDeg);
+float rayleighReflectance(float rayleighOpticalDepth, double rayleighPhase, float solarZenithDeg,
+                          float viewZenithDeg);
 
 // Aerosol optical depth at the band's wavelength.
 float aerosolOpticalDepthBand(int band, float aerosolOpticalDepth);
@@ -95,7 +95,8 @@ inline double rayleighPathPart(float rayleighReflectance, float rayleighResidual
 {
     return static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual);
 }
-inline float pathReflectance(double rayleighPathPart, double aerosolReflectance, double aerosolResidual)
+inline float pathReflectance(double rayleighPathPart, double aerosolReflectance,
+                             double aerosolResidual)
 {
     return static_cast<float>((rayleighPathPart + aerosolReflectance) - aerosolResidual);
 }
@@ -103,7 +104,8 @@ inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
                              float aerosolReflectance, float aerosolResidual)
 {
     return pathReflectance(rayleighPathPart(rayleighReflectance, rayleighResidual),
-                           static_cast<double>(aerosolReflectance), static_cast<double>(aerosolResidual));
+                           static_cast<double>(aerosolReflectance),
+                           static_cast<double>(aerosolResidual));
 }
 
 // All terms of one band, in the order the model builds them.
@@ -120,15 +122,19 @@ BandTerms bandTerms(int band, const RunParameters& parameters);
 // These forms take the terms the inversion reads, as the pixel loop with
 // per-pixel terms gathers them.
 // The two-way transmission T_down T_up T_g, as the inversion forms it.
-inline double inversionTransmission(float downTransmission, float upTransmission, double gasTransmittance)
+inline double inversionTransmission(float downTransmission, float upTransmission,
+                                    double gasTransmittance)
 {
-    return (static_cast<double>(downTransmission) * static_cast<double>(upTransmission)) * gasTransmittance;
+    return (static_cast<double>(downTransmission) * static_cast<double>(upTransmission))
+           * gasTransmittance;
 }
 // The inversion from the transmission above, for loops that form it once.
-inline float surfaceReflectance(float toaReflectance, float pathReflectance, double gasTransmittance,
-                                double transmission, double sphericalAlbedo)
+inline float surfaceReflectance(float toaReflectance, float pathReflectance,
+                                double gasTransmittance, double transmission,
+                                double sphericalAlbedo)
 {
-    const double surfaceSignal = static_cast<double>(toaReflectance) - static_cast<double>(pathReflectance) * gasTransmittance;
+    const double surfaceSignal = static_cast<double>(toaReflectance)
+                                 - static_cast<double>(pathReflectance) * gasTransmittance;
     const double denominator = transmission + surfaceSignal * sphericalAlbedo;
     return static_cast<float>(surfaceSignal / denominator);
 }
@@ -144,8 +150,8 @@ inline float surfaceReflectance(float toaReflectance, float pathReflectance, flo
 // The same, from all the terms of the pixel's band.
 inline float surfaceReflectance(float toaReflectance, const BandTerms& t)
 {
-    return surfaceReflectance(toaReflectance, t.pathReflectance, t.gas.gasTransmittance, t.downTransmission,
-                              t.upTransmission, t.sphericalAlbedo);
+    return surfaceReflectance(toaReflectance, t.pathReflectance, t.gas.gasTransmittance,
+                              t.downTransmission, t.upTransmission, t.sphericalAlbedo);
 }
 
 } // namespace talvex

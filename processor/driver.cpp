@@ -81,7 +81,8 @@ void valuesToLittleEndian(std::span<float> values)
     if constexpr (std::endian::native == std::endian::big) {
         for (float& v : values) {
             std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
-            bits = (bits >> 24) | ((bits >> 8) & 0xFF00u) | ((bits << 8) & 0xFF0000u) | (bits << 24);
+            bits =
+                (bits >> 24) | ((bits >> 8) & 0xFF00u) | ((bits << 8) & 0xFF0000u) | (bits << 24);
             v = std::bit_cast<float>(bits);
         }
     }
@@ -112,7 +113,7 @@ void writePass(Reflectance reflectance, InputImage& image, OutputFile& output,
 
 // An output image and its ENVI header, written under temporary names.
 struct OutputPair {
-    std::array<OutputFile, 2> files;  // the image, then its header
+    std::array<OutputFile, 2> files; // the image, then its header
 };
 
 std::string imageName(const RunParameters& p, Reflectance reflectance)

@@ -6,8 +6,9 @@ namespace talvex {
 
 std::string enviHeaderText(std::int32_t sampleCount, std::int32_t lineCount)
 {
-    return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(sampleCount)
-           + "\nlines = " + std::to_string(lineCount) + "\nbands = " + std::to_string(BAND_COUNT)
+    return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = "
+           + std::to_string(sampleCount) + "\nlines = " + std::to_string(lineCount)
+           + "\nbands = " + std::to_string(BAND_COUNT)
            + "\nheader offset = " + std::to_string(ENVI_HEADER_OFFSET_BYTES)
            + "\nfile type = ENVI Standard\ndata type = " + std::to_string(ENVI_DATA_TYPE_FLOAT32)
            + "\ninterleave = bsq\nsensor type = Unknown\nbyte order = "

@@ -9,11 +9,12 @@
 namespace talvex {
 
 // Exit statuses of a run.
-inline constexpr int STATUS_COMPLETE = 0;        // a complete run with option 0 or 1
-inline constexpr int STATUS_INVALID_OPTION = 1;  // option neither 0 nor 1; TOA outputs complete
-inline constexpr int STATUS_BAD_PARAMETERS = 2;  // a field unreadable or physically impossible
-inline constexpr int STATUS_INPUT_FAILURE = 3;   // DN image missing, not a regular file, too short, unreadable
-inline constexpr int STATUS_OUTPUT_FAILURE = 4;  // an output could not be created or written
+inline constexpr int STATUS_COMPLETE = 0;       // a complete run with option 0 or 1
+inline constexpr int STATUS_INVALID_OPTION = 1; // option neither 0 nor 1; TOA outputs complete
+inline constexpr int STATUS_BAD_PARAMETERS = 2; // a field unreadable or physically impossible
+inline constexpr int STATUS_INPUT_FAILURE =
+    3; // DN image missing, not a regular file, too short, unreadable
+inline constexpr int STATUS_OUTPUT_FAILURE = 4; // an output could not be created or written
 // A run ended by a stop signal ends with this plus the signal number.
 inline constexpr int INTERRUPTED_STATUS_BASE = 128;
 
@@ -27,9 +28,9 @@ enum class FailureKind {
 
 struct Failure {
     FailureKind kind;
-    std::string subject;  // the field or the file that failed
-    std::string message;  // the whole message for the user, ending with a line end
-    int status;           // the exit status the run ends with
+    std::string subject; // the field or the file that failed
+    std::string message; // the whole message for the user, ending with a line end
+    int status;          // the exit status the run ends with
 };
 
 // The exit status that goes with a kind of failure.
@@ -43,7 +44,7 @@ constexpr int failureStatus(FailureKind kind)
     case FailureKind::output:
         return STATUS_OUTPUT_FAILURE;
     case FailureKind::interrupted:
-        return INTERRUPTED_STATUS_BASE;  // the signal's number is added where it is known
+        return INTERRUPTED_STATUS_BASE; // the signal's number is added where it is known
     }
     return STATUS_OUTPUT_FAILURE;
 }

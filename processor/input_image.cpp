@@ -35,8 +35,8 @@ InputImage openInputImage(const std::string& path)
     if (fd < 0) {
         const std::string reason = systemReason(errno);
         throw makeFailure(FailureKind::input, path,
-                          std::string(CANNOT_OPEN_INPUT) + " \nThe Input File " + quoted(path) + ": "
-                              + reason + "\n");
+                          std::string(CANNOT_OPEN_INPUT) + " \nThe Input File " + quoted(path)
+                              + ": " + reason + "\n");
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) {
@@ -57,12 +57,12 @@ void checkInputImage(const InputImage& image, std::int64_t requiredBytes)
                            "must be a regular file, since it is read twice.");
     }
     if (static_cast<std::int64_t>(status.st_size) < requiredBytes) {
-        throw inputFailure(image.path,
-                           " is too short: the parameters promise " + std::to_string(requiredBytes)
-                               + " bytes (" + std::to_string(BAND_COUNT) + " bands x lines x samples x "
-                               + std::to_string(DN_BYTES) + " bytes), the file holds "
-                               + std::to_string(static_cast<long long>(status.st_size))
-                               + " bytes.");
+        throw inputFailure(
+            image.path, " is too short: the parameters promise " + std::to_string(requiredBytes)
+                            + " bytes (" + std::to_string(BAND_COUNT)
+                            + " bands x lines x samples x " + std::to_string(DN_BYTES)
+                            + " bytes), the file holds "
+                            + std::to_string(static_cast<long long>(status.st_size)) + " bytes.");
     }
 }
 

@@ -39,7 +39,7 @@ void catchInterruptions()
     struct sigaction action {};
     action.sa_handler = noteStopSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no restart: a wait for a lock returns at once
+    action.sa_flags = 0; // no restart: a wait for a lock returns at once
     for (int s : STOP_SIGNALS) {
         struct sigaction previous {};
         // A signal ignored by whoever started the run (nohup) stays ignored.
@@ -81,7 +81,7 @@ void endByInterruption(int status)
     const sigset_t set = stopSignalSet();
     ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
     ::raise(s);
-    std::_Exit(status);  // only if the signal did not end the process
+    std::_Exit(status); // only if the signal did not end the process
 }
 
 } // namespace talvex

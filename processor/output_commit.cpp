@@ -193,7 +193,8 @@ void syncFolder(const std::string& path)
 // The renames themselves, with the stop signals held back so that they are
 // never cut in the middle: the companions' old names go first, so an image
 // never stands beside a header of another run.
-void renameAll(std::span<const std::span<OutputFile>> sets, std::span<const std::string> obsoleteNames)
+void renameAll(std::span<const std::span<OutputFile>> sets,
+               std::span<const std::string> obsoleteNames)
 {
     const sigset_t previous = holdInterruptions();
     try {
@@ -219,7 +220,6 @@ void renameAll(std::span<const std::span<OutputFile>> sets, std::span<const std:
 
 } // namespace
 
-
 Failure cannotCreateOutput(const std::string& path, int error)
 {
     // The commonest cause by far is an output folder that was never made;
@@ -229,7 +229,7 @@ Failure cannotCreateOutput(const std::string& path, int error)
     struct stat status {};
     if ((error == ENOENT || error == ENOTDIR) && !folder.empty()) {
         const std::string folderItself =
-            folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;  // without its slash
+            folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder; // without its slash
         if (::stat(folderItself.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
             return createFailure(path, "the folder " + quoted(folder)
                                            + " does not exist; create it first");
@@ -252,7 +252,7 @@ void checkOutputName(const std::string& finalPath, int inputFd)
     const std::string name = nameOf(finalPath);
     if (finalPath.size() >= PATH_MAX) {
         throw createFailure(finalPath, "the name is longer than the system allows ("
-                                                + std::to_string(PATH_MAX - 1) + " characters)");
+                                           + std::to_string(PATH_MAX - 1) + " characters)");
     }
     long nameMax = ::pathconf(folderForCalls(finalPath).c_str(), _PC_NAME_MAX);
     if (nameMax <= 0) {
@@ -260,8 +260,8 @@ void checkOutputName(const std::string& finalPath, int inputFd)
     }
     if (name.empty() || static_cast<long>(name.size()) > nameMax) {
         throw createFailure(finalPath, "its last part has " + std::to_string(name.size())
-                                                + " characters; a file name has 1 to "
-                                                + std::to_string(nameMax));
+                                           + " characters; a file name has 1 to "
+                                           + std::to_string(nameMax));
     }
     struct stat status {};
     if (::lstat(finalPath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
@@ -282,7 +282,7 @@ void removeStaleTemporaries(const std::string& finalPath)
     const std::string folder = folderForCalls(finalPath);
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
-        return;  // creating the output will say what is wrong with the folder
+        return; // creating the output will say what is wrong with the folder
     }
     std::vector<std::string> stale;
     while (const dirent* entry = ::readdir(dir)) {
@@ -349,7 +349,8 @@ void commitOutputs(std::span<OutputFile> files, std::span<const std::string> obs
     commitOutputSets(sets, obsoleteNames);
 }
 
-void commitOutputSets(std::span<const std::span<OutputFile>> sets, std::span<const std::string> obsoleteNames)
+void commitOutputSets(std::span<const std::span<OutputFile>> sets,
+                      std::span<const std::string> obsoleteNames)
 {
     // Everything on disk and every close checked before any final name changes.
     // The temporaries stay safe from other runs' clean-up while this process lives.

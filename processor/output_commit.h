@@ -26,7 +26,7 @@ Failure cannotWriteOutput(const std::string& path, const std::string& reason);
 
 struct OutputFile {
     std::string finalPath;
-    std::string temporaryPath;  // where it is written until it is committed
+    std::string temporaryPath; // where it is written until it is committed
     int fd = -1;
 };
 

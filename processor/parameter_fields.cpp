@@ -53,8 +53,9 @@ std::vector<MetadataItem> parameterMetadata(const RunParameters& p)
         if (field.correctionOnly && p.correctionOption != CORRECTION_ON) {
             continue;
         }
-        items.push_back({field.metadataKey,
-                         std::visit([&p](auto member) { return valueText(p.*member); }, field.address)});
+        items.push_back(
+            {field.metadataKey,
+             std::visit([&p](auto member) { return valueText(p.*member); }, field.address)});
         if (*field.unit != '\0') {
             items.push_back({std::string(field.metadataKey) + UNIT_KEY_SUFFIX, field.unit});
         }

@@ -23,15 +23,15 @@ using ParameterMember = std::variant<std::int32_t RunParameters::*, float RunPar
                                      std::array<float, BAND_COUNT> RunParameters::*>;
 
 struct ParameterField {
-    const char* member;       // the member of RunParameters: "solarZenithDeg"
-    const char* messageName;  // how the reader's messages name it
-    const char* description;  // what it is, for help texts and documentation
-    const char* pythonName;   // the keyword of the Python package: "solar_zenith_deg"
-    const char* metadataKey;  // the key in an output's metadata: "talvex_solar_zenith_deg"
-    const char* unit;         // as a metadata value gives it (UDUNITS spelling: "degree",
-                              // "m"); "" for a count, a code or a dimensionless value
-    bool perBand;             // one value per band, bands 2, 3, 4, 5
-    bool correctionOnly;      // read (and meaningful) only when correction is asked for
+    const char* member;      // the member of RunParameters: "solarZenithDeg"
+    const char* messageName; // how the reader's messages name it
+    const char* description; // what it is, for help texts and documentation
+    const char* pythonName;  // the keyword of the Python package: "solar_zenith_deg"
+    const char* metadataKey; // the key in an output's metadata: "talvex_solar_zenith_deg"
+    const char* unit;        // as a metadata value gives it (UDUNITS spelling: "degree",
+                             // "m"); "" for a count, a code or a dimensionless value
+    bool perBand;            // one value per band, bands 2, 3, 4, 5
+    bool correctionOnly;     // read (and meaningful) only when correction is asked for
     ParameterMember address;
 };
 
@@ -62,10 +62,10 @@ inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
      "talvex_line_count", "", false, false, &RunParameters::lineCount},
     {"sampleCount", "sampleCount (samples per line)", "samples per line", "sample_count",
      "talvex_sample_count", "", false, false, &RunParameters::sampleCount},
-    {"lmin", "lmin", "bottom radiance of the DN scale", "lmin", "talvex_lmin",
-     RADIANCE_UNIT, true, false, &RunParameters::lmin},
-    {"lmax", "lmax", "top radiance of the DN scale", "lmax", "talvex_lmax",
-     RADIANCE_UNIT, true, false, &RunParameters::lmax},
+    {"lmin", "lmin", "bottom radiance of the DN scale", "lmin", "talvex_lmin", RADIANCE_UNIT, true,
+     false, &RunParameters::lmin},
+    {"lmax", "lmax", "top radiance of the DN scale", "lmax", "talvex_lmax", RADIANCE_UNIT, true,
+     false, &RunParameters::lmax},
     {"dayOfYear", "dayOfYear (day of the acquisition)",
      "day of the acquisition within its year, from 1", "day_of_year", "talvex_day_of_year", "",
      false, false, &RunParameters::dayOfYear},
@@ -78,9 +78,8 @@ inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
     {"viewZenithDeg", "viewZenithDeg (view zenith angle, degrees)", "view zenith angle",
      "view_zenith_deg", "talvex_view_zenith_deg", "degree", false, false,
      &RunParameters::viewZenithDeg},
-    {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view azimuth",
-     "view_azimuth_deg", "talvex_view_azimuth_deg", "degree", false, false,
-     &RunParameters::viewAzimuthDeg},
+    {"viewAzimuthDeg", "viewAzimuthDeg (view azimuth, degrees)", "view azimuth", "view_azimuth_deg",
+     "talvex_view_azimuth_deg", "degree", false, false, &RunParameters::viewAzimuthDeg},
     {"correctionOption", "correctionOption (0 or 1)",
      "0: TOA reflectance only; 1: TOA and surface reflectance", "correction_option",
      "talvex_correction_option", "", false, false, &RunParameters::correctionOption},
@@ -88,8 +87,8 @@ inline constexpr std::array<ParameterField, 14> PARAMETER_FIELDS = {{
      "elevation_metres", "talvex_elevation_metres", "m", false, true,
      &RunParameters::elevationMetres},
     {"aerosolOpticalDepth", "aerosolOpticalDepth (reference aerosol optical depth)",
-     "reference aerosol optical depth", "aerosol_optical_depth",
-     "talvex_aerosol_optical_depth", "", false, true, &RunParameters::aerosolOpticalDepth},
+     "reference aerosol optical depth", "aerosol_optical_depth", "talvex_aerosol_optical_depth", "",
+     false, true, &RunParameters::aerosolOpticalDepth},
     {"waterVapourColumn", "waterVapourColumn (water vapour amount)", "water vapour column",
      "water_vapour_column", "talvex_water_vapour_column", "g/cm2", false, true,
      &RunParameters::waterVapourColumn},

@@ -26,10 +26,10 @@ std::string shortest(float value)
 
 struct QuantityRule {
     double step;
-    int stepExponent;  // the step is 10^stepExponent
+    int stepExponent; // the step is 10^stepExponent
     float minimum;
     float maximum;
-    const char* unit;  // after a value in messages, with its space
+    const char* unit; // after a value in messages, with its space
 };
 
 QuantityRule ruleOf(MapQuantity quantity)
@@ -105,13 +105,14 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
         const std::size_t i = bandIndex(band);
         const BandTerms t = bandTerms(band, p);
         if (quantity == MapQuantity::elevation) {
-            tables.elevationTerms[i][slot] = {rayleighPathPart(t.rayleighReflectance, t.rayleighResidual)};
+            tables.elevationTerms[i][slot] = {
+                rayleighPathPart(t.rayleighReflectance, t.rayleighResidual)};
         } else {
             const double gas = static_cast<double>(t.gas.gasTransmittance);
-            tables.aerosolTerms[i][slot] = {static_cast<double>(t.aerosolReflectance),
-                                            static_cast<double>(t.aerosolResidual),
-                                            inversionTransmission(t.downTransmission, t.upTransmission, gas),
-                                            static_cast<double>(t.sphericalAlbedo)};
+            tables.aerosolTerms[i][slot] = {
+                static_cast<double>(t.aerosolReflectance), static_cast<double>(t.aerosolResidual),
+                inversionTransmission(t.downTransmission, t.upTransmission, gas),
+                static_cast<double>(t.sphericalAlbedo)};
         }
         tables.gasTransmittance[i] = t.gas.gasTransmittance;
     }
@@ -123,13 +124,13 @@ constexpr std::int32_t KEY_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min()
 // The keys of accepted values that keyOf() gives without its fix-up, by a
 // branch-free loop the compiler vectorises; KEY_LOOK_AGAIN for any other
 // value (NaN, outside the range, or one the fix-up would settle).
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void quickKeys(double step, float minimum, float maximum, const float* __restrict values,
-               std::int32_t* __restrict keys, std::size_t count)
+__attribute__((target_clones("avx512f", "avx2", "default"))) void
+quickKeys(double step, float minimum, float maximum, const float* __restrict values,
+          std::int32_t* __restrict keys, std::size_t count)
 {
     for (std::size_t k = 0; k < count; ++k) {
         const float value = values[k];
-        const bool inRange = value >= minimum && value <= maximum;  // false for NaN
+        const bool inRange = value >= minimum && value <= maximum; // false for NaN
         const double steps = static_cast<double>(inRange ? value : minimum) / step;
         const auto key = static_cast<std::int32_t>(steps + std::copysign(0.5, steps));
         const bool exact = std::fabs(steps - static_cast<double>(key)) < 0.5;
@@ -142,12 +143,12 @@ void quickKeys(double step, float minimum, float maximum, const float* __restric
 // (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
 // The slot arrays of a quantity without a map are not read (slot 0).
 template <bool WITH_ELEVATION, bool WITH_AEROSOL>
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
-                  const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
-                  const float* __restrict toaTable, const std::uint16_t* __restrict dn,
-                  const std::int32_t* __restrict elevationSlots, const std::int32_t* __restrict aerosolSlots,
-                  float* __restrict out, std::size_t count)
+__attribute__((target_clones("avx512f", "avx2", "default"))) void
+invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
+             const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
+             const float* __restrict toaTable, const std::uint16_t* __restrict dn,
+             const std::int32_t* __restrict elevationSlots,
+             const std::int32_t* __restrict aerosolSlots, float* __restrict out, std::size_t count)
 {
     static_assert(MAP_NO_DATA_SLOT < 0, "a no-data slot is told by its sign");
     for (std::size_t k = 0; k < count; ++k) {
@@ -159,11 +160,11 @@ void invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
         e &= keep;
         a &= keep;
         const AerosolSlotTerms& aerosol = aerosolTerms[a];
-        const float reflectance = surfaceReflectance(
-            toaTable[value],
-            pathReflectance(elevationTerms[e].rayleighPathPart, aerosol.aerosolReflectance,
-                            aerosol.aerosolResidual),
-            gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
+        const float reflectance =
+            surfaceReflectance(toaTable[value],
+                               pathReflectance(elevationTerms[e].rayleighPathPart,
+                                               aerosol.aerosolReflectance, aerosol.aerosolResidual),
+                               gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
         std::uint32_t bits;
         std::memcpy(&bits, &reflectance, sizeof bits);
         bits &= static_cast<std::uint32_t>(keep);
@@ -255,7 +256,8 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
 {
     const std::size_t i = bandIndex(band);
     const auto invert = slots.elevation != nullptr
-                            ? (slots.aerosolOpticalDepth != nullptr ? invertPixels<true, true> : invertPixels<true, false>)
+                            ? (slots.aerosolOpticalDepth != nullptr ? invertPixels<true, true>
+                                                                    : invertPixels<true, false>)
                             : (slots.aerosolOpticalDepth != nullptr ? invertPixels<false, true>
                                                                     : invertPixels<false, false>);
     invert(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(),

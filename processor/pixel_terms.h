@@ -49,8 +49,8 @@ inline constexpr std::int32_t MAP_NO_DATA_SLOT = -1;
 
 // The two quantities a map can give.
 enum class MapQuantity {
-    elevation,            // surface elevation, metres
-    aerosolOpticalDepth,  // reference aerosol optical depth, dimensionless
+    elevation,           // surface elevation, metres
+    aerosolOpticalDepth, // reference aerosol optical depth, dimensionless
 };
 
 // "elevation" or "aerosol optical depth", for messages.
@@ -75,14 +75,14 @@ struct ElevationSlotTerms {
 struct AerosolSlotTerms {
     double aerosolReflectance;
     double aerosolResidual;
-    double transmission;  // T_down T_up T_g
+    double transmission; // T_down T_up T_g
     double sphericalAlbedo;
 };
 
 // Band terms for every distinct quantised value met so far, filled as the
 // values are met. The scene's own values (where no map is given) are slot 0.
 struct PixelTermTables {
-    RunParameters scene;  // the run's parameters; their elevation and optical depth are slot 0
+    RunParameters scene; // the run's parameters; their elevation and optical depth are slot 0
     // Per quantity: the first key of the dense range, and per slot (1 + key
     // - first key) whether it is filled. Slot 0 is the scene value.
     std::int64_t firstElevationKey = 0;
@@ -92,7 +92,7 @@ struct PixelTermTables {
     // Terms per band (index 0 to 3) and slot.
     std::array<std::vector<ElevationSlotTerms>, BAND_COUNT> elevationTerms;
     std::array<std::vector<AerosolSlotTerms>, BAND_COUNT> aerosolTerms;
-    std::array<float, BAND_COUNT> gasTransmittance{};  // no map changes it
+    std::array<float, BAND_COUNT> gasTransmittance{}; // no map changes it
     std::size_t distinctElevations = 0;
     std::size_t distinctAerosolDepths = 0;
 };

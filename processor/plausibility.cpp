@@ -50,8 +50,8 @@ std::vector<std::string> unitWarnings(const RunParameters& p)
 std::uint64_t countDnAboveFullScale(std::span<const std::uint16_t> dn)
 {
     const std::int32_t fullScale = radianceFullScale();
-    return static_cast<std::uint64_t>(
-        std::count_if(dn.begin(), dn.end(), [fullScale](std::uint16_t v) { return v > fullScale; }));
+    return static_cast<std::uint64_t>(std::count_if(
+        dn.begin(), dn.end(), [fullScale](std::uint16_t v) { return v > fullScale; }));
 }
 
 std::string dnAboveFullScaleWarning(std::uint64_t pixelCount, int band)

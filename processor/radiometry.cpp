@@ -52,9 +52,8 @@ float bandSolarIrradiance(int band)
     return BAND_SOLAR_IRRADIANCE[bandIndex(band)];
 }
 
-ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance,
-                              float earthSunFactor, float solarZenithDeg,
-                              std::int32_t fullScale)
+ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance, float earthSunFactor,
+                              float solarZenithDeg, std::int32_t fullScale)
 {
     return ToaCalibration{lmin, lmax, fullScale, static_cast<double>(earthSunFactor),
                           cosd(solarZenithDeg) * static_cast<double>(bandIrradiance)};
@@ -73,9 +72,9 @@ ToaValue dnToToaReflectance(std::uint16_t dn, const ToaCalibration& c)
         return ToaValue{0.0f, 0.0f};
     }
     // Linear calibration, L = lmin + (lmax - lmin) x DN / fullScale, in double.
-    const double radiance = (static_cast<double>(c.lmax) - static_cast<double>(c.lmin)) * dn
-                                / c.fullScale
-                            + static_cast<double>(c.lmin);
+    const double radiance =
+        (static_cast<double>(c.lmax) - static_cast<double>(c.lmin)) * dn / c.fullScale
+        + static_cast<double>(c.lmin);
     // rho = pi L d^2 / (Esun cos(solar zenith)), left to right.
     const double numerator = radiance * REFLECTANCE_PI * c.earthSunFactor * c.earthSunFactor;
     return ToaValue{static_cast<float>(radiance), static_cast<float>(numerator / c.denominator)};

@@ -24,7 +24,8 @@ inline constexpr double REFLECTANCE_PI = 3.14159265;
 
 // Exo-atmospheric solar irradiance of bands 2, 3, 4, 5, in the units of
 // the calibration radiances.
-inline constexpr std::array<float, BAND_COUNT> BAND_SOLAR_IRRADIANCE = {185.376f, 158.978f, 109.479f, 23.703f};
+inline constexpr std::array<float, BAND_COUNT> BAND_SOLAR_IRRADIANCE = {185.376f, 158.978f,
+                                                                        109.479f, 23.703f};
 
 // Cosine of an angle in degrees, with 3.14/180 as the degree factor.
 double cosd(float angleDeg);
@@ -40,20 +41,19 @@ float bandSolarIrradiance(int band);
 
 // What the TOA conversion of one band needs, fixed for all its pixels.
 struct ToaCalibration {
-    float lmin;                 // radiance at the bottom of the DN scale
-    float lmax;                 // radiance that DN fullScale stands for
-    std::int32_t fullScale;     // RADIANCE_FULL_SCALE
-    double earthSunFactor;      // d, the 32-bit factor widened exactly
-    double denominator;         // cosd(solar zenith) x band solar irradiance
+    float lmin;             // radiance at the bottom of the DN scale
+    float lmax;             // radiance that DN fullScale stands for
+    std::int32_t fullScale; // RADIANCE_FULL_SCALE
+    double earthSunFactor;  // d, the 32-bit factor widened exactly
+    double denominator;     // cosd(solar zenith) x band solar irradiance
 };
 
-ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance,
-                              float earthSunFactor, float solarZenithDeg,
-                              std::int32_t fullScale);
+ToaCalibration toaCalibration(float lmin, float lmax, float bandIrradiance, float earthSunFactor,
+                              float solarZenithDeg, std::int32_t fullScale);
 
 struct ToaValue {
-    float radiance;             // at-sensor radiance of the pixel
-    float toaReflectance;       // top-of-atmosphere reflectance, dimensionless
+    float radiance;       // at-sensor radiance of the pixel
+    float toaReflectance; // top-of-atmosphere reflectance, dimensionless
 };
 
 // Radiance and TOA reflectance of one DN; both are 0 for DN 0 (no data).

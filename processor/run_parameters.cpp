@@ -31,7 +31,8 @@ struct StreamCursor {
 // Every message about the run parameters is built here.
 Failure parameterFailure(const std::string& field, const std::string& detail)
 {
-    return makeFailure(FailureKind::parameters, field, "Error in the run parameters" + detail + "\n");
+    return makeFailure(FailureKind::parameters, field,
+                       "Error in the run parameters" + detail + "\n");
 }
 
 Failure lineFailure(int line, const std::string& field, const std::string& detail)

@@ -19,19 +19,19 @@ inline constexpr std::int32_t CORRECTION_ON = 1;
 inline constexpr std::int32_t CORRECTION_OFF = 0;
 
 struct RunParameters {
-    std::string inputImagePath;            // line 1: path of the DN image
-    std::string outputBaseName;            // line 2: common prefix of the output names
-    std::int32_t lineCount = 0;            // line 3: image lines per band
-    std::int32_t sampleCount = 0;          //         samples per line
-    std::array<float, BAND_COUNT> lmin{};  // lines 4-7: calibration of bands 2, 3, 4, 5
+    std::string inputImagePath;           // line 1: path of the DN image
+    std::string outputBaseName;           // line 2: common prefix of the output names
+    std::int32_t lineCount = 0;           // line 3: image lines per band
+    std::int32_t sampleCount = 0;         //         samples per line
+    std::array<float, BAND_COUNT> lmin{}; // lines 4-7: calibration of bands 2, 3, 4, 5
     std::array<float, BAND_COUNT> lmax{};
-    std::int32_t dayOfYear = 0;            // line 8: day of the acquisition, from 1
-    float solarZenithDeg = 0.0f;           // line 9
-    float solarAzimuthDeg = 0.0f;          // line 10
-    float viewZenithDeg = 0.0f;            // line 11
-    float viewAzimuthDeg = 0.0f;           // line 12
-    std::int32_t correctionOption = 0;     // line 13: 0 TOA only, 1 with surface reflectance
-    float elevationMetres = 0.0f;          // lines 14-17, read only when the option is 1
+    std::int32_t dayOfYear = 0;        // line 8: day of the acquisition, from 1
+    float solarZenithDeg = 0.0f;       // line 9
+    float solarAzimuthDeg = 0.0f;      // line 10
+    float viewZenithDeg = 0.0f;        // line 11
+    float viewAzimuthDeg = 0.0f;       // line 12
+    std::int32_t correctionOption = 0; // line 13: 0 TOA only, 1 with surface reflectance
+    float elevationMetres = 0.0f;      // lines 14-17, read only when the option is 1
     float aerosolOpticalDepth = 0.0f;
     float waterVapourColumn = 0.0f;
     float ozoneColumn = 0.0f;
@@ -39,8 +39,8 @@ struct RunParameters {
 
 // Limits that keep reading bounded on any input. They are far above what a
 // real stream holds; a stream beyond them is refused with the line named.
-inline constexpr std::size_t MAX_LINE_CHARACTERS = 4096;  // any line, paths included
-inline constexpr int MAX_BLANK_LINES = 100;               // skipped in front of one number
+inline constexpr std::size_t MAX_LINE_CHARACTERS = 4096; // any line, paths included
+inline constexpr int MAX_BLANK_LINES = 100;              // skipped in front of one number
 
 // Reads lines 1 to 13, and 14 to 17 when the option is 1. Lines 1 and 2 are
 // taken whole (a CR before the LF is part of the line end). Numeric lines

@@ -60,10 +60,10 @@ bool isField(const ParameterField& field, ParameterId id)
 const char* roleOf(const ParameterField& field)
 {
     if (isField(field, ParameterId::lineCount) || isField(field, ParameterId::sampleCount)) {
-        return "size";  // the raster's size
+        return "size"; // the raster's size
     }
     if (isField(field, ParameterId::correctionOption)) {
-        return "option";  // the algorithm's
+        return "option"; // the algorithm's
     }
     return field.perBand ? "band" : "value";
 }
@@ -96,13 +96,14 @@ std::string describe(const RunParameters& example)
     for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
         out << (band == talvex::FIRST_BAND ? "" : ", ") << band;
     }
-    out << "],\n \"correction_off\": " << talvex::CORRECTION_OFF << ",\n \"correction_on\": "
-        << talvex::CORRECTION_ON << ",\n";
+    out << "],\n \"correction_off\": " << talvex::CORRECTION_OFF
+        << ",\n \"correction_on\": " << talvex::CORRECTION_ON << ",\n";
     // The names talvex-geo gives a GeoTIFF output after the base name it is given.
     const auto suffix = [](talvex::Reflectance reflectance) {
         return talvex::geo::outputName("", reflectance, talvex::geo::OutputFormat::gtiff);
     };
-    out << " \"toa_output_suffix\": " << jsonText(suffix(talvex::Reflectance::topOfAtmosphere)) << ",\n"
+    out << " \"toa_output_suffix\": " << jsonText(suffix(talvex::Reflectance::topOfAtmosphere))
+        << ",\n"
         << " \"surface_output_suffix\": " << jsonText(suffix(talvex::Reflectance::surface)) << ",\n"
         << " \"status_toa_only\": " << talvex::STATUS_INVALID_OPTION << ",\n"
         << " \"fields\": [\n";
@@ -111,8 +112,9 @@ std::string describe(const RunParameters& example)
         out << (first ? "" : ",\n") << "  {\"name\": " << jsonText(field.pythonName)
             << ", \"role\": " << jsonText(roleOf(field))
             << ", \"correction_only\": " << (field.correctionOnly ? "true" : "false")
-            << ", \"description\": " << jsonText(field.description) << ", \"unit\": " << jsonText(field.unit)
-            << ", " << typeAndDefault(field, example) << "}";
+            << ", \"description\": " << jsonText(field.description)
+            << ", \"unit\": " << jsonText(field.unit) << ", " << typeAndDefault(field, example)
+            << "}";
         first = false;
     }
     out << "\n ]\n}\n";

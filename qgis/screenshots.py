@@ -43,7 +43,9 @@ def fail_and_quit():
 def example_layers():
     layers = []
     for band in BANDS:
-        layer = QgsRasterLayer(os.path.join(EXAMPLES, f"example-band{band}.tif"), f"example band {band}")
+        layer = QgsRasterLayer(
+            os.path.join(EXAMPLES, f"example-band{band}.tif"), f"example band {band}"
+        )
         if not layer.isValid():
             raise RuntimeError(f"cannot load {layer.source()}")
         QgsProject.instance().addMapLayer(layer)
@@ -60,7 +62,9 @@ def step_dialog():
             parameters[f"BAND{band}"] = layer.id()
         dialog = processing.createAlgorithmDialog(ALGORITHM, parameters)
         if dialog is None:
-            raise RuntimeError(f"{ALGORITHM} is not in the Processing toolbox: is the plugin enabled?")
+            raise RuntimeError(
+                f"{ALGORITHM} is not in the Processing toolbox: is the plugin enabled?"
+            )
         dialog.resize(*DIALOG_SIZE)
         dialog.show()
         QTimer.singleShot(SETTLE_MS, lambda: step_run(dialog, parameters, layers))

@@ -31,23 +31,28 @@ EXAMPLE_PARAMETERS = """320 320        lines samples
 
 # A second run far from the first: low sun, oblique view, non-zero lmin,
 # a high and hazy site, day 366; CR LF line ends.
-HAZY_PARAMETERS = "\r\n".join([
-    "256 256",
-    "1.25 61.75",
-    "-0.5 47.3",
-    "0.75 30.1",
-    "0.05 6.9",
-    "366",
-    "71.3",
-    "251.5",
-    "38.25",
-    "12",
-    "1",
-    "2750.5",
-    "1.35",
-    "5.4",
-    "0.41",
-]) + "\r\n"
+HAZY_PARAMETERS = (
+    "\r\n".join(
+        [
+            "256 256",
+            "1.25 61.75",
+            "-0.5 47.3",
+            "0.75 30.1",
+            "0.05 6.9",
+            "366",
+            "71.3",
+            "251.5",
+            "38.25",
+            "12",
+            "1",
+            "2750.5",
+            "1.35",
+            "5.4",
+            "0.41",
+        ]
+    )
+    + "\r\n"
+)
 
 # A TOA-only run.
 TOA_ONLY_PARAMETERS = """8 8

@@ -37,7 +37,7 @@ const QColor TEXT_COLOUR(235, 245, 235);
 struct Scene {
     int lines = 0;
     int samples = 0;
-    std::vector<std::uint16_t> dn;  // band-sequential, bands 2..5
+    std::vector<std::uint16_t> dn; // band-sequential, bands 2..5
 
     std::uint16_t at(int band, int line, int sample) const
     {
@@ -124,11 +124,11 @@ QImage falseColour(const Scene& scene)
 // The scene scaled to cover the whole canvas, centred.
 void drawCovering(QPainter& painter, const QImage& scene, const QSize& canvas)
 {
-    const QImage scaled = scene.scaled(canvas, Qt::KeepAspectRatioByExpanding,
-                                       Qt::SmoothTransformation);
-    painter.drawImage(QPoint((canvas.width() - scaled.width()) / 2,
-                             (canvas.height() - scaled.height()) / 2),
-                      scaled);
+    const QImage scaled =
+        scene.scaled(canvas, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    painter.drawImage(
+        QPoint((canvas.width() - scaled.width()) / 2, (canvas.height() - scaled.height()) / 2),
+        scaled);
 }
 
 // Text with a soft dark edge so that it reads on any part of the scene.
@@ -206,14 +206,15 @@ QImage windowIcon(const QImage& scene)
     return icon.convertToFormat(QImage::Format_RGB888);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QGuiApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const QString kind = args.value(4);
-    if (args.size() != 6 || (kind != QLatin1String("front-page") && kind != QLatin1String("icon"))) {
+    if (args.size() != 6
+        || (kind != QLatin1String("front-page") && kind != QLatin1String("icon"))) {
         std::fprintf(stderr, "usage: make_front_page SCENE LINES SAMPLES front-page|icon OUTPUT\n");
         return 2;
     }

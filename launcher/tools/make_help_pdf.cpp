@@ -18,7 +18,7 @@ namespace {
 
 constexpr int RESOLUTION_DPI = 300;
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {

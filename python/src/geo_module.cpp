@@ -119,10 +119,10 @@ py::tuple correctFiles(const std::string& parameterFile, const std::vector<std::
         throw std::move(*side.raised);
     }
     if (failure) {
-        PyErr_SetObject(failureType.ptr(), py::make_tuple(withoutLineEnd(failure->message),
-                                                          kindName(failure->kind), failure->subject,
-                                                          failure->status)
-                                               .ptr());
+        PyErr_SetObject(failureType.ptr(),
+                        py::make_tuple(withoutLineEnd(failure->message), kindName(failure->kind),
+                                       failure->subject, failure->status)
+                            .ptr());
         throw py::error_already_set();
     }
     return py::make_tuple(result.status, result.outputs, result.notice, side.warnings);
@@ -134,14 +134,16 @@ PYBIND11_MODULE(_geo, m)
 {
     m.doc() = "talvex-geo's conversion of georeferenced scenes through GDAL, for talvex.geo.";
     m.attr("GDAL_RELEASE") = GDALVersionInfo("RELEASE_NAME");
-    m.attr("FORMATS") = std::vector<std::string>{talvex::geo::driverName(talvex::geo::OutputFormat::gtiff),
-                                                 talvex::geo::driverName(talvex::geo::OutputFormat::cog),
-                                                 talvex::geo::driverName(talvex::geo::OutputFormat::envi)};
+    m.attr("FORMATS") =
+        std::vector<std::string>{talvex::geo::driverName(talvex::geo::OutputFormat::gtiff),
+                                 talvex::geo::driverName(talvex::geo::OutputFormat::cog),
+                                 talvex::geo::driverName(talvex::geo::OutputFormat::envi)};
     m.attr("STATUS_COMPLETE") = talvex::STATUS_COMPLETE;
     m.attr("DEFAULT_MAP_RESAMPLING") = talvex::geo::DEFAULT_MAP_RESAMPLING;
-    m.def("correct_files", &correctFiles, py::arg("parameter_file"), py::arg("inputs"), py::arg("output_base"),
-          py::arg("output_format"), py::arg("creation_options"), py::arg("progress"), py::arg("failure_type"),
-          py::arg("elevation_map") = "", py::arg("aerosol_map") = "",
+    m.def("correct_files", &correctFiles, py::arg("parameter_file"), py::arg("inputs"),
+          py::arg("output_base"), py::arg("output_format"), py::arg("creation_options"),
+          py::arg("progress"), py::arg("failure_type"), py::arg("elevation_map") = "",
+          py::arg("aerosol_map") = "",
           py::arg("map_resampling") = talvex::geo::DEFAULT_MAP_RESAMPLING,
           "Runs one conversion; returns (status, outputs, notice, warnings).");
 }

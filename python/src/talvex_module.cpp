@@ -194,7 +194,7 @@ py::dict readParameterFile(const py::object& file)
 {
     PythonFileBuffer buffer(file);
     std::istream in(&buffer);
-    in.exceptions(std::ios::badbit);  // a failed read() raises its own error
+    in.exceptions(std::ios::badbit); // a failed read() raises its own error
     const talvex::RunParameters p = talvex::readParameterFile(in);
     talvex::checkPhysicalRange(p);
     return keywordsOf(p);
@@ -357,7 +357,7 @@ std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
         merged.push_back(axis);
     }
     if (merged.empty()) {
-        merged.push_back({1, 0, 0});  // one pixel per band
+        merged.push_back({1, 0, 0}); // one pixel per band
     }
     return merged;
 }
@@ -365,9 +365,9 @@ std::vector<PixelAxis> pixelAxes(const py::array& dn, const py::array& out)
 // Runs longer than this are written around the caches: a whole band of a
 // scene would only evict everything else, and each cache line written
 // through the cache is first read from memory.
-constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18;  // 1 MiB of floats
+constexpr std::size_t STREAMING_MIN_VALUES = std::size_t{1} << 18; // 1 MiB of floats
 constexpr std::uintptr_t STREAMING_ALIGNMENT = 16;
-constexpr std::size_t STREAMING_WIDTH = 4;  // floats per store
+constexpr std::size_t STREAMING_WIDTH = 4; // floats per store
 // DNs of a contiguous run looked up and then counted together: a few pages,
 // well inside the first-level cache.
 constexpr std::size_t CONTIGUOUS_BATCH_VALUES = std::size_t{1} << 13;
@@ -383,7 +383,8 @@ void lookUpStreaming(std::span<const float, talvex::DN_VALUES> table, const std:
     std::size_t k = 0;
     const std::size_t head = std::min(
         count, ((STREAMING_ALIGNMENT - reinterpret_cast<std::uintptr_t>(out) % STREAMING_ALIGNMENT)
-                % STREAMING_ALIGNMENT) / sizeof(float));
+                % STREAMING_ALIGNMENT)
+                   / sizeof(float));
     talvex::applyBandTable(table, dn, out, head);
     for (k = head; k + STREAMING_WIDTH <= count; k += STREAMING_WIDTH) {
         _mm_stream_ps(out + k, _mm_setr_ps(table[dn[k]], table[dn[k + 1]], table[dn[k + 2]],
@@ -515,8 +516,8 @@ py::list applyBandTables(const TableArray& tables, const py::array& dn, py::arra
         py::gil_scoped_release release;
         for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
             const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
-            const std::span<const float, talvex::DN_VALUES> table(
-                tableData + i * TABLE_ENTRIES, talvex::DN_VALUES);
+            const std::span<const float, talvex::DN_VALUES> table(tableData + i * TABLE_ENTRIES,
+                                                                  talvex::DN_VALUES);
             above[static_cast<std::size_t>(i)] =
                 lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
         }
@@ -546,7 +547,8 @@ const float* mapValues(const py::object& map, py::ssize_t pixels, const char* na
     }
     const auto array = py::reinterpret_borrow<MapArray>(map);
     if (array.ndim() != 1 || array.shape(0) != pixels) {
-        throw py::value_error(std::string(name) + " must be a float32 array of one value per pixel");
+        throw py::value_error(std::string(name)
+                              + " must be a float32 array of one value per pixel");
     }
     return array.data();
 }
@@ -560,46 +562,51 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
                                  const py::object& elevation, const py::object& aerosol,
                                  py::array_t<float, py::array::c_style> out)
 {
-    if (toaTables.ndim() != 2 || toaTables.shape(0) != TABLE_BANDS || toaTables.shape(1) != TABLE_ENTRIES) {
+    if (toaTables.ndim() != 2 || toaTables.shape(0) != TABLE_BANDS
+        || toaTables.shape(1) != TABLE_ENTRIES) {
         throw py::value_error("the tables must be float32 of shape (4, 65536)");
     }
-    if (dn.ndim() != 2 || dn.shape(0) != TABLE_BANDS || out.ndim() != 2 || out.shape(0) != TABLE_BANDS
-        || out.shape(1) != dn.shape(1)) {
+    if (dn.ndim() != 2 || dn.shape(0) != TABLE_BANDS || out.ndim() != 2
+        || out.shape(0) != TABLE_BANDS || out.shape(1) != dn.shape(1)) {
         throw py::value_error("dn and out must be (4, pixels) arrays of the same shape");
     }
     const py::ssize_t pixels = dn.shape(1);
     const float* elevationValues = mapValues(elevation, pixels, "elevation");
     const float* aerosolValues = mapValues(aerosol, pixels, "aerosol optical depth");
-    const talvex::PixelTermTables sceneTables = talvex::pixelTermTables(runParametersFrom(parameters));
+    const talvex::PixelTermTables sceneTables =
+        talvex::pixelTermTables(runParametersFrom(parameters));
     const std::uint16_t* dnData = dn.data();
     float* outData = out.mutable_data();
     const float* tableData = toaTables.data();
     std::array<std::uint64_t, talvex::BAND_COUNT> above{};
 
     // Pixels first to last through one thread's own tables.
-    const auto convertRange = [&](py::ssize_t first, py::ssize_t last, talvex::PixelTermTables& tables) {
+    const auto convertRange = [&](py::ssize_t first, py::ssize_t last,
+                                  talvex::PixelTermTables& tables) {
         std::vector<std::int32_t> elevationSlots(MAP_BLOCK_PIXELS);
         std::vector<std::int32_t> aerosolSlots(MAP_BLOCK_PIXELS);
-        for (py::ssize_t start = first; start < last; start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
+        for (py::ssize_t start = first; start < last;
+             start += static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)) {
             const auto count = static_cast<std::size_t>(
                 std::min<py::ssize_t>(static_cast<py::ssize_t>(MAP_BLOCK_PIXELS), last - start));
             talvex::MapBlockSlots slots;
             if (elevationValues != nullptr) {
-                talvex::mapSlots(tables, talvex::MapQuantity::elevation, elevationValues + start, nullptr,
-                                 elevationSlots.data(), count);
+                talvex::mapSlots(tables, talvex::MapQuantity::elevation, elevationValues + start,
+                                 nullptr, elevationSlots.data(), count);
                 slots.elevation = elevationSlots.data();
             }
             if (aerosolValues != nullptr) {
-                talvex::mapSlots(tables, talvex::MapQuantity::aerosolOpticalDepth, aerosolValues + start,
-                                 nullptr, aerosolSlots.data(), count);
+                talvex::mapSlots(tables, talvex::MapQuantity::aerosolOpticalDepth,
+                                 aerosolValues + start, nullptr, aerosolSlots.data(), count);
                 slots.aerosolOpticalDepth = aerosolSlots.data();
             }
             for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
                 const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
-                talvex::applyPixelTerms(
-                    tables, band,
-                    std::span<const float, talvex::DN_VALUES>(tableData + i * TABLE_ENTRIES, talvex::DN_VALUES),
-                    dnData + i * pixels + start, slots, outData + i * pixels + start, count);
+                talvex::applyPixelTerms(tables, band,
+                                        std::span<const float, talvex::DN_VALUES>(
+                                            tableData + i * TABLE_ENTRIES, talvex::DN_VALUES),
+                                        dnData + i * pixels + start, slots,
+                                        outData + i * pixels + start, count);
             }
         }
     };
@@ -607,24 +614,28 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
         py::gil_scoped_release release;
         for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
             const auto i = talvex::bandIndex(band);
-            above[i] = aboveFullScale({dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
+            above[i] = aboveFullScale(
+                {dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
         }
         // Each thread takes a run of whole blocks, with tables of its own:
         // a distinct value met by two threads is computed twice, to the same bits.
-        const py::ssize_t blocks =
-            (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1) / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
+        const py::ssize_t blocks = (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1)
+                                   / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
         const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
             blocks / MAP_MIN_BLOCKS_PER_THREAD, 1,
             static_cast<py::ssize_t>(std::max(1U, std::thread::hardware_concurrency()))));
         std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
         std::vector<std::exception_ptr> failures(threads);
         const auto run = [&](std::size_t t) {
-            const py::ssize_t firstBlock = blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
+            const py::ssize_t firstBlock =
+                blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
             const py::ssize_t lastBlock =
                 blocks * static_cast<py::ssize_t>(t + 1) / static_cast<py::ssize_t>(threads);
             try {
-                convertRange(firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
-                             std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)), tables[t]);
+                convertRange(
+                    firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
+                    std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)),
+                    tables[t]);
             } catch (...) {
                 failures[t] = std::current_exception();
             }
@@ -681,7 +692,8 @@ bool isUtf8Character(std::string_view text, std::size_t at, std::size_t length)
         return true;
     }
     // The one decoder decides overlong forms and surrogates.
-    PyObject* decoded = PyUnicode_DecodeUTF8(text.data() + at, static_cast<py::ssize_t>(length), "strict");
+    PyObject* decoded =
+        PyUnicode_DecodeUTF8(text.data() + at, static_cast<py::ssize_t>(length), "strict");
     if (decoded == nullptr) {
         PyErr_Clear();
         return false;
@@ -801,9 +813,11 @@ void raiseFailure(const talvex::Failure& failure)
     }
     const std::optional<int> line = lineOf(failure.message);
     const std::optional<std::string> keyword = keywordOfSubject(failure.subject);
-    const py::object error = py::module_::import("talvex._errors").attr("ParameterError")(
-        message, keyword ? py::object(py::str(*keyword)) : py::object(py::none()),
-        line ? py::object(py::int_(*line)) : py::object(py::none()));
+    const py::object error =
+        py::module_::import("talvex._errors")
+            .attr("ParameterError")(
+                message, keyword ? py::object(py::str(*keyword)) : py::object(py::none()),
+                line ? py::object(py::int_(*line)) : py::object(py::none()));
     PyErr_SetObject(error.get_type().ptr(), error.ptr());
 }
 
@@ -846,27 +860,33 @@ PYBIND11_MODULE(_talvex, m)
           "The shortest decimal that reads back as the same 32-bit float.");
     m.def(
         "check_physical_range",
-        [](const py::handle& parameters) { talvex::checkPhysicalRange(runParametersFrom(parameters)); },
+        [](const py::handle& parameters) {
+            talvex::checkPhysicalRange(runParametersFrom(parameters));
+        },
         py::arg("parameters"), "Raises ValueError for a physically impossible value.");
     m.def("band_terms", &allBandTerms, py::arg("parameters"),
           "The band-level terms of the correction model, per band.");
     m.def("band_tables", &bandTables, py::arg("parameters"), py::arg("surface"),
           "The (4, 65536) float32 tables of TOA or surface reflectance of every DN.");
-    m.def("apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
-          py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
-          "out[b, ...] = tables[b][dn[b, ...]], without the GIL; the DNs above full scale per band.");
+    m.def(
+        "apply_band_tables", &applyBandTables, py::arg("tables").noconvert(),
+        py::arg("dn").noconvert(), py::arg("out").noconvert(), py::arg("fresh"),
+        "out[b, ...] = tables[b][dn[b, ...]], without the GIL; the DNs above full scale per band.");
     m.def(
         "unit_warnings",
-        [](const py::handle& parameters) { return talvex::unitWarnings(runParametersFrom(parameters)); },
+        [](const py::handle& parameters) {
+            return talvex::unitWarnings(runParametersFrom(parameters));
+        },
         py::arg("parameters"), "One sentence per value that looks like another unit.");
     m.def(
         "dn_above_full_scale_warning",
         [](std::uint64_t count, int band) { return talvex::dnAboveFullScaleWarning(count, band); },
         py::arg("count"), py::arg("band"), "The sentence for DNs of a band above the full scale.");
-    m.def("surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("parameters"),
-          py::arg("toa_tables").noconvert(), py::arg("dn").noconvert(), py::arg("elevation"),
-          py::arg("aerosol"), py::arg("out").noconvert(),
-          "Surface reflectance with per-pixel elevation and aerosol optical depth, without the GIL.");
+    m.def(
+        "surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("parameters"),
+        py::arg("toa_tables").noconvert(), py::arg("dn").noconvert(), py::arg("elevation"),
+        py::arg("aerosol"), py::arg("out").noconvert(),
+        "Surface reflectance with per-pixel elevation and aerosol optical depth, without the GIL.");
     m.attr("MAP_ELEVATION_STEP_METRES") = talvex::MAP_ELEVATION_STEP_METRES;
     m.attr("MAP_AEROSOL_DEPTH_STEP") = talvex::MAP_AEROSOL_DEPTH_STEP;
 }

@@ -318,7 +318,9 @@ def surface_reflectance(
     if elevation_metres is None and aerosol_optical_depth is None:
         values, counts = look_up(dn, params.surface_tables(), out)
     else:
-        values, counts = _surface_with_maps(dn, params, elevation_metres, aerosol_optical_depth, out)
+        values, counts = _surface_with_maps(
+            dn, params, elevation_metres, aerosol_optical_depth, out
+        )
     warn_above_full_scale(counts)
     return values
 

@@ -36,7 +36,8 @@ PathLike = Union[str, os.PathLike]
 
 
 class _Cancel(Protocol):
-    def is_set(self) -> bool: ...
+    def is_set(self) -> bool:
+        ...
 
 
 class GeoError(Exception):

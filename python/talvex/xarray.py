@@ -489,10 +489,18 @@ def correct(
         result.encoding = {}
         variables[name] = result
     attrs = _parameter_attrs(params)
-    steps = {"elevation": _talvex.MAP_ELEVATION_STEP_METRES, "aerosol": _talvex.MAP_AEROSOL_DEPTH_STEP}
-    for key, attr in (("elevation", "talvex_elevation"), ("aerosol", "talvex_aerosol_optical_depth")):
+    steps = {
+        "elevation": _talvex.MAP_ELEVATION_STEP_METRES,
+        "aerosol": _talvex.MAP_AEROSOL_DEPTH_STEP,
+    }
+    for key, attr in (
+        ("elevation", "talvex_elevation"),
+        ("aerosol", "talvex_aerosol_optical_depth"),
+    ):
         if key in maps:
-            attrs[f"{attr}_map"] = str(maps[key].name) if maps[key].name is not None else "DataArray"
+            attrs[f"{attr}_map"] = (
+                str(maps[key].name) if maps[key].name is not None else "DataArray"
+            )
             attrs[f"{attr}_quantisation"] = steps[key]
     ds = xr.Dataset(variables, attrs=attrs)
     return _keep_crs(da, ds)
@@ -516,9 +524,7 @@ def _keep_crs(da: xr.DataArray, ds: xr.Dataset) -> xr.Dataset:
     return ds.rio.write_crs(crs)
 
 
-def to_raster(
-    reflectance: xr.DataArray, path: Union[str, "os.PathLike[str]"], **kwargs
-) -> None:
+def to_raster(reflectance: xr.DataArray, path: Union[str, "os.PathLike[str]"], **kwargs) -> None:
     """Writes a reflectance of :func:`correct` as a georeferenced raster file.
 
     The file is what talvex-geo writes for the same scene: the band

@@ -137,9 +137,13 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         )
         for field in self._field_parameters():
             number_type = (
-                QgsProcessingParameterNumber.Integer if field.is_integer else QgsProcessingParameterNumber.Double
+                QgsProcessingParameterNumber.Integer
+                if field.is_integer
+                else QgsProcessingParameterNumber.Double
             )
-            parameter = QgsProcessingParameterNumber(field.key, field.label, number_type, field.default)
+            parameter = QgsProcessingParameterNumber(
+                field.key, field.label, number_type, field.default
+            )
             if not field.is_integer:
                 parameter.setMetadata({"widget_wrapper": {"decimals": FIELD_DECIMALS}})
             self.addParameter(parameter)
@@ -150,12 +154,16 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         format_parameter = QgsProcessingParameterEnum(
             self.FORMAT, "Output format", options=[name for name, _ in FORMATS], defaultValue=0
         )
-        format_parameter.setFlags(format_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
+        format_parameter.setFlags(
+            format_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced
+        )
         self.addParameter(format_parameter)
         options_parameter = QgsProcessingParameterString(
             self.OPTIONS, "Additional creation options", defaultValue="", optional=True
         )
-        options_parameter.setFlags(options_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
+        options_parameter.setFlags(
+            options_parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced
+        )
         options_parameter.setMetadata({"widget_wrapper": {"class": CREATION_OPTIONS_WIDGET}})
         self.addParameter(options_parameter)
         self.add_output_parameters()
@@ -177,7 +185,9 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         ]
 
     def checkParameterValues(self, parameters: Dict[str, Any], context: QgsProcessingContext):
-        given = [bool(parameters.get(self._band_parameter(band))) for band in self._field_table.bands[1:]]
+        given = [
+            bool(parameters.get(self._band_parameter(band))) for band in self._field_table.bands[1:]
+        ]
         if any(given) and not all(given):
             bands = self._field_table.bands
             return False, (
@@ -187,7 +197,10 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         return super().checkParameterValues(parameters, context)
 
     def processAlgorithm(
-        self, parameters: Dict[str, Any], context: QgsProcessingContext, feedback: QgsProcessingFeedback
+        self,
+        parameters: Dict[str, Any],
+        context: QgsProcessingContext,
+        feedback: QgsProcessingFeedback,
     ) -> Dict[str, Any]:
         try:
             program = talvex_geo.find_program(*self._program())
@@ -203,12 +216,13 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
                 continue
             if switch not in available:
                 raise QgsProcessingException(
-                    f"The {talvex_geo.PROGRAM} found, \"{program}\", takes no map ({switch}): "
+                    f'The {talvex_geo.PROGRAM} found, "{program}", takes no map ({switch}): '
                     "install the TALVEX that goes with this plugin."
                 )
             maps += [switch, _layer_file(layer)]
         destinations = {
-            name: self.parameterAsOutputLayer(parameters, name, context) for name in self.outputs().values()
+            name: self.parameterAsOutputLayer(parameters, name, context)
+            for name in self.outputs().values()
         }
         destinations = {name: path for name, path in destinations.items() if path}
         _check_destinations(destinations, inputs + maps[1::2])
@@ -231,14 +245,20 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
                 command += ["-co", option]
             command += ["--", parameter_file, *inputs, base]
             status, reader = self._run(command, feedback)
-            staged = {name: base + self._output_suffix(kind) for kind, name in self.outputs().items()}
+            staged = {
+                name: base + self._output_suffix(kind) for kind, name in self.outputs().items()
+            }
             self._place_outputs(status, reader, staged, destinations, parameter_file, feedback)
         finally:
             shutil.rmtree(staging, ignore_errors=True)
         return dict(destinations)
 
     def _write_parameter_file(
-        self, parameters: Dict[str, Any], context: QgsProcessingContext, scene: QgsRasterLayer, folder: str
+        self,
+        parameters: Dict[str, Any],
+        context: QgsProcessingContext,
+        scene: QgsRasterLayer,
+        folder: str,
     ) -> str:
         """The parameter file of the fields' values, for the scene's size."""
         values = {
@@ -251,7 +271,11 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         }
         path = os.path.join(folder, PARAMETER_FILE_NAME)
         with open(path, "w", encoding="utf-8") as stream:
-            stream.write(self._field_table.parameter_text(scene.height(), scene.width(), self.correcting, values))
+            stream.write(
+                self._field_table.parameter_text(
+                    scene.height(), scene.width(), self.correcting, values
+                )
+            )
         return path
 
     def _run(self, command: List[str], feedback: QgsProcessingFeedback):
@@ -289,19 +313,23 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
             if not self.correcting:
                 status = 0
         if status != 0:
-            raise QgsProcessingException(reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}.")
+            raise QgsProcessingException(
+                reader.failure_text() or f"{talvex_geo.PROGRAM} ended with status {status}."
+            )
         for line in reader.messages:
             feedback.pushWarning(talvex_geo.without_prefix(line))
         if any(name not in placed and not os.path.isfile(staged[name]) for name in destinations):
             raise QgsProcessingException(
-                f"The Parameter File \"{parameter_file}\" does not ask for surface reflectance: "
+                f'The Parameter File "{parameter_file}" does not ask for surface reflectance: '
                 f"its correction option is not {self._field_table.correction_on}."
             )
         for name, final in destinations.items():
             if name not in placed:
                 _move_into_place(staged[name], final)
 
-    def _scene_layers(self, parameters: Dict[str, Any], context: QgsProcessingContext) -> List[QgsRasterLayer]:
+    def _scene_layers(
+        self, parameters: Dict[str, Any], context: QgsProcessingContext
+    ) -> List[QgsRasterLayer]:
         layers = [self.parameterAsRasterLayer(parameters, self.INPUT, context)]
         extra = [
             self.parameterAsRasterLayer(parameters, self._band_parameter(band), context)
@@ -310,7 +338,9 @@ class ReflectanceAlgorithm(QgsProcessingAlgorithm):
         if any(layer is not None for layer in extra):
             layers += extra
         if any(layer is None for layer in layers):
-            raise QgsProcessingException(self.checkParameterValues(parameters, context)[1] or "No DN scene given.")
+            raise QgsProcessingException(
+                self.checkParameterValues(parameters, context)[1] or "No DN scene given."
+            )
         return layers
 
     def shortHelpString(self) -> str:
@@ -333,7 +363,9 @@ class ToaReflectanceAlgorithm(ReflectanceAlgorithm):
         return {TOA: self.OUTPUT}
 
     def add_output_parameters(self) -> None:
-        self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Top-of-atmosphere reflectance"))
+        self.addParameter(
+            QgsProcessingParameterRasterDestination(self.OUTPUT, "Top-of-atmosphere reflectance")
+        )
 
 
 class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
@@ -361,10 +393,15 @@ class SurfaceReflectanceAlgorithm(ReflectanceAlgorithm):
         ]
 
     def add_output_parameters(self) -> None:
-        self.addParameter(QgsProcessingParameterRasterDestination(self.OUTPUT, "Surface reflectance"))
+        self.addParameter(
+            QgsProcessingParameterRasterDestination(self.OUTPUT, "Surface reflectance")
+        )
         self.addParameter(
             QgsProcessingParameterRasterDestination(
-                self.TOA_OUTPUT, "Top-of-atmosphere reflectance", optional=True, createByDefault=False
+                self.TOA_OUTPUT,
+                "Top-of-atmosphere reflectance",
+                optional=True,
+                createByDefault=False,
             )
         )
 
@@ -373,7 +410,7 @@ def _layer_file(layer: QgsRasterLayer) -> str:
     """The file (or GDAL data set name) of a raster layer."""
     if layer.providerType() != "gdal":
         raise QgsProcessingException(
-            f"The layer \"{layer.name()}\" is not a raster file ({layer.providerType()} layer): "
+            f'The layer "{layer.name()}" is not a raster file ({layer.providerType()} layer): '
             "save it as a GeoTIFF first."
         )
     return layer.source()
@@ -386,7 +423,7 @@ def _private_folder_beside(path: str) -> str:
         return tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
     except OSError as error:
         raise QgsProcessingException(
-            f"Can Not Open the Output File \"{path}\": {error.strerror} (the folder \"{folder}\")."
+            f'Can Not Open the Output File "{path}": {error.strerror} (the folder "{folder}").'
         ) from None
 
 
@@ -401,12 +438,12 @@ def _check_destinations(destinations: Dict[str, str], inputs: List[str]) -> None
     paths = list(destinations.values())
     for i, path in enumerate(paths):
         if not path.lower().endswith(".tif") and not path.lower().endswith(".tiff"):
-            raise QgsProcessingException(f"The output \"{path}\" must be a GeoTIFF file (.tif).")
+            raise QgsProcessingException(f'The output "{path}" must be a GeoTIFF file (.tif).')
         for source in inputs:
             if _same_file(path, source):
-                raise QgsProcessingException(f"The output \"{path}\" is one of the input files.")
+                raise QgsProcessingException(f'The output "{path}" is one of the input files.')
         if any(_same_file(path, other) for other in paths[:i]):
-            raise QgsProcessingException(f"The two outputs are the same file, \"{path}\".")
+            raise QgsProcessingException(f'The two outputs are the same file, "{path}".')
 
 
 def _move_into_place(staged: str, final: str) -> None:

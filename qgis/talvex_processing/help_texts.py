@@ -7,7 +7,9 @@ from typing import Sequence
 from .run_parameters import FieldTable
 
 
-def algorithm_help(correcting: bool, fields: FieldTable, map_descriptions: Sequence[str] = ()) -> str:
+def algorithm_help(
+    correcting: bool, fields: FieldTable, map_descriptions: Sequence[str] = ()
+) -> str:
     """The help text (simple HTML) of the top-of-atmosphere or the surface
     reflectance algorithm; ``map_descriptions`` names the values that maps
     may give pixel by pixel."""

@@ -83,7 +83,9 @@ class FieldTable:
                 result.append(_field(entry, 0, entry["default"]))
         return result
 
-    def parameter_text(self, lines: int, samples: int, correcting: bool, values: Mapping[str, Number]) -> str:
+    def parameter_text(
+        self, lines: int, samples: int, correcting: bool, values: Mapping[str, Number]
+    ) -> str:
         """A parameter file, laid out as the example's: the scene size on the
         first line, one line per band with that band's values, then one value
         a line.
@@ -110,7 +112,9 @@ class FieldTable:
                 single.append(str(option))
             elif role == "band":
                 for band in self.bands:
-                    per_band[band].append(_number(values[Field(entry["name"], band, False, 0, False).key]))
+                    per_band[band].append(
+                        _number(values[Field(entry["name"], band, False, 0, False).key])
+                    )
             elif correcting or not entry["correction_only"]:
                 single.append(_number(values[entry["name"].upper()]))
         rows = [" ".join(size_line)] + [" ".join(per_band[band]) for band in self.bands] + single
@@ -119,7 +123,12 @@ class FieldTable:
 
 def _field(entry: dict, band: int, default: Number) -> Field:
     return Field(
-        entry["name"], band, entry["type"] == "int", default, entry["correction_only"], entry["description"],
+        entry["name"],
+        band,
+        entry["type"] == "int",
+        default,
+        entry["correction_only"],
+        entry["description"],
         entry["unit"],
     )
 
@@ -146,4 +155,3 @@ def load_field_table(path: str = FIELDS_FILE) -> FieldTable:
         surface_output_suffix=description["surface_output_suffix"],
         status_toa_only=description["status_toa_only"],
     )
-

@@ -64,7 +64,7 @@ def find_program(configured: str, beside_plugin: str) -> str:
         if os.path.isfile(configured) and os.access(configured, os.X_OK):
             return configured
         raise TalvexGeoFailure(
-            f"The {PROGRAM} set in the TALVEX provider's settings, \"{configured}\", "
+            f'The {PROGRAM} set in the TALVEX provider\'s settings, "{configured}", '
             "is not a program that can be run."
         )
     candidates = [beside_plugin, shutil.which(PROGRAM), os.path.join(SYSTEM_FOLDER, PROGRAM)]
@@ -87,7 +87,11 @@ def switches(program: str) -> FrozenSet[str]:
     """The switches this talvex-geo takes, as its usage names them."""
     try:
         done = subprocess.run(
-            [program, "--help"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=30
+            [program, "--help"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+            timeout=30,
         )
     except (OSError, subprocess.SubprocessError):
         return frozenset()
@@ -100,7 +104,7 @@ def _split_progress(line: str) -> Tuple[str, str]:
     match = _PROGRESS.match(line)
     if match is None or not (match.group(1) or match.end() == len(line.rstrip())):
         return "", line
-    return match.group(0), line[match.end():]
+    return match.group(0), line[match.end() :]
 
 
 def _percent(progress: str) -> float:
@@ -148,7 +152,7 @@ class ProgressReader:
 
 def without_prefix(line: str) -> str:
     """A message of talvex-geo without the program's name in front."""
-    return line[len(MESSAGE_PREFIX):] if line.startswith(MESSAGE_PREFIX) else line
+    return line[len(MESSAGE_PREFIX) :] if line.startswith(MESSAGE_PREFIX) else line
 
 
 def _read_into(stream, chunks: "queue.Queue[Optional[bytes]]") -> None:
@@ -193,7 +197,10 @@ def run(
     reader = ProgressReader()
     try:
         process = subprocess.Popen(
-            list(command), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+            list(command),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
         )
     except OSError as error:
         raise TalvexGeoFailure(f"{command[0]} could not be started: {error.strerror}.") from None

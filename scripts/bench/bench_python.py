@@ -138,8 +138,10 @@ def in_memory(size, repeats):
     rng = np.random.default_rng(7)
     dn = rng.integers(0, 4096, (len(talvex.BANDS), size, size), dtype=np.uint16)
     shape, pixels = dn.shape, dn.size
-    print(f"surface reflectance of a {len(talvex.BANDS)} x {size} x {size} uint16 array "
-          f"({pixels / 1e6:.0f} M values), median of {repeats}")
+    print(
+        f"surface reflectance of a {len(talvex.BANDS)} x {size} x {size} uint16 array "
+        f"({pixels / 1e6:.0f} M values), median of {repeats}"
+    )
 
     start = time.perf_counter()
     tables = formula_tables(params)
@@ -160,9 +162,11 @@ def in_memory(size, repeats):
         differ = int(np.count_nonzero(out.view(np.uint32) != expected.view(np.uint32)))
         if differ:
             sys.exit(f"{name} differs from talvex in {differ} values: fix the benchmark")
-    print(f"  all versions equal to talvex bit for bit; tables made in "
-          f"{talvex_table_seconds * 1e3:.1f} ms (talvex, once per Parameters), "
-          f"{numpy_table_seconds * 1e3:.1f} ms (numpy formulas)")
+    print(
+        f"  all versions equal to talvex bit for bit; tables made in "
+        f"{talvex_table_seconds * 1e3:.1f} ms (talvex, once per Parameters), "
+        f"{numpy_table_seconds * 1e3:.1f} ms (numpy formulas)"
+    )
 
     preallocated = np.zeros(shape, np.float32)
     rows = []
@@ -183,11 +187,15 @@ def in_memory(size, repeats):
     talvex_kept, talvex_fresh = rows[0][1], rows[0][2]
     print(f"  {'':32} {'preallocated out':>20} {'fresh out':>20}")
     for name, kept, fresh in rows:
-        print(f"  {name:32} {kept:8.3f} s {kept / talvex_kept:6.2f} x "
-              f"{fresh:8.3f} s {fresh / talvex_fresh:6.2f} x")
+        print(
+            f"  {name:32} {kept:8.3f} s {kept / talvex_kept:6.2f} x "
+            f"{fresh:8.3f} s {fresh / talvex_fresh:6.2f} x"
+        )
     for label, row in [("np.take", rows[1]), ("np.take in blocks", rows[2])]:
-        print(f"  talvex against {label}: {row[1] / talvex_kept:.2f} x preallocated (goal 3), "
-              f"{row[2] / talvex_fresh:.2f} x fresh (goal above 1)")
+        print(
+            f"  talvex against {label}: {row[1] / talvex_kept:.2f} x preallocated (goal 3), "
+            f"{row[2] / talvex_fresh:.2f} x fresh (goal above 1)"
+        )
     print(f"  talvex: {pixels / talvex_kept / 1e6:.0f} M values/s into a preallocated output")
 
 
@@ -210,11 +218,17 @@ def with_maps(size, repeats):
     both = median_seconds(
         lambda: talvex.surface_reflectance(dn, params, elevation, depth, out=out), repeats
     )
-    print(f"surface reflectance of a {len(talvex.BANDS)} x {size} x {size} uint16 array with "
-          f"per-pixel maps, median of {repeats}, preallocated output")
+    print(
+        f"surface reflectance of a {len(talvex.BANDS)} x {size} x {size} uint16 array with "
+        f"per-pixel maps, median of {repeats}, preallocated output"
+    )
     print(f"  np.copyto (uint16 to float32)  {copy:8.3f} s")
-    print(f"  constant parameters            {constant:8.3f} s {constant / copy:6.2f} x np.copyto (goal 1.3)")
-    print(f"  elevation and AOD arrays       {both:8.3f} s {both / constant:6.2f} x constant (goal 2)")
+    print(
+        f"  constant parameters            {constant:8.3f} s {constant / copy:6.2f} x np.copyto (goal 1.3)"
+    )
+    print(
+        f"  elevation and AOD arrays       {both:8.3f} s {both / constant:6.2f} x constant (goal 2)"
+    )
 
 
 def dask_cluster(size, chunk, repeats):
@@ -247,15 +261,21 @@ def dask_cluster(size, chunk, repeats):
         # Every value is computed, and only per-band sums come back.
         return ds.sum(("y", "x"), skipna=False)
 
-    print(f"talvex.xarray.correct on a {bands} x {size} x {size} scene in "
-          f"{(size // chunk) ** 2} chunks of {bands} x {chunk} x {chunk} (TOA and surface "
-          f"reflectance, summed per band), median of {repeats}")
+    print(
+        f"talvex.xarray.correct on a {bands} x {size} x {size} scene in "
+        f"{(size // chunk) ** 2} chunks of {bands} x {chunk} x {chunk} (TOA and surface "
+        f"reflectance, summed per band), median of {repeats}"
+    )
     seconds = {}
     runs = iter(range(1000))
     for workers in (1, 2):
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None, host="127.0.0.1") as cluster, \
-                Client(cluster):
+        with LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            host="127.0.0.1",
+        ) as cluster, Client(cluster):
             work(next(runs)).compute()  # warm the workers: imports, tables
             graphs = [work(next(runs)) for _ in range(repeats)]
             times = []
@@ -265,8 +285,10 @@ def dask_cluster(size, chunk, repeats):
                 times.append(time.perf_counter() - start)
             seconds[workers] = statistics.median(times)
         rate = bands * size * size / seconds[workers] / 1e6
-        print(f"  {workers} worker process{'es' if workers > 1 else ''}: "
-              f"{seconds[workers]:.3f} s, {rate:.0f} M pixels/s")
+        print(
+            f"  {workers} worker process{'es' if workers > 1 else ''}: "
+            f"{seconds[workers]:.3f} s, {rate:.0f} M pixels/s"
+        )
     print(f"  second worker: {seconds[1] / seconds[2]:.2f} x (goal 1.6)")
 
 

@@ -32,8 +32,9 @@ def write_map(path, epsg, bounds, step, values_at):
     samples, lines = int(np.ceil((xmax - xmin) / step)), int(np.ceil((ymax - ymin) / step))
     u = (np.arange(samples) + 0.5)[np.newaxis, :] / samples  # 0 to 1, west to east
     v = (np.arange(lines) + 0.5)[:, np.newaxis] / lines  # 0 to 1, north to south
-    ds = gdal.GetDriverByName("GTiff").Create(path, samples, lines, 1, gdal.GDT_Float32,
-                                              ["TILED=YES", "COMPRESS=DEFLATE"])
+    ds = gdal.GetDriverByName("GTiff").Create(
+        path, samples, lines, 1, gdal.GDT_Float32, ["TILED=YES", "COMPRESS=DEFLATE"]
+    )
     ds.SetGeoTransform((xmin, step, 0.0, ymax, 0.0, -step))
     ds.SetSpatialRef(srs(epsg))
     ds.GetRasterBand(1).WriteArray(values_at(u, v).astype(np.float32))
@@ -47,12 +48,22 @@ def main(scene_path, elevation_path, aerosol_path):
     scene_srs = scene.GetSpatialRef()
     scene_srs.SetAxisMappingStrategy(osr.OAMS_TRADITIONAL_GIS_ORDER)
     for path, epsg, step, values_at in (
-        (elevation_path, 4326, ELEVATION_DEGREES,
-         lambda u, v: 150.0 + 3200.0 * (u + v) / 2.0 + 300.0 * np.sin(7.0 * u) * np.cos(5.0 * v)),
-        (aerosol_path, 3857, AEROSOL_METRES,
-         lambda u, v: 0.05 + 0.6 * (0.5 + 0.5 * np.cos(4.0 * u + 3.0 * v)) * (1.0 - 0.5 * v)),
+        (
+            elevation_path,
+            4326,
+            ELEVATION_DEGREES,
+            lambda u, v: 150.0 + 3200.0 * (u + v) / 2.0 + 300.0 * np.sin(7.0 * u) * np.cos(5.0 * v),
+        ),
+        (
+            aerosol_path,
+            3857,
+            AEROSOL_METRES,
+            lambda u, v: 0.05 + 0.6 * (0.5 + 0.5 * np.cos(4.0 * u + 3.0 * v)) * (1.0 - 0.5 * v),
+        ),
     ):
-        bounds = osr.CoordinateTransformation(scene_srs, srs(epsg)).TransformBounds(x0, ymin, xmax, y0, 21)
+        bounds = osr.CoordinateTransformation(scene_srs, srs(epsg)).TransformBounds(
+            x0, ymin, xmax, y0, 21
+        )
         write_map(path, epsg, bounds, step, values_at)
 
 

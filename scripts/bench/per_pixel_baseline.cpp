@@ -65,8 +65,8 @@ int main()
         std::fputs("per_pixel_baseline: cannot open the files\n", stderr);
         return 3;
     }
-    const bool ok = pass(in, toa, p, false) && std::fseek(in, 0, SEEK_SET) == 0
-                    && pass(in, surface, p, true);
+    const bool ok =
+        pass(in, toa, p, false) && std::fseek(in, 0, SEEK_SET) == 0 && pass(in, surface, p, true);
     const bool closed = std::fclose(toa) == 0 && std::fclose(surface) == 0;
     std::fclose(in);
     return ok && closed ? 0 : 4;

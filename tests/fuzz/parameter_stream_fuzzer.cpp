@@ -21,11 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const talvex::Failure&) {
         return 0;
     }
-    const float numbers[] = {p.lmin[0], p.lmax[0], p.lmin[3], p.lmax[3], p.solarZenithDeg,
-                             p.viewAzimuthDeg, p.elevationMetres, p.ozoneColumn};
+    const float numbers[] = {p.lmin[0],        p.lmax[0],        p.lmin[3],         p.lmax[3],
+                             p.solarZenithDeg, p.viewAzimuthDeg, p.elevationMetres, p.ozoneColumn};
     for (float value : numbers) {
         if (!std::isfinite(value)) {
-            std::abort();  // the reader promised finite numbers
+            std::abort(); // the reader promised finite numbers
         }
     }
     try {

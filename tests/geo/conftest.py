@@ -61,8 +61,16 @@ def utm() -> osr.SpatialReference:
     return srs
 
 
-def write_raster(path, bands: np.ndarray, driver: str = "GTiff", options=(), geotransform=GEOTRANSFORM,
-                 srs=None, nodata=None, dtype=gdal.GDT_UInt16):
+def write_raster(
+    path,
+    bands: np.ndarray,
+    driver: str = "GTiff",
+    options=(),
+    geotransform=GEOTRANSFORM,
+    srs=None,
+    nodata=None,
+    dtype=gdal.GDT_UInt16,
+):
     """A raster of the (bands, lines, samples) array, on the UTM grid unless told otherwise."""
     count, lines, samples = bands.shape
     ds = gdal.GetDriverByName(driver).Create(str(path), samples, lines, count, dtype, list(options))
@@ -79,12 +87,17 @@ def write_raster(path, bands: np.ndarray, driver: str = "GTiff", options=(), geo
 
 
 def single_band_files(folder: pathlib.Path, dn: np.ndarray, **kwargs):
-    return [write_raster(folder / f"band{b}.tif", dn[i : i + 1], **kwargs) for i, b in enumerate((2, 3, 4, 5))]
+    return [
+        write_raster(folder / f"band{b}.tif", dn[i : i + 1], **kwargs)
+        for i, b in enumerate((2, 3, 4, 5))
+    ]
 
 
 def run_geo(talvex_geo, *args, check=True, **kwargs):
     """talvex-geo on the arguments; with check, a complete run is asserted."""
-    done = subprocess.run([str(talvex_geo), *map(str, args)], capture_output=True, text=True, **kwargs)
+    done = subprocess.run(
+        [str(talvex_geo), *map(str, args)], capture_output=True, text=True, **kwargs
+    )
     if check:
         assert done.returncode == 0, done.stderr
     return done
@@ -101,8 +114,9 @@ def read_mask(path) -> np.ndarray:
 
 
 def gdalinfo(path) -> dict:
-    done = subprocess.run(["gdalinfo", "-json", "-mdd", "all", str(path)], capture_output=True, text=True,
-                          check=True)
+    done = subprocess.run(
+        ["gdalinfo", "-json", "-mdd", "all", str(path)], capture_output=True, text=True, check=True
+    )
     return json.loads(done.stdout)
 
 
@@ -113,4 +127,8 @@ def leftovers(folder: pathlib.Path):
 
 def final_outputs(folder: pathlib.Path):
     """Files under final output names."""
-    return sorted(p.name for p in folder.iterdir() if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name)
+    return sorted(
+        p.name
+        for p in folder.iterdir()
+        if "-Ref-bands-2345" in p.name and ".tmp-talvex-" not in p.name
+    )

@@ -35,13 +35,17 @@ NODATA = -9999.0
 
 
 def text_with(elevation: str, depth: str) -> str:
-    return with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES).replace(
-        "55             elevation", f"{elevation} elevation"
-    ).replace("0.25           aerosol", f"{depth} aerosol")
+    return (
+        with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES)
+        .replace("55             elevation", f"{elevation} elevation")
+        .replace("0.25           aerosol", f"{depth} aerosol")
+    )
 
 
 def write_map(path, values, **kwargs):
-    return write_raster(path, values[np.newaxis].astype(np.float32), dtype=gdal.GDT_Float32, **kwargs)
+    return write_raster(
+        path, values[np.newaxis].astype(np.float32), dtype=gdal.GDT_Float32, **kwargs
+    )
 
 
 @pytest.fixture(scope="module")
@@ -75,8 +79,21 @@ def test_maps_on_the_scene_grid_equal_talvex_v1_at_quantised_values(tmp_path, ta
     aod = write_map(tmp_path / "aod.tif", depth)
     base = tmp_path / "out"
     # Blocks smaller than the scene: the maps are read block by block.
-    run_geo(talvex_geo, "-q", "-co", "BLOCKXSIZE=32", "-co", "BLOCKYSIZE=32", "-elevation", dem, "-aod", aod,
-            parameters, stack, base)
+    run_geo(
+        talvex_geo,
+        "-q",
+        "-co",
+        "BLOCKXSIZE=32",
+        "-co",
+        "BLOCKYSIZE=32",
+        "-elevation",
+        dem,
+        "-aod",
+        aod,
+        parameters,
+        stack,
+        base,
+    )
     surface = read_raster(f"{base}{SURFACE_SUFFIX}.tif")
     mask = read_mask(f"{base}{SURFACE_SUFFIX}.tif")
     assert np.all(mask[30:34, 40:47] == 0) and np.all(surface[:, 30:34, 40:47] == 0.0)
@@ -84,7 +101,11 @@ def test_maps_on_the_scene_grid_equal_talvex_v1_at_quantised_values(tmp_path, ta
     kept[30:34, 40:47] = False
     assert_same_bits(surface[:, kept], expected[:, kept])
     # The TOA reflectance is that of the scene, with its own mask.
-    assert np.all(read_mask(f"{base}{TOA_SUFFIX}.tif")[30:34, 40:47][read_raster(stack)[:, 30:34, 40:47].min(0) > 0])
+    assert np.all(
+        read_mask(f"{base}{TOA_SUFFIX}.tif")[30:34, 40:47][
+            read_raster(stack)[:, 30:34, 40:47].min(0) > 0
+        ]
+    )
     metadata = gdalinfo(f"{base}{SURFACE_SUFFIX}.tif")["metadata"][""]
     assert metadata["talvex_elevation_map"] == str(dem)
     assert metadata["talvex_elevation_quantisation"] == "1 m"
@@ -107,8 +128,12 @@ def lon_lat_map(path, scene_extent, values_at, pixel_degrees, margin_degrees=0.0
     lines = int(np.ceil((lat1 - lat0 + 2 * margin_degrees) / pixel_degrees))
     lon = west + pixel_degrees * (np.arange(samples) + 0.5)
     lat = north - pixel_degrees * (np.arange(lines) + 0.5)
-    values = values_at(lon[np.newaxis, :] - (lon0 + lon1) / 2, lat[:, np.newaxis] - (lat0 + lat1) / 2)
-    return write_map(path, values, geotransform=(west, pixel_degrees, 0, north, 0, -pixel_degrees), srs=wgs84)
+    values = values_at(
+        lon[np.newaxis, :] - (lon0 + lon1) / 2, lat[:, np.newaxis] - (lat0 + lat1) / 2
+    )
+    return write_map(
+        path, values, geotransform=(west, pixel_degrees, 0, north, 0, -pixel_degrees), srs=wgs84
+    )
 
 
 def scene_extent():
@@ -119,25 +144,62 @@ def scene_extent():
 @pytest.mark.parametrize("resampling", [None, "cubic"])
 def test_maps_in_another_crs_equal_gdal_warp_of_them(tmp_path, talvex_geo, scene, resampling):
     _, stack, parameters, _, _, _ = scene
-    dem = lon_lat_map(tmp_path / "dem.tif", scene_extent(),
-                      lambda lon, lat: 800.0 + 2.0e6 * lon**2 + 2.0e4 * lat, 0.0007)
-    aod = lon_lat_map(tmp_path / "aod.tif", scene_extent(),
-                      lambda lon, lat: 0.3 + 20.0 * lat + 0.0 * lon, 0.0021)
+    dem = lon_lat_map(
+        tmp_path / "dem.tif",
+        scene_extent(),
+        lambda lon, lat: 800.0 + 2.0e6 * lon**2 + 2.0e4 * lat,
+        0.0007,
+    )
+    aod = lon_lat_map(
+        tmp_path / "aod.tif", scene_extent(), lambda lon, lat: 0.3 + 20.0 * lat + 0.0 * lon, 0.0021
+    )
     # GDAL's own warp of each map onto the scene's grid, then a run with those.
     xmin, ymin, xmax, ymax = scene_extent()
     warped = {}
     for name, path in (("dem", dem), ("aod", aod)):
         warped[name] = tmp_path / f"{name}-on-grid.tif"
-        gdal.Warp(str(warped[name]), str(path), dstSRS=f"EPSG:{utm().GetAuthorityCode(None)}",
-                  outputBounds=(xmin, ymin, xmax, ymax), width=SAMPLES, height=LINES,
-                  resampleAlg=resampling or "bilinear", outputType=gdal.GDT_Float32, dstNodata=float("nan"))
+        gdal.Warp(
+            str(warped[name]),
+            str(path),
+            dstSRS=f"EPSG:{utm().GetAuthorityCode(None)}",
+            outputBounds=(xmin, ymin, xmax, ymax),
+            width=SAMPLES,
+            height=LINES,
+            resampleAlg=resampling or "bilinear",
+            outputType=gdal.GDT_Float32,
+            dstNodata=float("nan"),
+        )
     assert np.ptp(read_raster(warped["dem"])) > 50 and np.ptp(read_raster(warped["aod"])) > 0.05
     chosen = ["-r", resampling] if resampling else []
-    run_geo(talvex_geo, "-q", *chosen, "-elevation", dem, "-aod", aod, parameters, stack, tmp_path / "maps")
-    run_geo(talvex_geo, "-q", "-r", "near", "-elevation", warped["dem"], "-aod", warped["aod"], parameters, stack,
-            tmp_path / "grid")
-    assert_same_bits(read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
-                     read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"))
+    run_geo(
+        talvex_geo,
+        "-q",
+        *chosen,
+        "-elevation",
+        dem,
+        "-aod",
+        aod,
+        parameters,
+        stack,
+        tmp_path / "maps",
+    )
+    run_geo(
+        talvex_geo,
+        "-q",
+        "-r",
+        "near",
+        "-elevation",
+        warped["dem"],
+        "-aod",
+        warped["aod"],
+        parameters,
+        stack,
+        tmp_path / "grid",
+    )
+    assert_same_bits(
+        read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
+        read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"),
+    )
 
 
 def test_refusals_leave_no_output(tmp_path, talvex_geo, scene):
@@ -158,17 +220,23 @@ def test_refusals_leave_no_output(tmp_path, talvex_geo, scene):
     assert f"the map covers x {x0:.10g} to {x0 + 60 * 30:.10g}" in message
     assert f"the scene x {x0:.10g} to {x0 + SAMPLES * 30:.10g}" in message
 
-    two_bands = write_raster(tmp_path / "two.tif", np.stack([elevation, elevation]).astype(np.float32),
-                             dtype=gdal.GDT_Float32)
+    two_bands = write_raster(
+        tmp_path / "two.tif",
+        np.stack([elevation, elevation]).astype(np.float32),
+        dtype=gdal.GDT_Float32,
+    )
     assert "has 2 bands; a map has one band" in refused(3, "-elevation", two_bands)
-    complex_map = write_raster(tmp_path / "complex.tif", depth[np.newaxis].astype(np.complex64),
-                               dtype=gdal.GDT_CFloat32)
+    complex_map = write_raster(
+        tmp_path / "complex.tif", depth[np.newaxis].astype(np.complex64), dtype=gdal.GDT_CFloat32
+    )
     assert "holds complex values (CFloat32)" in refused(3, "-aod", complex_map)
     unplaced = write_map(tmp_path / "unplaced.tif", depth, geotransform=None)
     assert "has no CRS" in refused(3, "-aod", unplaced)
     assert "cannot be opened" in refused(3, "-aod", tmp_path / "missing.tif")
     on_grid = write_map(tmp_path / "dem.tif", elevation)
-    assert "-r sideways: the resampling must be one of" in refused(2, "-r", "sideways", "-elevation", on_grid)
+    assert "-r sideways: the resampling must be one of" in refused(
+        2, "-r", "sideways", "-elevation", on_grid
+    )
 
     # An unmarked no-data value fails the surface reflectance after the TOA one.
     unmarked = elevation.copy()
@@ -176,15 +244,24 @@ def test_refusals_leave_no_output(tmp_path, talvex_geo, scene):
     dem = write_map(tmp_path / "unmarked.tif", unmarked)
     done = run_geo(talvex_geo, "-q", "-elevation", dem, parameters, stack, base, check=False)
     assert done.returncode == 3
-    assert f'The elevation map "{dem}": a value of -9999 m is outside the accepted range' in done.stderr
+    assert (
+        f'The elevation map "{dem}": a value of -9999 m is outside the accepted range'
+        in done.stderr
+    )
     assert not (tmp_path / f"out{SURFACE_SUFFIX}.tif").exists() and not leftovers(tmp_path)
 
 
 def test_maps_need_a_correction_run(tmp_path, talvex_geo, scene):
     _, stack, _, elevation, _, _ = scene
-    toa_only = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES).replace(
-        "1              correction option", "0 correction option"))
+    toa_only = write_parameters(
+        tmp_path,
+        with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES).replace(
+            "1              correction option", "0 correction option"
+        ),
+    )
     dem = write_map(tmp_path / "dem.tif", elevation)
-    done = run_geo(talvex_geo, "-q", "-elevation", dem, toa_only, stack, tmp_path / "out", check=False)
+    done = run_geo(
+        talvex_geo, "-q", "-elevation", dem, toa_only, stack, tmp_path / "out", check=False
+    )
     assert done.returncode == 2 and "maps are for the surface reflectance" in done.stderr
     assert not list(tmp_path.glob("out-*"))

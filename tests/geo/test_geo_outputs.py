@@ -50,14 +50,22 @@ def scene(tmp_path_factory, talvex_v1):
         ("four band files", ["-co", "COMPRESS=DEFLATE", "-co", "INTERLEAVE=BAND"]),
     ],
 )
-def test_gtiff_values_equal_talvex_v1_whatever_the_layout(tmp_path, talvex_geo, scene, layout, output_options):
+def test_gtiff_values_equal_talvex_v1_whatever_the_layout(
+    tmp_path, talvex_geo, scene, layout, output_options
+):
     _, dn, parameters, toa, surface = scene
     if layout.startswith("four"):
-        inputs = single_band_files(tmp_path, dn, options=["TILED=YES", "BLOCKXSIZE=512", "BLOCKYSIZE=128"])
+        inputs = single_band_files(
+            tmp_path, dn, options=["TILED=YES", "BLOCKXSIZE=512", "BLOCKYSIZE=128"]
+        )
     elif "striped" in layout:
-        inputs = [write_raster(tmp_path / "stack.tif", dn, options=["INTERLEAVE=BAND", "BLOCKYSIZE=7"])]
+        inputs = [
+            write_raster(tmp_path / "stack.tif", dn, options=["INTERLEAVE=BAND", "BLOCKYSIZE=7"])
+        ]
     else:
-        inputs = [write_raster(tmp_path / "stack.tif", dn, options=["TILED=YES", "INTERLEAVE=PIXEL"])]
+        inputs = [
+            write_raster(tmp_path / "stack.tif", dn, options=["TILED=YES", "INTERLEAVE=PIXEL"])
+        ]
     run_geo(talvex_geo, *output_options, parameters, *inputs, tmp_path / "out")
     assert_same_bits(read_raster(tmp_path / f"out{TOA_SUFFIX}.tif"), toa)
     assert_same_bits(read_raster(tmp_path / f"out{SURFACE_SUFFIX}.tif"), surface)
@@ -73,8 +81,10 @@ def test_the_georeference_descriptions_metadata_and_mask_of_a_gtiff(tmp_path, ta
     assert done.stdout == ""
     counts = [int(line.split()[2]) for line in done.stderr.splitlines()]
     assert counts == [int((dn[i] > 4095).sum()) for i in range(4)], done.stderr
-    assert all(line.startswith("talvex-geo: Warning: ") and f"of band {b} have DNs above 4095" in line
-               for b, line in zip((2, 3, 4, 5), done.stderr.splitlines()))
+    assert all(
+        line.startswith("talvex-geo: Warning: ") and f"of band {b} have DNs above 4095" in line
+        for b, line in zip((2, 3, 4, 5), done.stderr.splitlines())
+    )
 
     info = gdalinfo(tmp_path / f"out{TOA_SUFFIX}.tif")
     assert tuple(info["geoTransform"]) == GEOTRANSFORM
@@ -82,8 +92,14 @@ def test_the_georeference_descriptions_metadata_and_mask_of_a_gtiff(tmp_path, ta
     written.ImportFromWkt(info["coordinateSystem"]["wkt"])
     assert written.IsSame(utm())
     assert [b["description"] for b in info["bands"]] == [
-        "Band 2 (green)", "Band 3 (red)", "Band 4 (near infrared)", "Band 5 (short-wave infrared)"]
-    assert all(b["type"] == "Float32" and b["mask"]["flags"] == ["PER_DATASET"] for b in info["bands"])
+        "Band 2 (green)",
+        "Band 3 (red)",
+        "Band 4 (near infrared)",
+        "Band 5 (short-wave infrared)",
+    ]
+    assert all(
+        b["type"] == "Float32" and b["mask"]["flags"] == ["PER_DATASET"] for b in info["bands"]
+    )
     assert info["bands"][0]["block"] == [256, 256], "tiled by default"
     items = info["metadata"][""]
     assert items["talvex_product"] == "top-of-atmosphere reflectance"
@@ -98,7 +114,9 @@ def test_the_georeference_descriptions_metadata_and_mask_of_a_gtiff(tmp_path, ta
         np.testing.assert_array_equal(read_mask(tmp_path / f"out{suffix}.tif"), expected)
 
 
-def test_the_mask_takes_the_inputs_no_data_and_keeps_a_valid_zero_reflectance(tmp_path, talvex_geo, talvex_v1):
+def test_the_mask_takes_the_inputs_no_data_and_keeps_a_valid_zero_reflectance(
+    tmp_path, talvex_geo, talvex_v1
+):
     # lmin -1 and lmax 4094 make DN 1 a radiance of 0: a valid reflectance of 0.0.
     parameters_text = EXAMPLE_PARAMETERS.replace("0.0 52.5", "-1 4094", 1)
     dn = dn_scene(40, 50, zeros=False)
@@ -123,7 +141,9 @@ def test_a_cog_has_its_layout_overviews_and_masked_overviews(tmp_path, talvex_ge
     toa, surface = run_talvex_v1(talvex_v1, tmp_path / "v1", dn, EXAMPLE_PARAMETERS)
     parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, lines, samples))
     stack = write_raster(tmp_path / "stack.tif", dn, options=["TILED=YES"])
-    run_geo(talvex_geo, "-of", "COG", "-co", "COMPRESS=DEFLATE", parameters, stack, tmp_path / "out")
+    run_geo(
+        talvex_geo, "-of", "COG", "-co", "COMPRESS=DEFLATE", parameters, stack, tmp_path / "out"
+    )
 
     for suffix, expected in ((TOA_SUFFIX, toa), (SURFACE_SUFFIX, surface)):
         path = tmp_path / f"out{suffix}.tif"
@@ -136,7 +156,9 @@ def test_a_cog_has_its_layout_overviews_and_masked_overviews(tmp_path, talvex_ge
         assert tuple(info["geoTransform"]) == GEOTRANSFORM
         assert_same_bits(read_raster(path), expected)
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("out")) == [
-        f"out{SURFACE_SUFFIX}.tif", f"out{TOA_SUFFIX}.tif"]
+        f"out{SURFACE_SUFFIX}.tif",
+        f"out{TOA_SUFFIX}.tif",
+    ]
 
 
 def test_envi_outputs_carry_map_info_band_names_and_a_mask_beside_them(tmp_path, talvex_geo, scene):
@@ -154,7 +176,9 @@ def test_envi_outputs_carry_map_info_band_names_and_a_mask_beside_them(tmp_path,
     assert leftovers(tmp_path) == []
 
 
-def test_byte_pixels_of_a_zipped_envi_scene_and_ground_control_points(tmp_path, talvex_geo, talvex_v1):
+def test_byte_pixels_of_a_zipped_envi_scene_and_ground_control_points(
+    tmp_path, talvex_geo, talvex_v1
+):
     dn = dn_scene(60, 70) % 256
     toa, _ = run_talvex_v1(talvex_v1, tmp_path / "v1", dn, EXAMPLE_PARAMETERS)
     parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, 60, 70))
@@ -162,12 +186,19 @@ def test_byte_pixels_of_a_zipped_envi_scene_and_ground_control_points(tmp_path, 
     with zipfile.ZipFile(tmp_path / "scene.zip", "w") as archive:
         for name in ("scene.raw", "scene.hdr"):
             archive.write(tmp_path / name, name)
-    run_geo(talvex_geo, parameters, f"/vsizip/{tmp_path / 'scene.zip'}/scene.raw", tmp_path / "zipped")
+    run_geo(
+        talvex_geo, parameters, f"/vsizip/{tmp_path / 'scene.zip'}/scene.raw", tmp_path / "zipped"
+    )
     assert_same_bits(read_raster(tmp_path / f"zipped{TOA_SUFFIX}.tif"), toa)
 
     # A scene placed by ground control points rather than a geotransform.
-    ds = gdal.GetDriverByName("GTiff").Create(str(tmp_path / "gcps.tif"), 70, 60, 4, gdal.GDT_UInt16)
-    gcps = [gdal.GCP(75.0 + x / 1000, 13.0 - y / 1000, 0.0, x, y) for x, y in ((0, 0), (70, 0), (0, 60), (70, 60))]
+    ds = gdal.GetDriverByName("GTiff").Create(
+        str(tmp_path / "gcps.tif"), 70, 60, 4, gdal.GDT_UInt16
+    )
+    gcps = [
+        gdal.GCP(75.0 + x / 1000, 13.0 - y / 1000, 0.0, x, y)
+        for x, y in ((0, 0), (70, 0), (0, 60), (70, 60))
+    ]
     wgs84 = osr.SpatialReference()
     wgs84.ImportFromEPSG(4326)
     ds.SetGCPs(gcps, wgs84)
@@ -177,15 +208,23 @@ def test_byte_pixels_of_a_zipped_envi_scene_and_ground_control_points(tmp_path, 
     placed = gdal.Open(str(tmp_path / "gcps.tif"))
     written = gdal.Open(str(tmp_path / f"out{TOA_SUFFIX}.tif"))
     assert placed.GetGCPSpatialRef().GetName() == "WGS 84"
-    assert written.GetGCPCount() == 4 and written.GetGCPSpatialRef().IsSame(placed.GetGCPSpatialRef())
+    assert written.GetGCPCount() == 4 and written.GetGCPSpatialRef().IsSame(
+        placed.GetGCPSpatialRef()
+    )
     assert [(g.GCPPixel, g.GCPLine, g.GCPX, g.GCPY) for g in written.GetGCPs()] == [
-        (g.GCPPixel, g.GCPLine, g.GCPX, g.GCPY) for g in gcps]
+        (g.GCPPixel, g.GCPLine, g.GCPX, g.GCPY) for g in gcps
+    ]
     assert_same_bits(written.ReadAsArray(), toa)
 
 
 def test_a_toa_only_run_writes_one_output(tmp_path, talvex_geo):
     text = with_size(EXAMPLE_PARAMETERS, 20, 30).replace("1              correction option", "0", 1)
     parameters = write_parameters(tmp_path, text)
-    run_geo(talvex_geo, parameters, write_raster(tmp_path / "s.tif", dn_scene(20, 30)), tmp_path / "out")
+    run_geo(
+        talvex_geo, parameters, write_raster(tmp_path / "s.tif", dn_scene(20, 30)), tmp_path / "out"
+    )
     assert sorted(p.name for p in tmp_path.glob("out*")) == [f"out{TOA_SUFFIX}.tif"]
-    assert gdalinfo(tmp_path / f"out{TOA_SUFFIX}.tif")["metadata"][""]["talvex_correction_option"] == "0"
+    assert (
+        gdalinfo(tmp_path / f"out{TOA_SUFFIX}.tif")["metadata"][""]["talvex_correction_option"]
+        == "0"
+    )

@@ -44,19 +44,36 @@ def test_the_files_are_those_of_the_program(scene, talvex_geo, output_format):
     folder, parameters, dn = scene
     files = single_band_files(folder, dn)
     seen = []
-    written = geo.correct_files(parameters, files, folder / "py", output_format=output_format,
-                                creation_options=["COMPRESS=DEFLATE"] if output_format != "ENVI" else None,
-                                progress=seen.append)
-    run_geo(talvex_geo, "-of", output_format, *(["-co", "COMPRESS=DEFLATE"] if output_format != "ENVI" else []),
-            parameters, *files, folder / "cli")
+    written = geo.correct_files(
+        parameters,
+        files,
+        folder / "py",
+        output_format=output_format,
+        creation_options=["COMPRESS=DEFLATE"] if output_format != "ENVI" else None,
+        progress=seen.append,
+    )
+    run_geo(
+        talvex_geo,
+        "-of",
+        output_format,
+        *(["-co", "COMPRESS=DEFLATE"] if output_format != "ENVI" else []),
+        parameters,
+        *files,
+        folder / "cli",
+    )
     extension = "" if output_format == "ENVI" else ".tif"
-    assert written == [folder / f"py{TOA_SUFFIX}{extension}", folder / f"py{SURFACE_SUFFIX}{extension}"]
+    assert written == [
+        folder / f"py{TOA_SUFFIX}{extension}",
+        folder / f"py{SURFACE_SUFFIX}{extension}",
+    ]
     for suffix in (TOA_SUFFIX, SURFACE_SUFFIX):
         ours, theirs = folder / f"py{suffix}{extension}", folder / f"cli{suffix}{extension}"
         assert_same_bits(read_raster(ours), read_raster(theirs))
         assert (read_mask(ours) == read_mask(theirs)).all() and (read_mask(ours)[:3] == 0).all()
-        assert gdal.Info(str(ours), format="json")["metadata"][""] == \
-            gdal.Info(str(theirs), format="json")["metadata"][""]
+        assert (
+            gdal.Info(str(ours), format="json")["metadata"][""]
+            == gdal.Info(str(theirs), format="json")["metadata"][""]
+        )
     assert seen == sorted(seen) and seen[-1] == 1.0 and len(seen) > 2
     assert leftovers(folder) == []
 
@@ -72,11 +89,15 @@ def test_failures_are_geo_errors_with_their_side_and_status(scene):
     for args, kind, status, words in cases:
         with pytest.raises(geo.GeoError) as failure:
             geo.correct_files(*args)
-        assert (failure.value.kind, failure.value.status) == (kind, status) and words in str(failure.value)
+        assert (failure.value.kind, failure.value.status) == (kind, status) and words in str(
+            failure.value
+        )
     with pytest.raises(ValueError, match="output_format"):
         geo.correct_files(parameters, stack, folder / "out", output_format="PNG")
     with pytest.raises(geo.GeoError) as failure:
-        geo.correct_files(parameters, stack, folder / "out", creation_options=["COMPRESS=WEBP", "NUM_THREADS=2"])
+        geo.correct_files(
+            parameters, stack, folder / "out", creation_options=["COMPRESS=WEBP", "NUM_THREADS=2"]
+        )
     assert failure.value.kind == "output" and "WEBP" in failure.value.message.upper()
     assert final_outputs(folder) == [] and leftovers(folder) == []
 
@@ -108,15 +129,18 @@ def test_values_in_another_unit_and_an_invalid_option_are_user_warnings(scene):
     folder, parameters, dn = scene
     dn[1, 50, 60] = 5000
     stack = write_raster(folder / "stack.tif", dn)
-    ozone = write_parameters(folder, parameters.read_text().replace("\n0.27 ", "\n300 "), "ozone.txt")
+    ozone = write_parameters(
+        folder, parameters.read_text().replace("\n0.27 ", "\n300 "), "ozone.txt"
+    )
     with pytest.warns(UserWarning) as told:
         geo.correct_files(ozone, stack, folder / "out")
     messages = [str(w.message) for w in told]
     assert any("300 Dobson units" in m for m in messages)
     assert any(m.startswith("1 pixel of band 3") for m in messages)
 
-    seven = write_parameters(folder, parameters.read_text().replace("1              correction option", "7"),
-                             "seven.txt")
+    seven = write_parameters(
+        folder, parameters.read_text().replace("1              correction option", "7"), "seven.txt"
+    )
     with pytest.warns(UserWarning, match="Invalid Option"):
         written = geo.correct_files(seven, stack, folder / "seven")
     assert written == [folder / f"seven{TOA_SUFFIX}.tif"]

@@ -1,9 +1,9 @@
 // "About TALVEX" and "Exit".
 
-#include "main_window.h"
 #include "about_window.h"
-#include "launcher_fixture.h"
 #include "control_table.h"
+#include "launcher_fixture.h"
+#include "main_window.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -56,7 +56,7 @@ void answerFarewell(QObject* context, Farewell& seen)
     });
 }
 
-}  // namespace
+} // namespace
 
 class AboutExitTest : public QObject {
     Q_OBJECT
@@ -64,7 +64,10 @@ class AboutExitTest : public QObject {
 private:
     QTemporaryDir folder_;
 
-    QString helpPath() const { return test::pathIn(folder_, QStringLiteral("TALVEX.pdf")); }
+    QString helpPath() const
+    {
+        return test::pathIn(folder_, QStringLiteral("TALVEX.pdf"));
+    }
 
 private slots:
     void initTestCase()
@@ -141,7 +144,8 @@ private slots:
         QCOMPARE(about->size(), QGuiApplication::primaryScreen()->geometry().size());
         QCOMPARE(about->document()->status(), QPdfDocument::Status::Error);
         const QString lookedFor = test::pathIn(empty, QStringLiteral("TALVEX.pdf"));
-        QVERIFY2(about->missingDocumentMessage().contains(lookedFor), qPrintable(about->missingDocumentMessage()));
+        QVERIFY2(about->missingDocumentMessage().contains(lookedFor),
+                 qPrintable(about->missingDocumentMessage()));
         QVERIFY(about->missingDocumentMessage().contains(QStringLiteral("no such file")));
         QVERIFY(!about->findChild<QPdfView*>(QStringLiteral("WebBrowser1"))->isVisible());
 

@@ -1,8 +1,8 @@
 // The three Browse buttons and the one file dialog they share.
 
 #include "file_dialogs.h"
-#include "main_window.h"
 #include "launcher_fixture.h"
+#include "main_window.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -62,7 +62,7 @@ QString fieldText(MainWindow& form, const char* field)
     return form.findChild<QLineEdit*>(QString::fromLatin1(field))->text();
 }
 
-}  // namespace
+} // namespace
 
 class BrowseTest : public QObject {
     Q_OBJECT
@@ -168,7 +168,8 @@ private slots:
         MainWindow form(folder_.path());
         ScriptedUser user(form);
         const QString bare = test::pathIn(folder_, QStringLiteral("out put"));
-        const QString overlong = test::pathIn(folder_, QString(FileDialogs::MAX_FILE_NAME_LENGTH, u'x'));
+        const QString overlong =
+            test::pathIn(folder_, QString(FileDialogs::MAX_FILE_NAME_LENGTH, u'x'));
         user.answers = {bare, overlong};
         click(form, "cmdoutputpath");
         click(form, "cmdoutputpath");

@@ -41,7 +41,8 @@ inline bool writePdf(const QString& path, int pages)
 inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+           && file.write(bytes) == bytes.size();
 }
 
 inline QByteArray readFile(const QString& path)
@@ -50,4 +51,4 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-}  // namespace talvex::test
+} // namespace talvex::test

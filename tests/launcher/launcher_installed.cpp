@@ -25,10 +25,9 @@ constexpr int RUN_TIMEOUT_MS = 30000;
 constexpr int SCENE_VALUES = 24;
 constexpr qint64 TOA_IMAGE_BYTES = 96;
 
-const auto WORLD_READABLE_FOLDER = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                   QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
-                                   QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
-                                   QFile::ExeOther;
+const auto WORLD_READABLE_FOLDER =
+    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser
+    | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
 
 bool giveTo(const QString& path, const passwd& user)
 {
@@ -46,7 +45,7 @@ bool waitForFile(const QString& path, qint64 size, int milliseconds)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 class InstalledTest : public QObject {
     Q_OBJECT
@@ -61,8 +60,9 @@ private:
     // as root.
     int runAsUser(const QProcessEnvironment& environment, QByteArray& printed, bool asRoot = false)
     {
-        const QStringList files{work_ + QStringLiteral("/scene.dn"), work_ + QStringLiteral("/params.txt"),
-                                work_ + (asRoot ? QStringLiteral("/out/root-scene") : QStringLiteral("/out/scene"))};
+        const QStringList files{
+            work_ + QStringLiteral("/scene.dn"), work_ + QStringLiteral("/params.txt"),
+            work_ + (asRoot ? QStringLiteral("/out/root-scene") : QStringLiteral("/out/scene"))};
         QProcess driver;
         driver.setProcessEnvironment(environment);
         if (asRoot) {
@@ -70,10 +70,12 @@ private:
             driver.setArguments(files);
         } else {
             driver.setProgram(QStringLiteral("setpriv"));
-            driver.setArguments(QStringList{QStringLiteral("--reuid=%1").arg(QLatin1String(UNPRIVILEGED_USER)),
-                                            QStringLiteral("--regid=%1").arg(QLatin1String(UNPRIVILEGED_GROUP)),
-                                            QStringLiteral("--clear-groups"), bin_ + QStringLiteral("/talvex-driver")} +
-                                files);
+            driver.setArguments(
+                QStringList{QStringLiteral("--reuid=%1").arg(QLatin1String(UNPRIVILEGED_USER)),
+                            QStringLiteral("--regid=%1").arg(QLatin1String(UNPRIVILEGED_GROUP)),
+                            QStringLiteral("--clear-groups"),
+                            bin_ + QStringLiteral("/talvex-driver")}
+                + files);
         }
         driver.start();
         if (!driver.waitForFinished(RUN_TIMEOUT_MS))
@@ -106,12 +108,13 @@ private slots:
         QProcess install;
         install.setProcessChannelMode(QProcess::MergedChannels);
         install.start(QStringLiteral(TALVEX_CMAKE),
-                      {QStringLiteral("--install"), QStringLiteral(TALVEX_BUILD_DIR), QStringLiteral("--prefix"),
-                       root_.path() + QStringLiteral("/usr")});
+                      {QStringLiteral("--install"), QStringLiteral(TALVEX_BUILD_DIR),
+                       QStringLiteral("--prefix"), root_.path() + QStringLiteral("/usr")});
         QVERIFY(install.waitForFinished(INSTALL_TIMEOUT_MS));
         QVERIFY2(install.exitCode() == 0, install.readAll().constData());
         bin_ = root_.path() + QStringLiteral("/usr/bin");
-        QVERIFY(QFile::copy(QStringLiteral(TALVEX_DRIVER), bin_ + QStringLiteral("/talvex-driver")));
+        QVERIFY(
+            QFile::copy(QStringLiteral(TALVEX_DRIVER), bin_ + QStringLiteral("/talvex-driver")));
         QVERIFY(QFileInfo(bin_).isDir());
         QCOMPARE(QFileInfo(bin_).ownerId(), 0U);
 
@@ -124,8 +127,9 @@ private slots:
         for (int i = 1; i <= SCENE_VALUES; ++i)
             scene.append(char(i * 40 & 0xFF)).append(char(i * 40 >> 8));
         QVERIFY(test::writeFile(work_ + QStringLiteral("/scene.dn"), scene));
-        QVERIFY(test::writeFile(work_ + QStringLiteral("/params.txt"),
-                                "2 3\n0.0 52.5\n0.0 40.8\n0.0 33.6\n0.0 7.2\n45\n38.6\n142\n12.5\n101\n0\n"));
+        QVERIFY(test::writeFile(
+            work_ + QStringLiteral("/params.txt"),
+            "2 3\n0.0 52.5\n0.0 40.8\n0.0 33.6\n0.0 7.2\n45\n38.6\n142\n12.5\n101\n0\n"));
         for (const QString& name : {QString(), QStringLiteral("/out"), QStringLiteral("/home"),
                                     QStringLiteral("/scene.dn"), QStringLiteral("/params.txt")})
             QVERIFY(giveTo(work_ + name, user_));
@@ -150,7 +154,8 @@ private slots:
         QVERIFY(!QFile::exists(bin_ + QStringLiteral("/first.sh")));
 
         const QString toa = work_ + QStringLiteral("/out/scene-TOA-Ref-bands-2345");
-        QVERIFY2(waitForFile(toa, TOA_IMAGE_BYTES, RUN_TIMEOUT_MS), "the installed processor left no TOA image");
+        QVERIFY2(waitForFile(toa, TOA_IMAGE_BYTES, RUN_TIMEOUT_MS),
+                 "the installed processor left no TOA image");
         QCOMPARE(QFileInfo(toa).ownerId(), user_.pw_uid);
     }
 
@@ -170,10 +175,12 @@ private slots:
         QCOMPARE(QDir(bin_).entryList(QDir::Files, QDir::Name), programs);
         for (const QFileInfo& file : QDir(bin_).entryInfoList(QDir::Files))
             QVERIFY2(file.isExecutable(), qPrintable(file.fileName()));
-        QCOMPARE(QDir(root_.path() + QStringLiteral("/usr/share/talvex")).entryList(QDir::Files, QDir::Name),
-                 (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
-        QVERIFY2(waitForFile(work_ + QStringLiteral("/out/root-scene-TOA-Ref-bands-2345"), TOA_IMAGE_BYTES,
-                             RUN_TIMEOUT_MS),
+        QCOMPARE(
+            QDir(root_.path() + QStringLiteral("/usr/share/talvex"))
+                .entryList(QDir::Files, QDir::Name),
+            (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
+        QVERIFY2(waitForFile(work_ + QStringLiteral("/out/root-scene-TOA-Ref-bands-2345"),
+                             TOA_IMAGE_BYTES, RUN_TIMEOUT_MS),
                  "the installed processor left no TOA image");
     }
 
@@ -190,8 +197,9 @@ private slots:
 
         QByteArray printed;
         QCOMPARE(runAsUser(environment, printed), 1);
-        QVERIFY2(printed.contains((stateHome + QStringLiteral("/talvex\nPermission denied")).toUtf8()),
-                 printed.constData());
+        QVERIFY2(
+            printed.contains((stateHome + QStringLiteral("/talvex\nPermission denied")).toUtf8()),
+            printed.constData());
         QVERIFY(!printed.contains(bin_.toUtf8()));
         QVERIFY(!QFile::exists(stateHome + QStringLiteral("/talvex")));
     }

@@ -26,7 +26,7 @@ void press(talvex::MainWindow& form, const char* button)
     form.findChild<QPushButton*>(QString::fromLatin1(button))->click();
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char* argv[])
 {

@@ -56,12 +56,13 @@ QColor dominantColour(QWidget& widget)
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
             ++counts[image.pixel(x, y) | 0xFF000000U];
-    const auto most = std::max_element(counts.begin(), counts.end(),
-                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    const auto most =
+        std::max_element(counts.begin(), counts.end(),
+                         [](const auto& a, const auto& b) { return a.second < b.second; });
     return QColor(most->first);
 }
 
-}  // namespace
+} // namespace
 
 class LayoutTest : public QObject {
     Q_OBJECT
@@ -72,7 +73,9 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<TwipRect>("place");
-        const auto row = [](const char* name, TwipRect place) { QTest::newRow(name) << QString::fromLatin1(name) << place; };
+        const auto row = [](const char* name, TwipRect place) {
+            QTest::newRow(name) << QString::fromLatin1(name) << place;
+        };
         row("Image1", {0, 0, 28790, 16050});
         row("Picture1", {240, 1320, 375, 495});
         row("Label1", {9600, 4400, 3015, 375});
@@ -99,10 +102,14 @@ private slots:
     void twipsToPixels()
     {
         const TwipScale at96(96, 96);
-        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Label1"), 28800, 16200)), QRect(640, 293, 201, 25));
-        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Command3"), 28800, 16200)), QRect(1040, 493, 97, 49));
-        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Image1"), 28800, 16200)), QRect(0, 0, 1919, 1070));
-        QCOMPARE(TwipScale(120, 144).toPixels(TwipRect{1440, 1440, 720, 15}), QRect(120, 144, 60, 2));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Label1"), 28800, 16200)),
+                 QRect(640, 293, 201, 25));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Command3"), 28800, 16200)),
+                 QRect(1040, 493, 97, 49));
+        QCOMPARE(at96.toPixels(loadPlace(controlNamed("Image1"), 28800, 16200)),
+                 QRect(0, 0, 1919, 1070));
+        QCOMPARE(TwipScale(120, 144).toPixels(TwipRect{1440, 1440, 720, 15}),
+                 QRect(120, 144, 60, 2));
     }
 
     // The thirds are taken in single precision and the layout does not adapt
@@ -110,7 +117,8 @@ private slots:
     void thirdsInSinglePrecisionAndNoAdaptation()
     {
         QCOMPARE(loadPlace(controlNamed("Label1"), 10000, 7000).left, 10000.0F / 3.0F);
-        QCOMPARE(loadPlace(controlNamed("cmdparampath"), 10000, 7000).left, 10000.0F / 3.0F + 6000.0F);
+        QCOMPARE(loadPlace(controlNamed("cmdparampath"), 10000, 7000).left,
+                 10000.0F / 3.0F + 6000.0F);
         QCOMPARE(loadPlace(controlNamed("Label2"), 10000, 7000).top, 7000.0F / 3.0F);
         const TwipRect browse = loadPlace(controlNamed("cmdinputimage"), 10000, 7000);
         QVERIFY(browse.left + browse.width > 10000);
@@ -141,7 +149,8 @@ private slots:
             const QWidget* widget = control<QWidget>(form, row.name.data());
             QVERIFY2(widget && widget == form.control(i), row.name.data());
             QCOMPARE(widget->geometry(), scale.toPixels(loadPlace(row, innerWidth, innerHeight)));
-            const QString caption = QString::fromLatin1(row.caption.data(), qsizetype(row.caption.size()));
+            const QString caption =
+                QString::fromLatin1(row.caption.data(), qsizetype(row.caption.size()));
             if (const auto* button = qobject_cast<const QPushButton*>(widget))
                 QCOMPARE(button->text(), caption);
             if (row.kind == ControlKind::Label)
@@ -222,7 +231,8 @@ private slots:
         const TwipScale scale = screenScale();
         QCOMPARE(form.size(), QGuiApplication::primaryScreen()->geometry().size());
         for (const ControlSpec& row : MAIN_WINDOW_CONTROLS)
-            QCOMPARE(control<QWidget>(form, row.name.data())->geometry(), scale.toPixels(row.design));
+            QCOMPARE(control<QWidget>(form, row.name.data())->geometry(),
+                     scale.toPixels(row.design));
         QCOMPARE(control<QLineEdit>(form, "Text1")->text(), QStringLiteral("Text1"));
         QCOMPARE(control<QLineEdit>(form, "Text2")->text(), QStringLiteral("Text2"));
         QCOMPARE(control<QLineEdit>(form, "Text3")->text(), QStringLiteral("Text3"));

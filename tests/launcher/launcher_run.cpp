@@ -36,7 +36,8 @@ const QByteArray PRESS_ENTER("Press Enter to close this window.");
 
 // Starts nothing; remembers what it was asked to start.
 struct RecordingStarter {
-    std::shared_ptr<std::vector<StartCommand>> started = std::make_shared<std::vector<StartCommand>>();
+    std::shared_ptr<std::vector<StartCommand>> started =
+        std::make_shared<std::vector<StartCommand>>();
     Starter starter()
     {
         return [list = started](const StartCommand& command) {
@@ -64,8 +65,8 @@ bool waitForFile(const QString& path, qint64 size, int milliseconds)
 
 bool writeProgram(const QString& path, const QByteArray& text)
 {
-    return test::writeFile(path, text) &&
-           QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return test::writeFile(path, text)
+           && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 // A launcher folder that cannot be written: a path below a plain file, which
@@ -147,7 +148,7 @@ TerminalRun runInTerminal(const StartCommand& command)
     return run;
 }
 
-}  // namespace
+} // namespace
 
 class RunTest : public QObject {
     Q_OBJECT
@@ -162,13 +163,14 @@ private slots:
 
         const QString image = QStringLiteral("/data/scene 42/dn image.raw");
         const QString output = QStringLiteral("/data/results dir/scene 42");
-        QTest::newRow("no final line end") << QByteArray("2 3\n0") << image << output
-                                           << QByteArray("2 3\n0\r\n");
-        QTest::newRow("ends with CR LF") << QByteArray("2 3\r\n0\r\n") << image << output
-                                         << QByteArray("2 3\r\n0\r\n\r\n");
-        QTest::newRow("empty parameter file") << QByteArray() << image << output << QByteArray("\r\n");
-        QTest::newRow("empty paths") << QByteArray("45\n") << QString() << QString()
-                                     << QByteArray("45\n\r\n");
+        QTest::newRow("no final line end")
+            << QByteArray("2 3\n0") << image << output << QByteArray("2 3\n0\r\n");
+        QTest::newRow("ends with CR LF")
+            << QByteArray("2 3\r\n0\r\n") << image << output << QByteArray("2 3\r\n0\r\n\r\n");
+        QTest::newRow("empty parameter file")
+            << QByteArray() << image << output << QByteArray("\r\n");
+        QTest::newRow("empty paths")
+            << QByteArray("45\n") << QString() << QString() << QByteArray("45\n\r\n");
         QTest::newRow("bytes kept as they are")
             << QByteArray("1 1\t# \xe9t\xe9\n\0x\n", 13) << QStringLiteral("/d/\u00e9t\u00e9.raw")
             << output << QByteArray("1 1\t# \xe9t\xe9\n\0x\n\r\n", 15);
@@ -217,7 +219,8 @@ private slots:
         QCOMPARE(test::readFile(startScriptPath(folder.path())),
                  "\"" + dir + "/TALVEX-V1\"<\"" + dir + "/logcom.txt\"\n");
 
-        QCOMPARE(startScript(QStringLiteral("/a $HOME/`x`/\"q\"\\/TALVEX-V1"), QStringLiteral("/b/logcom.txt")),
+        QCOMPARE(startScript(QStringLiteral("/a $HOME/`x`/\"q\"\\/TALVEX-V1"),
+                             QStringLiteral("/b/logcom.txt")),
                  QByteArray("\"/a \\$HOME/\\`x\\`/\\\"q\\\"\\\\/TALVEX-V1\"<\"/b/logcom.txt\"\n"));
     }
 
@@ -232,14 +235,15 @@ private slots:
         QTest::addColumn<bool>("waits");
         QTest::addColumn<QByteArray>("shown");
 
-        QTest::newRow("success") << QByteArray("#!/bin/sh\ncat > /dev/null\necho done\nexit 0\n") << 0
-                                 << false << QByteArray("done");
-        QTest::newRow("bad parameters") << QByteArray("#!/bin/sh\necho 'Line 9: no number'\nexit 2\n")
-                                        << 2 << true << QByteArray("Line 9: no number");
-        QTest::newRow("killed by a signal") << QByteArray("#!/bin/sh\nkill -TERM $$\n") << 143 << true
-                                            << QByteArray("exit status 143");
-        QTest::newRow("missing processor") << QByteArray() << 127 << true
-                                           << QByteArray("TALVEX-V1 cannot be run: ");
+        QTest::newRow("success") << QByteArray("#!/bin/sh\ncat > /dev/null\necho done\nexit 0\n")
+                                 << 0 << false << QByteArray("done");
+        QTest::newRow("bad parameters")
+            << QByteArray("#!/bin/sh\necho 'Line 9: no number'\nexit 2\n") << 2 << true
+            << QByteArray("Line 9: no number");
+        QTest::newRow("killed by a signal") << QByteArray("#!/bin/sh\nkill -TERM $$\n") << 143
+                                            << true << QByteArray("exit status 143");
+        QTest::newRow("missing processor")
+            << QByteArray() << 127 << true << QByteArray("TALVEX-V1 cannot be run: ");
     }
 
     void failedRunWaitsForEnterInATerminal()
@@ -259,15 +263,16 @@ private slots:
 
         const QString script = startScriptPath(folder.path());
         QVERIFY(!test::readFile(script).contains("||"));
-        const TerminalRun run =
-            runInTerminal(scriptStartCommand(script, processorPath(folder.path()), lookupWith({}, {})));
+        const TerminalRun run = runInTerminal(
+            scriptStartCommand(script, processorPath(folder.path()), lookupWith({}, {})));
         QVERIFY2(run.screen.contains(shown), run.screen.constData());
         QCOMPARE(run.waitedForEnter, waits);
         QCOMPARE(run.status, status);
         // Up from the icon and to the front, before the prompt.
         QCOMPARE(run.screen.contains("\033[1t\033[5t" + PRESS_ENTER), waits);
         if (status != 0)
-            QVERIFY(run.screen.contains("TALVEX-V1 stopped with exit status " + QByteArray::number(status)));
+            QVERIFY(run.screen.contains("TALVEX-V1 stopped with exit status "
+                                        + QByteArray::number(status)));
     }
 
     // Nothing is checked before writing: without a Browse the file holds two
@@ -282,18 +287,21 @@ private slots:
         form.runLaunch() = RunLaunch(folder.path(), test::pathIn(folder, QStringLiteral("user")));
         RecordingStarter recorder;
         form.runLaunch().setStarter(recorder.starter());
-        form.findChild<QLineEdit*>(QStringLiteral("Text1"))->setText(QStringLiteral("/typed/params.txt"));
+        form.findChild<QLineEdit*>(QStringLiteral("Text1"))
+            ->setText(QStringLiteral("/typed/params.txt"));
 
         QString message;
         answerMessageBox(this, message);
         form.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-        QVERIFY2(message.startsWith(QStringLiteral("No parameter file has been chosen.")), qPrintable(message));
+        QVERIFY2(message.startsWith(QStringLiteral("No parameter file has been chosen.")),
+                 qPrintable(message));
         QCOMPARE(test::readFile(runInputPath(folder.path())), QByteArray("\r\n\r\n"));
         QVERIFY(!QFile::exists(startScriptPath(folder.path())));
 
         QVERIFY(test::writeFile(startScriptPath(folder.path()), "earlier\n"));
         const QString missing = folder.path() + QStringLiteral("/none");
-        const RunResult result = form.runLaunch().run(QStringLiteral("img"), missing, QStringLiteral("out"));
+        const RunResult result =
+            form.runLaunch().run(QStringLiteral("img"), missing, QStringLiteral("out"));
         QVERIFY(!result.started);
         QVERIFY(result.failure.contains(missing));
         QVERIFY(result.failure.contains(QStringLiteral("No such file")));
@@ -322,13 +330,19 @@ private slots:
         QCOMPARE(result.runFolder, userFolder);
         QCOMPARE(test::readFile(runInputPath(userFolder)), QByteArray("img\r\nout\r\n0\n\r\n"));
         QCOMPARE(test::readFile(startScriptPath(userFolder)),
-                 "\"" + launcherFolder.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8() + "/logcom.txt\"\n");
+                 "\"" + launcherFolder.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8()
+                     + "/logcom.txt\"\n");
         QCOMPARE(recorder.started->size(), std::size_t{1});
         QCOMPARE(recorder.started->front(),
-                 scriptStartCommand(startScriptPath(userFolder), processorPath(launcherFolder), lookupWith({}, {})));
+                 scriptStartCommand(startScriptPath(userFolder), processorPath(launcherFolder),
+                                    lookupWith({}, {})));
         const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-        QCOMPARE(QFileInfo(userFolder).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), ownerOnly);
-        QCOMPARE(QFileInfo(folder.path() + QStringLiteral("/state home")).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), ownerOnly);
+        QCOMPARE(QFileInfo(userFolder).permissions()
+                     & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+                 ownerOnly);
+        QCOMPARE(QFileInfo(folder.path() + QStringLiteral("/state home")).permissions()
+                     & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+                 ownerOnly);
     }
 
     // Only when neither folder can be written does Run stop, and the window
@@ -349,8 +363,10 @@ private slots:
         QString message;
         answerMessageBox(this, message);
         form.findChild<QPushButton*>(QStringLiteral("Command1"))->click();
-        QVERIFY2(message.contains(launcherFolder + QStringLiteral("\nNot a directory")), qPrintable(message));
-        QVERIFY2(message.contains(userFolder + QStringLiteral("\nNot a directory")), qPrintable(message));
+        QVERIFY2(message.contains(launcherFolder + QStringLiteral("\nNot a directory")),
+                 qPrintable(message));
+        QVERIFY2(message.contains(userFolder + QStringLiteral("\nNot a directory")),
+                 qPrintable(message));
         QVERIFY(recorder.started->empty());
         QVERIFY(form.isEnabled());
     }
@@ -406,7 +422,8 @@ private slots:
         QVERIFY(!form.findChild<QLabel*>(QStringLiteral("Image1"))->pixmap().isNull());
         RecordingStarter recorder;
         form.runLaunch().setStarter(recorder.starter());
-        const RunResult result = form.runLaunch().run(QStringLiteral("img"), params, QStringLiteral("out"));
+        const RunResult result =
+            form.runLaunch().run(QStringLiteral("img"), params, QStringLiteral("out"));
         QVERIFY2(result.started, qPrintable(result.failure));
         const QString userFolder = stateHome + QStringLiteral("/talvex");
         QCOMPARE(result.runFolder, userFolder);
@@ -414,8 +431,9 @@ private slots:
         QCOMPARE(test::readFile(startScriptPath(userFolder)),
                  "\"" + bin.toUtf8() + "/TALVEX-V1\"<\"" + userFolder.toUtf8() + "/logcom.txt\"\n");
         QVERIFY(QDir(bin).isEmpty());
-        QCOMPARE(QDir(data).entryList(QDir::Files, QDir::Name),
-                 (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
+        QCOMPARE(
+            QDir(data).entryList(QDir::Files, QDir::Name),
+            (QStringList{QStringLiteral("TALVEX.pdf"), QStringLiteral("front page of sw.jpg")}));
     }
 
     // In an installation the user's folder is the only place: when it cannot
@@ -432,7 +450,8 @@ private slots:
         launch.setStarter(recorder.starter());
         const RunResult result = launch.run(QStringLiteral("img"), params, QStringLiteral("out"));
         QVERIFY(!result.started);
-        QVERIFY2(result.failure.contains(userFolder + QStringLiteral("\nNot a directory")), qPrintable(result.failure));
+        QVERIFY2(result.failure.contains(userFolder + QStringLiteral("\nNot a directory")),
+                 qPrintable(result.failure));
         QVERIFY(!result.failure.contains(QStringLiteral("TALVEX folder")));
         QVERIFY(!QFile::exists(runInputPath(root.path())));
         QVERIFY(recorder.started->empty());
@@ -444,10 +463,12 @@ private slots:
         const QString params = test::pathIn(folder, QStringLiteral("p.txt"));
         QVERIFY(test::writeFile(params, "0\n"));
         RunLaunch launch(folder.path(), folder.path());
-        launch.setTerminalLookup(lookupWith({}, {{QStringLiteral("xterm"), QStringLiteral("/no/such/xterm")}}));
+        launch.setTerminalLookup(
+            lookupWith({}, {{QStringLiteral("xterm"), QStringLiteral("/no/such/xterm")}}));
         const RunResult result = launch.run(QStringLiteral("img"), params, QStringLiteral("out"));
         QVERIFY(!result.started);
-        QVERIFY2(result.failure.contains(QStringLiteral("/no/such/xterm")), qPrintable(result.failure));
+        QVERIFY2(result.failure.contains(QStringLiteral("/no/such/xterm")),
+                 qPrintable(result.failure));
     }
 
     void userRunFolderFollowsXdg()
@@ -483,15 +504,19 @@ private slots:
         QTest::addColumn<QStringList>("onPath");
         QTest::addColumn<QStringList>("terminal");
 
-        const QString ops = QStringLiteral("*disallowedWindowOps: 2,3,4,6,7,8,9,11,13,14,18,19,20,21,"
-                                           "GetSelection,SetSelection,SetWinLines,SetXprop");
-        QTest::newRow("TERMINAL first") << "kitty" << QStringList{"kitty", "xterm"} << QStringList{"/p/kitty"};
-        QTest::newRow("TERMINAL not installed") << "nosuch" << QStringList{"x-terminal-emulator", "xterm"}
-                                                << QStringList{"/p/x-terminal-emulator", "-e"};
+        const QString ops =
+            QStringLiteral("*disallowedWindowOps: 2,3,4,6,7,8,9,11,13,14,18,19,20,21,"
+                           "GetSelection,SetSelection,SetWinLines,SetXprop");
+        QTest::newRow("TERMINAL first")
+            << "kitty" << QStringList{"kitty", "xterm"} << QStringList{"/p/kitty"};
+        QTest::newRow("TERMINAL not installed")
+            << "nosuch" << QStringList{"x-terminal-emulator", "xterm"}
+            << QStringList{"/p/x-terminal-emulator", "-e"};
         QTest::newRow("xterm minimised, may come up")
-            << "" << QStringList{"xterm", "konsole"} << QStringList{"/p/xterm", "-iconic", "-xrm", ops, "-e"};
-        QTest::newRow("another terminal") << "" << QStringList{"gnome-terminal"}
-                                          << QStringList{"/p/gnome-terminal", "--"};
+            << "" << QStringList{"xterm", "konsole"}
+            << QStringList{"/p/xterm", "-iconic", "-xrm", ops, "-e"};
+        QTest::newRow("another terminal")
+            << "" << QStringList{"gnome-terminal"} << QStringList{"/p/gnome-terminal", "--"};
         QTest::newRow("no terminal") << "" << QStringList{} << QStringList{};
     }
 
@@ -505,8 +530,9 @@ private slots:
         QMap<QString, QString> found;
         for (const QString& name : onPath)
             found.insert(name, QStringLiteral("/p/") + name);
-        const StartCommand start = scriptStartCommand(QStringLiteral("/l/first.sh"), QStringLiteral("/b/TALVEX-V1"),
-                                                      lookupWith(preferred, found));
+        const StartCommand start =
+            scriptStartCommand(QStringLiteral("/l/first.sh"), QStringLiteral("/b/TALVEX-V1"),
+                               lookupWith(preferred, found));
         const QStringList command = QStringList{start.program} + start.arguments;
         QCOMPARE(command.mid(0, terminal.size()), terminal);
         const QStringList shell = command.mid(terminal.size());
@@ -591,10 +617,11 @@ private slots:
 
         const QString toa = base + QStringLiteral("-TOA-Ref-bands-2345");
         QVERIFY2(waitForFile(toa, 96, 20000), "no complete TOA reflectance image");
-        const QByteArray header("ENVI\ndescription = {File Imported into ENVI.}\nsamples = 3\n"
-                                "lines = 2\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\n"
-                                "data type = 4\ninterleave = bsq\nsensor type = Unknown\n"
-                                "byte order = 0\nwavelength units = Unknown\n");
+        const QByteArray header(
+            "ENVI\ndescription = {File Imported into ENVI.}\nsamples = 3\n"
+            "lines = 2\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\n"
+            "data type = 4\ninterleave = bsq\nsensor type = Unknown\n"
+            "byte order = 0\nwavelength units = Unknown\n");
         QVERIFY(waitForFile(toa + QStringLiteral(".hdr"), header.size(), 5000));
         QCOMPARE(test::readFile(toa + QStringLiteral(".hdr")), header);
         const QByteArray values = test::readFile(toa);

@@ -90,7 +90,8 @@ TEST(BandTerms, WorkedSceneAllBands)
         EXPECT_PRINTED(t.upTransmission, w.up);
         EXPECT_PRINTED(t.geometry.scatteringAngleDeg, "150.0152");
         EXPECT_PRINTED(t.rayleighPhase, "1.299767");
-        EXPECT_EQ(t.rayleighOpticalDepth, static_cast<float>(coefficient(BAND_COEFFICIENTS.rayleighDepthSeaLevel, w.band)));
+        EXPECT_EQ(t.rayleighOpticalDepth,
+                  static_cast<float>(coefficient(BAND_COEFFICIENTS.rayleighDepthSeaLevel, w.band)));
         EXPECT_PRINTED(t.rayleighReflectance, w.rayleighReflectance);
         EXPECT_PRINTED(t.aerosolOpticalDepthBand, w.aerosolDepth);
         EXPECT_PRINTED(t.rayleighResidual, w.rayleighResidual);
@@ -141,7 +142,7 @@ TEST(Transmissions, ClearSkyAtZenith)
     EXPECT_PRINTED(downTransmission(2, 0.0f, 0.0f), "0.951927");
     EXPECT_PRINTED(upTransmission(2, 0.0f, 0.0f), "0.955887");
     EXPECT_PRINTED(sphericalAlbedo(5, 0.0f), "0.00596421");
-    EXPECT_PRINTED(downTransmission(5, 0.0f, 0.0f), "1.003453");  // above 1, not clamped
+    EXPECT_PRINTED(downTransmission(5, 0.0f, 0.0f), "1.003453"); // above 1, not clamped
     EXPECT_PRINTED(upTransmission(5, 0.0f, 0.0f), "0.999790");
     // At the horizon the aerosol term dominates; no division by zero.
     EXPECT_PRINTED(downTransmission(2, 0.3f, 90.0f), "-72.6856");
@@ -168,7 +169,10 @@ TEST(ScatteringGeometry, WorkedAngles)
 
     // Raised ground thins the molecular atmosphere.
     EXPECT_EQ(rayleighOpticalDepth(2, 1000.0f), 0.0806f);
-    EXPECT_PRINTED(rayleighReflectance(0.0806f, rayleighPhase(scatteringGeometry(30.0f, 0.0f, 0.0f, 0.0f).cosScattering), 30.0f, 0.0f),
+    EXPECT_PRINTED(rayleighReflectance(
+                       0.0806f,
+                       rayleighPhase(scatteringGeometry(30.0f, 0.0f, 0.0f, 0.0f).cosScattering),
+                       30.0f, 0.0f),
                    "0.0302373");
 }
 
@@ -183,7 +187,8 @@ TEST(ScatteringGeometry, ExactBackscatterIsNeverNaN)
         ASSERT_FALSE(std::isnan(g.scatteringAngleDeg)) << "zenith " << zenith;
         EXPECT_GE(g.scatteringAngleDeg, 179.99f) << "zenith " << zenith;
         const double mus = cosd(zenith);
-        const double sine = std::sqrt((1.0 - mus * static_cast<float>(mus)) * static_cast<float>(1.0 - mus * static_cast<float>(mus)));
+        const double sine = std::sqrt((1.0 - mus * static_cast<float>(mus))
+                                      * static_cast<float>(1.0 - mus * static_cast<float>(mus)));
         anglesJustBelowMinusOne += -(sine + static_cast<float>(mus) * mus) < -1.0 ? 1 : 0;
     }
     EXPECT_GT(anglesJustBelowMinusOne, 0) << "the loop no longer exercises the clamp";
@@ -191,14 +196,19 @@ TEST(ScatteringGeometry, ExactBackscatterIsNeverNaN)
 
 TEST(AerosolTerms, DepthAndPhaseReferenceValues)
 {
-    const std::array<const char*, 4> atZero = {"-1.4e-06", "2.85714e-07", "-4.44089e-16", "1.33333e-07"};
+    const std::array<const char*, 4> atZero = {"-1.4e-06", "2.85714e-07", "-4.44089e-16",
+                                               "1.33333e-07"};
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         EXPECT_PRINTED(aerosolOpticalDepthBand(band, 0.0f), atZero[bandIndex(band)]);
-        EXPECT_EQ(aerosolPhase(band, 0.0f), static_cast<float>(coefficient(BAND_COEFFICIENTS.aerosolPhaseP0, band)));
+        EXPECT_EQ(aerosolPhase(band, 0.0f),
+                  static_cast<float>(coefficient(BAND_COEFFICIENTS.aerosolPhaseP0, band)));
     }
-    EXPECT_LT(aerosolOpticalDepthBand(2, -0.5f), 0.0f);  // passed on unchanged
+    EXPECT_LT(aerosolOpticalDepthBand(2, -0.5f), 0.0f); // passed on unchanged
 
-    struct PhaseRow { float angle; std::array<const char*, 4> values; };
+    struct PhaseRow {
+        float angle;
+        std::array<const char*, 4> values;
+    };
     const std::array<PhaseRow, 4> table = {{
         {90.0f, {"0.367584", "0.201317", "0.116606", "0.326681"}},
         {120.0f, {"0.165359", "0.169850", "0.180481", "0.136087"}},
@@ -228,9 +238,11 @@ TEST(AerosolReflectance, TwoStreamWorkedExamples)
     EXPECT_PRINTED(aerosolReflectance(5, tau5, phase5, 60.0f, 45.0f), "0.03376605");
 
     // Thicker haze, more aerosol reflectance.
-    EXPECT_PRINTED(aerosolReflectance(3, aerosolOpticalDepthBand(3, 1.0f), phase3, 30.0f, 0.0f), "0.05549");
+    EXPECT_PRINTED(aerosolReflectance(3, aerosolOpticalDepthBand(3, 1.0f), phase3, 30.0f, 0.0f),
+                   "0.05549");
     // Sun and view are not interchangeable.
-    EXPECT_NE(aerosolReflectance(5, tau5, phase5, 60.0f, 45.0f), aerosolReflectance(5, tau5, phase5, 45.0f, 60.0f));
+    EXPECT_NE(aerosolReflectance(5, tau5, phase5, 60.0f, 45.0f),
+              aerosolReflectance(5, tau5, phase5, 45.0f, 60.0f));
 }
 
 TEST(AerosolReflectance, ClearAirKeepsTheSignOfTheOffset)
@@ -248,8 +260,10 @@ TEST(AerosolReflectance, ClearAirKeepsTheSignOfTheOffset)
 TEST(SurfaceReflectance, BlackSurfaceAndNaNBands)
 {
     const BandTerms t = bandTerms(3, workedScene());
-    const float black = static_cast<float>(static_cast<double>(t.pathReflectance) * t.gas.gasTransmittance);
-    if (static_cast<double>(black) == static_cast<double>(t.pathReflectance) * t.gas.gasTransmittance) {
+    const float black =
+        static_cast<float>(static_cast<double>(t.pathReflectance) * t.gas.gasTransmittance);
+    if (static_cast<double>(black)
+        == static_cast<double>(t.pathReflectance) * t.gas.gasTransmittance) {
         EXPECT_EQ(surfaceReflectance(black, t), 0.0f);
     }
     EXPECT_NEAR(surfaceReflectance(black, t), 0.0f, 1e-7f);

@@ -20,9 +20,10 @@ struct CommandResult {
 // stream.
 CommandResult runWithArguments(const fs::path& dir, const std::string& arguments)
 {
-    const std::string command = "cd '" + dir.string() + "' && rm -f in.fifo && mkfifo in.fifo && timeout 10 '"
-                                TALVEX_EXECUTABLE "' " + arguments
-                                + " <> in.fifo > out.txt 2> err.txt; status=$?; rm -f in.fifo; exit $status";
+    const std::string command =
+        "cd '" + dir.string()
+        + "' && rm -f in.fifo && mkfifo in.fifo && timeout 10 '" TALVEX_EXECUTABLE "' " + arguments
+        + " <> in.fifo > out.txt 2> err.txt; status=$?; rm -f in.fifo; exit $status";
     const int raw = std::system(command.c_str());
     return CommandResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "out.txt"),
                          readFile(dir / "err.txt")};
@@ -51,14 +52,17 @@ TEST_F(EndToEnd, HelpAndVersionAnswerOnStandardOutputWithoutReadingTheStream)
 
 TEST_F(EndToEnd, AnyOtherArgumentIsRefusedOnStandardErrorBeforeTheBanner)
 {
-    for (const std::string arguments : {"--frobnicate", "-h", "run.txt", "--help --version", "--help x"}) {
+    for (const std::string arguments :
+         {"--frobnicate", "-h", "run.txt", "--help --version", "--help x"}) {
         const CommandResult r = runWithArguments(dir, arguments);
         EXPECT_EQ(r.status, STATUS_USAGE) << arguments;
         EXPECT_EQ(r.out, "") << arguments;
-        EXPECT_NE(r.err.find("Try 'TALVEX-V1 --help' for more information.\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Try 'TALVEX-V1 --help' for more information.\n"), std::string::npos)
+            << r.err;
     }
-    EXPECT_EQ(runWithArguments(dir, "--frob").err,
-              "TALVEX-V1: unrecognized option '--frob'\nTry 'TALVEX-V1 --help' for more information.\n");
+    EXPECT_EQ(
+        runWithArguments(dir, "--frob").err,
+        "TALVEX-V1: unrecognized option '--frob'\nTry 'TALVEX-V1 --help' for more information.\n");
 }
 
 TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
@@ -69,10 +73,9 @@ TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
     const RunResult r = run(stream);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + CORRECTION_MESSAGES);
-    EXPECT_EQ(outputs(), (std::vector<std::string>{"out-Atm-Corr-Ref-bands-2345",
-                                                   "out-Atm-Corr-Ref-bands-2345.hdr",
-                                                   "out-TOA-Ref-bands-2345",
-                                                   "out-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(outputs(), (std::vector<std::string>{
+                             "out-Atm-Corr-Ref-bands-2345", "out-Atm-Corr-Ref-bands-2345.hdr",
+                             "out-TOA-Ref-bands-2345", "out-TOA-Ref-bands-2345.hdr"}));
     EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345.hdr"), headerFor(5, 3));
     EXPECT_EQ(readFile(dir / "out-Atm-Corr-Ref-bands-2345.hdr"), headerFor(5, 3));
     EXPECT_EQ(fs::file_size(dir / "out-TOA-Ref-bands-2345"), 16u * 15);
@@ -84,14 +87,20 @@ TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
     const std::vector<float> surface = readFloats(dir / "out-Atm-Corr-Ref-bands-2345");
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::size_t b = bandIndex(band);
-        const ToaCalibration c = toaCalibration(p.lmin[b], p.lmax[b], bandSolarIrradiance(band),
-                                                earthSunFactor(p.dayOfYear), p.solarZenithDeg, 4095);
+        const ToaCalibration c =
+            toaCalibration(p.lmin[b], p.lmax[b], bandSolarIrradiance(band),
+                           earthSunFactor(p.dayOfYear), p.solarZenithDeg, 4095);
         const BandTerms terms = bandTerms(band, p);
         for (std::size_t i = b * 15; i < (b + 1) * 15; ++i) {
             const float expectedToa = dnToToaReflectance(dn[i], c).toaReflectance;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(toa[i]), std::bit_cast<std::uint32_t>(expectedToa)) << i;
-            const float expectedSurface = dn[i] == 0 ? 0.0f : surfaceReflectance(expectedToa, terms);
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(surface[i]), std::bit_cast<std::uint32_t>(expectedSurface)) << i;
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(toa[i]),
+                      std::bit_cast<std::uint32_t>(expectedToa))
+                << i;
+            const float expectedSurface =
+                dn[i] == 0 ? 0.0f : surfaceReflectance(expectedToa, terms);
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(surface[i]),
+                      std::bit_cast<std::uint32_t>(expectedSurface))
+                << i;
             if (dn[i] == 0) {
                 EXPECT_EQ(std::bit_cast<std::uint32_t>(toa[i]), 0u) << "no data is +0.0";
                 EXPECT_EQ(std::bit_cast<std::uint32_t>(surface[i]), 0u) << "no data is +0.0";
@@ -103,13 +112,14 @@ TEST_F(EndToEnd, CorrectionRunWritesBothPairsExactly)
 TEST_F(EndToEnd, ToaOnlyRunAndLongerImage)
 {
     std::vector<std::uint16_t> dn = smallScene();
-    std::string bytes = dnBytes(dn) + std::string(100, '\x7f');  // trailing bytes are ignored
+    std::string bytes = dnBytes(dn) + std::string(100, '\x7f'); // trailing bytes are ignored
     writeFile(dir / "in.raw", bytes);
     const std::string stream = "in.raw\nres\n" + parameterLines(3, 5, "0");
     const RunResult r = run(stream.substr(0, stream.find("55\n")));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + "Data is not Atmopherically Corrected.\n");
-    EXPECT_EQ(outputs(), (std::vector<std::string>{"res-TOA-Ref-bands-2345", "res-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(outputs(),
+              (std::vector<std::string>{"res-TOA-Ref-bands-2345", "res-TOA-Ref-bands-2345.hdr"}));
     EXPECT_EQ(fs::file_size(dir / "res-TOA-Ref-bands-2345"), 240u);
 }
 
@@ -119,7 +129,8 @@ TEST_F(EndToEnd, InvalidOptionLeavesCompleteToaOutputs)
     const RunResult r = run("in.raw\nx\n" + parameterLines(3, 5, "7"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, OPENING + TOA_MESSAGES + "Invalid Option\n");
-    EXPECT_EQ(outputs(), (std::vector<std::string>{"x-TOA-Ref-bands-2345", "x-TOA-Ref-bands-2345.hdr"}));
+    EXPECT_EQ(outputs(),
+              (std::vector<std::string>{"x-TOA-Ref-bands-2345", "x-TOA-Ref-bands-2345.hdr"}));
     EXPECT_EQ(fs::file_size(dir / "x-TOA-Ref-bands-2345"), 240u);
     EXPECT_EQ(readFile(dir / "x-TOA-Ref-bands-2345.hdr"), headerFor(5, 3));
 }
@@ -154,8 +165,9 @@ TEST_F(EndToEnd, MissingImageStopsBeforeAnyOutput)
 {
     const RunResult r = run("no such.raw\nout\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.console, OPENING + "Can Not Open the Input File \n"
-                             "The Input File \"no such.raw\": No such file or directory\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Can Not Open the Input File \n"
+                               "The Input File \"no such.raw\": No such file or directory\n");
     EXPECT_TRUE(outputs().empty());
 }
 
@@ -166,8 +178,9 @@ TEST_F(EndToEnd, BadStreamsStopBeforeAnyFileIsOpened)
 
     RunResult r = run(good.substr(0, good.find("2.9\n")));
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.console, OPENING + "Error in the run parameters: the stream ends before line 16, "
-                                   "which should hold waterVapourColumn (water vapour amount).\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Error in the run parameters: the stream ends before line 16, "
+                               "which should hold waterVapourColumn (water vapour amount).\n");
 
     r = run(replaced(good, "38.6", "sun 38.6"));
     EXPECT_EQ(r.status, 2);
@@ -175,8 +188,9 @@ TEST_F(EndToEnd, BadStreamsStopBeforeAnyFileIsOpened)
 
     r = run(replaced(good, "2.9", "-2.9"));
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.console, OPENING + "Error in the run parameters: waterVapourColumn = -2.9 is "
-                                   "negative: the accepted range is 0 or more.\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Error in the run parameters: waterVapourColumn = -2.9 is "
+                               "negative: the accepted range is 0 or more.\n");
 
     r = run(replaced(good, "38.6", "95"));
     EXPECT_EQ(r.status, 2);
@@ -192,10 +206,11 @@ TEST_F(EndToEnd, ShortOrIrregularImageIsRefusedAndEarlierOutputsKept)
     writeFile(dir / "in.raw", bytes.substr(0, bytes.size() - 1));
     RunResult r = run("in.raw\nout\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
-                                   "The Input File \"in.raw\" is too short: the parameters promise "
-                                   "120 bytes (4 bands x lines x samples x 2 bytes), the file holds "
-                                   "119 bytes.\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Data file for all bands is Opened \n"
+                               "The Input File \"in.raw\" is too short: the parameters promise "
+                               "120 bytes (4 bands x lines x samples x 2 bytes), the file holds "
+                               "119 bytes.\n");
 
     // More than 4 GiB promised: the expected size is computed in 64 bits.
     r = run("in.raw\nout\n" + parameterLines(40000, 40000, "0"));
@@ -217,10 +232,11 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     writeFile(dir / "in.raw", dnBytes(smallScene()));
     RunResult r = run("in.raw\nmissing/out\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
-                                   "The TOA reflectance computations are being done...wait...\n"
-                                   "Can Not Create the Output File \"missing/out-TOA-Ref-bands-2345\": "
-                                   "the folder \"missing/\" does not exist; create it first\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Data file for all bands is Opened \n"
+                               "The TOA reflectance computations are being done...wait...\n"
+                               "Can Not Create the Output File \"missing/out-TOA-Ref-bands-2345\": "
+                               "the folder \"missing/\" does not exist; create it first\n");
     // A file where the folder should be.
     writeFile(dir / "plain", "not a folder");
     r = run("in.raw\nplain/out\n" + parameterLines(3, 5, "1"));
@@ -238,7 +254,8 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     writeFile(dir / "out-TOA-Ref-bands-2345", "earlier image");
     r = run("in.raw\nout\n" + parameterLines(64, 64, "1"), "ulimit -f 16 && ");
     EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.console.find("Can Not Write the Output File \"out-TOA-Ref-bands-2345\": File too large\n"),
+    EXPECT_NE(r.console.find(
+                  "Can Not Write the Output File \"out-TOA-Ref-bands-2345\": File too large\n"),
               std::string::npos)
         << r.console;
     EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345"), "earlier image");
@@ -250,10 +267,11 @@ TEST_F(EndToEnd, OutputsThatCannotBeWrittenAreReported)
     fs::create_directory(dir / "out-Atm-Corr-Ref-bands-2345");
     r = run("in.raw\nout\n" + parameterLines(64, 64, "1"));
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
-                                   "The TOA reflectance computations are being done...wait...\n"
-                                   "Can Not Create the Output File \"out-Atm-Corr-Ref-bands-2345\": "
-                                   "a folder stands at that name\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Data file for all bands is Opened \n"
+                               "The TOA reflectance computations are being done...wait...\n"
+                               "Can Not Create the Output File \"out-Atm-Corr-Ref-bands-2345\": "
+                               "a folder stands at that name\n");
     EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345"), "earlier image");
     EXPECT_TRUE(fs::is_empty(dir / "out-Atm-Corr-Ref-bands-2345"));
     EXPECT_EQ(outputs(), std::vector<std::string>{"out-TOA-Ref-bands-2345"});
@@ -276,7 +294,8 @@ TEST_F(EndToEnd, PipesEmptyImagesAndUnwritableFoldersAreReported)
     writeFile(dir / "in.raw", dnBytes(smallScene()));
     r = run("in.raw\n/proc/talvex-test/out\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.console.find("Can Not Create the Output File \"/proc/talvex-test/out-TOA-Ref-bands-2345\""),
+    EXPECT_NE(r.console.find(
+                  "Can Not Create the Output File \"/proc/talvex-test/out-TOA-Ref-bands-2345\""),
               std::string::npos)
         << r.console;
     EXPECT_TRUE(outputs().empty());
@@ -312,8 +331,9 @@ TEST_F(EndToEnd, ConcurrentRunsNeverMixTheirOutputs)
     const auto runBoth = [&](const std::string& baseA, const std::string& baseB) {
         writeFile(dir / "stream-a.txt", replaced(dayA, "\nout\n", "\n" + baseA + "\n"));
         writeFile(dir / "stream-b.txt", replaced(dayB, "\nout\n", "\n" + baseB + "\n"));
-        const std::string command = "cd '" + dir.string() + "' && ('" + exe + "' < stream-a.txt > console-a.txt & '"
-                                    + exe + "' < stream-b.txt > console-b.txt & wait)";
+        const std::string command = "cd '" + dir.string() + "' && ('" + exe
+                                    + "' < stream-a.txt > console-a.txt & '" + exe
+                                    + "' < stream-b.txt > console-b.txt & wait)";
         ASSERT_EQ(std::system(command.c_str()), 0);
     };
 

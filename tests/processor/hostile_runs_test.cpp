@@ -108,7 +108,8 @@ TEST_F(EndToEnd, BandsOfSeveralBlocksAreConvertedWhole)
         std::size_t mismatches = 0;
         for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
             fillBandTable(reflectance, band, p, setup, DnTable(table.data(), DN_VALUES));
-            for (std::size_t i = bandIndex(band) * pixels; i < (bandIndex(band) + 1) * pixels; ++i) {
+            for (std::size_t i = bandIndex(band) * pixels; i < (bandIndex(band) + 1) * pixels;
+                 ++i) {
                 mismatches += std::bit_cast<std::uint32_t>(values[i])
                                       != std::bit_cast<std::uint32_t>(table[dn[i]])
                                   ? 1
@@ -139,14 +140,16 @@ TEST_F(EndToEnd, StopSignalsRemoveTemporariesAndEndTheRunByTheSignal)
         ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << signal << ", status " << status;
         EXPECT_EQ(WTERMSIG(status), signal);
         EXPECT_EQ(temporaries(dir), std::vector<std::string>{}) << "signal " << signal;
-        EXPECT_NE(readFile(dir / "console.txt").find("interrupted by signal " + std::to_string(signal)),
-                  std::string::npos);
+        EXPECT_NE(
+            readFile(dir / "console.txt").find("interrupted by signal " + std::to_string(signal)),
+            std::string::npos);
         // Whatever the moment, the final names hold one whole pair.
         if (readFile(dir / "out-TOA-Ref-bands-2345.hdr") == "earlier header") {
             EXPECT_EQ(readFile(dir / "out-TOA-Ref-bands-2345"), "earlier image");
         } else if (const std::int64_t promised = sizePromisedBy(dir / "out-TOA-Ref-bands-2345.hdr");
                    promised >= 0) {
-            EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(dir / "out-TOA-Ref-bands-2345")), promised);
+            EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(dir / "out-TOA-Ref-bands-2345")),
+                      promised);
         }
     }
 }
@@ -178,7 +181,8 @@ TEST_F(EndToEnd, KilledRunsNeverLeaveAMismatchedPairAndTheirTemporariesAreSwept)
 
     // A temporary of a process that is alive stays; those of killed runs go
     // with the next run into the folder.
-    const std::string alive = ".x-TOA-Ref-bands-2345.tmp-talvex-" + std::to_string(::getpid()) + "-0";
+    const std::string alive =
+        ".x-TOA-Ref-bands-2345.tmp-talvex-" + std::to_string(::getpid()) + "-0";
     writeFile(dir / alive, "still being written");
     writeFile(dir / ".y-TOA-Ref-bands-2345.tmp-talvex-999999999-3", "left by a killed run");
     writeFile(dir / ".y-TOA-Ref-bands-2345.tmp-talvex-999999999-3.aux.xml", "its companion");
@@ -199,7 +203,8 @@ TEST_F(EndToEnd, CommitRemovesTheOldHeaderBeforeTheImageTakesItsName)
     writeFile(dir / "in.raw", dnBytes(smallScene()));
     writeFile(dir / "stream.txt", "in.raw\nout\n" + parameterLines(3, 5, "1"));
     const std::string command = "cd '" + dir.string()
-                                + "' && ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=unlink,unlinkat,rename,renameat,renameat2 "
+                                + "' && ASAN_OPTIONS=detect_leaks=0 strace -qq -e "
+                                  "trace=unlink,unlinkat,rename,renameat,renameat2 "
                                   "-o trace.txt '" TALVEX_EXECUTABLE "' < stream.txt > console.txt";
     ASSERT_EQ(std::system(command.c_str()), 0);
     const std::string trace = readFile(dir / "trace.txt");
@@ -223,11 +228,13 @@ TEST_F(EndToEnd, AnOutputThatIsTheInputIsRefusedBeforeAnythingIsWritten)
     writeFile(dir / "w/x-TOA-Ref-bands-2345", dn);
     RunResult r = run("w/x-TOA-Ref-bands-2345\nw/x\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.console, OPENING + "Data file for all bands is Opened \n"
-                                   "The TOA reflectance computations are being done...wait...\n"
-                                   "The Output File \"w/x-TOA-Ref-bands-2345\" is the Input File itself "
-                                   "(the same file under this or another name); writing it would "
-                                   "destroy the DN image.\n");
+    EXPECT_EQ(r.console,
+              OPENING
+                  + "Data file for all bands is Opened \n"
+                    "The TOA reflectance computations are being done...wait...\n"
+                    "The Output File \"w/x-TOA-Ref-bands-2345\" is the Input File itself "
+                    "(the same file under this or another name); writing it would "
+                    "destroy the DN image.\n");
 
     // The same file through a hard link, and through a symbolic link at an output's name.
     writeFile(dir / "in.raw", dn);
@@ -240,7 +247,8 @@ TEST_F(EndToEnd, AnOutputThatIsTheInputIsRefusedBeforeAnythingIsWritten)
     EXPECT_EQ(readFile(dir / "in.raw"), dn);
     EXPECT_EQ(readFile(dir / "h-TOA-Ref-bands-2345"), dn);
     EXPECT_TRUE(fs::is_symlink(dir / "s-Atm-Corr-Ref-bands-2345.hdr"));
-    for (const char* name : {"w/x-TOA-Ref-bands-2345.hdr", "h-TOA-Ref-bands-2345.hdr", "s-TOA-Ref-bands-2345"}) {
+    for (const char* name :
+         {"w/x-TOA-Ref-bands-2345.hdr", "h-TOA-Ref-bands-2345.hdr", "s-TOA-Ref-bands-2345"}) {
         EXPECT_FALSE(fs::exists(dir / name)) << name;
     }
     EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
@@ -249,17 +257,18 @@ TEST_F(EndToEnd, AnOutputThatIsTheInputIsRefusedBeforeAnythingIsWritten)
 TEST_F(EndToEnd, EndlessAndAbsurdStreamsEndWithTheLineNamed)
 {
     const auto runShell = [&](const std::string& input) {
-        const std::string command = "cd '" + dir.string() + "' && " + input + " | timeout 20 '"
-                                    TALVEX_EXECUTABLE "' > console.txt";
+        const std::string command = "cd '" + dir.string() + "' && " + input
+                                    + " | timeout 20 '" TALVEX_EXECUTABLE "' > console.txt";
         const int raw = std::system(command.c_str());
         return RunResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "console.txt")};
     };
     RunResult r = runShell("cat /dev/zero");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.console, OPENING + "Error in the run parameters, line 1: the line is longer than "
-                                   "4096 characters.\n");
+    EXPECT_EQ(r.console, OPENING
+                             + "Error in the run parameters, line 1: the line is longer than "
+                               "4096 characters.\n");
 
-    r = runShell("yes ''");  // blank lines without end
+    r = runShell("yes ''"); // blank lines without end
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.console.find("more than 100 blank lines in front of lineCount"), std::string::npos)
         << r.console;
@@ -287,8 +296,9 @@ TEST_F(EndToEnd, NamesThatCannotBeMadeStopTheRunUpFront)
     const std::string base(230, 'b');
     RunResult r = run("in.raw\n" + base + "\n" + parameterLines(3, 5, "1"));
     EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.console.find(base + "-Atm-Corr-Ref-bands-2345.hdr\": its last part has 258 characters"),
-              std::string::npos)
+    EXPECT_NE(
+        r.console.find(base + "-Atm-Corr-Ref-bands-2345.hdr\": its last part has 258 characters"),
+        std::string::npos)
         << r.console;
     EXPECT_EQ(r.console.find("TOA Reflectance computations are complete"), std::string::npos);
     EXPECT_TRUE(outputs().empty());
@@ -309,17 +319,21 @@ TEST_F(EndToEnd, NamesThatCannotBeMadeStopTheRunUpFront)
 // is made by the user nobody.
 TEST_F(EndToEnd, AFolderThatCannotBeReadIsWrittenWhole)
 {
-    if (::geteuid() != 0 || std::system("command -v setpriv > /dev/null && id nobody > /dev/null") != 0) {
+    if (::geteuid() != 0
+        || std::system("command -v setpriv > /dev/null && id nobody > /dev/null") != 0) {
         GTEST_SKIP() << "needs root, setpriv and the user nobody";
     }
     writeFile(dir / "in.raw", dnBytes(smallScene()));
     writeFile(dir / "stream.txt", "in.raw\nhidden/out\n" + parameterLines(3, 5, "1"));
     fs::create_directory(dir / "hidden");
     fs::permissions(dir, fs::perms::all);
-    fs::permissions(dir / "hidden", fs::perms::owner_write | fs::perms::owner_exec | fs::perms::group_write
-                                        | fs::perms::group_exec | fs::perms::others_write | fs::perms::others_exec);
-    const std::string command = "cd '" + dir.string() + "' && setpriv --reuid=nobody --regid=nogroup --clear-groups '"
-                                TALVEX_EXECUTABLE "' < stream.txt > console.txt";
+    fs::permissions(dir / "hidden", fs::perms::owner_write | fs::perms::owner_exec
+                                        | fs::perms::group_write | fs::perms::group_exec
+                                        | fs::perms::others_write | fs::perms::others_exec);
+    const std::string command =
+        "cd '" + dir.string()
+        + "' && setpriv --reuid=nobody --regid=nogroup --clear-groups '" TALVEX_EXECUTABLE
+          "' < stream.txt > console.txt";
     const int raw = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << readFile(dir / "console.txt");
     EXPECT_EQ(fs::file_size(dir / "hidden/out-Atm-Corr-Ref-bands-2345"), 16u * 3 * 5);
@@ -331,8 +345,9 @@ TEST_F(EndToEnd, RunCompletesWhenItsReaderGoesAway)
 {
     writeFile(dir / "in.raw", dnBytes(severalBlockScene(300, 300)));
     writeFile(dir / "stream.txt", "in.raw\nout\n" + parameterLines(300, 300, "1"));
-    const std::string command = "cd '" + dir.string() + "' && set -o pipefail && '"
-                                TALVEX_EXECUTABLE "' < stream.txt | head -c 1 > /dev/null";
+    const std::string command = "cd '" + dir.string()
+                                + "' && set -o pipefail && '" TALVEX_EXECUTABLE
+                                  "' < stream.txt | head -c 1 > /dev/null";
     EXPECT_EQ(std::system(("bash -c \"" + command + "\"").c_str()), 0);
     EXPECT_EQ(fs::file_size(dir / "out-Atm-Corr-Ref-bands-2345"), 16u * 300 * 300);
     EXPECT_EQ(readFile(dir / "out-Atm-Corr-Ref-bands-2345.hdr"), headerFor(300, 300));

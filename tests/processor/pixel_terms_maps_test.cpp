@@ -44,14 +44,15 @@ RunParameters exampleScene()
 std::vector<float> toaTable(int band, const RunParameters& p)
 {
     std::vector<float> table(DN_VALUES);
-    fillBandTable(Reflectance::topOfAtmosphere, band, p, radiometricSetup(p), DnTable(table.data(), DN_VALUES));
+    fillBandTable(Reflectance::topOfAtmosphere, band, p, radiometricSetup(p),
+                  DnTable(table.data(), DN_VALUES));
     return table;
 }
 
 // What a whole-scene run with these scene values writes for `dn` in `band`;
 // the tables of the scene values already met are kept.
-float sceneRunValue(const RunParameters& scene, int band, float elevationMetres, float aerosolOpticalDepth,
-                    std::uint16_t dn)
+float sceneRunValue(const RunParameters& scene, int band, float elevationMetres,
+                    float aerosolOpticalDepth, std::uint16_t dn)
 {
     static std::map<std::tuple<int, float, float>, std::vector<float>> tables;
     std::vector<float>& table = tables[{band, elevationMetres, aerosolOpticalDepth}];
@@ -60,7 +61,8 @@ float sceneRunValue(const RunParameters& scene, int band, float elevationMetres,
         p.elevationMetres = elevationMetres;
         p.aerosolOpticalDepth = aerosolOpticalDepth;
         table.resize(DN_VALUES);
-        fillBandTable(Reflectance::surface, band, p, radiometricSetup(p), DnTable(table.data(), DN_VALUES));
+        fillBandTable(Reflectance::surface, band, p, radiometricSetup(p),
+                      DnTable(table.data(), DN_VALUES));
     }
     return table[dn];
 }
@@ -75,8 +77,10 @@ struct MapBlock {
 MapBlock hillyBlock()
 {
     MapBlock block;
-    const std::vector<float> elevations = {-430.2f, 0.0f, 0.5f, 54.49f, 1234.5f, 2999.7f, 8848.9f, -0.5f};
-    const std::vector<float> depths = {0.0f, 0.0004f, 0.0005f, 0.1234f, 0.25f, 0.8765f, 3.0f, 9.9995f};
+    const std::vector<float> elevations = {-430.2f, 0.0f,    0.5f,    54.49f,
+                                           1234.5f, 2999.7f, 8848.9f, -0.5f};
+    const std::vector<float> depths = {0.0f,  0.0004f, 0.0005f, 0.1234f,
+                                       0.25f, 0.8765f, 3.0f,    9.9995f};
     for (std::size_t e = 0; e < elevations.size(); ++e) {
         for (std::size_t a = 0; a < depths.size(); ++a) {
             for (std::uint16_t dn : {1, 77, 950, 2047, 4095, 65535}) {
@@ -97,22 +101,27 @@ TEST(PixelTermsMaps, EveryPixelEqualsASceneRunAtItsQuantisedValues)
     const std::size_t n = block.dn.size();
     std::vector<std::int32_t> elevationSlots(n);
     std::vector<std::int32_t> aerosolSlots(n);
-    mapSlots(tables, MapQuantity::elevation, block.elevation.data(), nullptr, elevationSlots.data(), n);
-    mapSlots(tables, MapQuantity::aerosolOpticalDepth, block.aerosol.data(), nullptr, aerosolSlots.data(), n);
+    mapSlots(tables, MapQuantity::elevation, block.elevation.data(), nullptr, elevationSlots.data(),
+             n);
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, block.aerosol.data(), nullptr,
+             aerosolSlots.data(), n);
     EXPECT_EQ(tables.distinctElevations, 8u);
-    EXPECT_EQ(tables.distinctAerosolDepths, 7u);  // 0.0004 quantises to 0
+    EXPECT_EQ(tables.distinctAerosolDepths, 7u); // 0.0004 quantises to 0
 
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::vector<float> toa = toaTable(band, scene);
         std::vector<float> out(n);
-        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), block.dn.data(),
-                        {elevationSlots.data(), aerosolSlots.data()}, out.data(), n);
+        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES),
+                        block.dn.data(), {elevationSlots.data(), aerosolSlots.data()}, out.data(),
+                        n);
         for (std::size_t k = 0; k < n; ++k) {
             const float elevation = quantisedMapValue(MapQuantity::elevation, block.elevation[k]);
-            const float aerosol = quantisedMapValue(MapQuantity::aerosolOpticalDepth, block.aerosol[k]);
-            ASSERT_EQ(bitsOf(out[k]), bitsOf(sceneRunValue(scene, band, elevation, aerosol, block.dn[k])))
-                << "band " << band << ", pixel " << k << ": elevation " << block.elevation[k] << ", depth "
-                << block.aerosol[k] << ", DN " << block.dn[k];
+            const float aerosol =
+                quantisedMapValue(MapQuantity::aerosolOpticalDepth, block.aerosol[k]);
+            ASSERT_EQ(bitsOf(out[k]),
+                      bitsOf(sceneRunValue(scene, band, elevation, aerosol, block.dn[k])))
+                << "band " << band << ", pixel " << k << ": elevation " << block.elevation[k]
+                << ", depth " << block.aerosol[k] << ", DN " << block.dn[k];
         }
     }
 }
@@ -120,7 +129,7 @@ TEST(PixelTermsMaps, EveryPixelEqualsASceneRunAtItsQuantisedValues)
 TEST(PixelTermsMaps, WithoutMapsTheSceneValuesGiveTheConstantTable)
 {
     RunParameters scene = exampleScene();
-    scene.elevationMetres = 55.3f;  // not on a step: the scene value is used as it is
+    scene.elevationMetres = 55.3f; // not on a step: the scene value is used as it is
     const PixelTermTables tables = pixelTermTables(scene);
     std::vector<std::uint16_t> dn(DN_VALUES);
     for (std::size_t k = 0; k < dn.size(); ++k) {
@@ -129,10 +138,11 @@ TEST(PixelTermsMaps, WithoutMapsTheSceneValuesGiveTheConstantTable)
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::vector<float> toa = toaTable(band, scene);
         std::vector<float> constant(DN_VALUES);
-        fillBandTable(Reflectance::surface, band, scene, radiometricSetup(scene), DnTable(constant.data(), DN_VALUES));
+        fillBandTable(Reflectance::surface, band, scene, radiometricSetup(scene),
+                      DnTable(constant.data(), DN_VALUES));
         std::vector<float> out(DN_VALUES);
-        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), dn.data(), {},
-                        out.data(), dn.size());
+        applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES),
+                        dn.data(), {}, out.data(), dn.size());
         for (std::size_t k = 0; k < DN_VALUES; ++k) {
             ASSERT_EQ(bitsOf(out[k]), bitsOf(constant[k])) << "band " << band << ", DN " << k;
         }
@@ -152,10 +162,8 @@ TEST(PixelTermsMaps, StoredValues)
         float expected;
     };
     const Stored stored[] = {
-        {2, 800, 0.0f, 0.25f, 0x1.b8e50ap-3f},
-        {2, 800, 1000.2f, 0.25f, 0x1.c2237ep-3f},
-        {2, 800, 2999.6f, 0.0504f, 0x1.c55912p-3f},
-        {3, 1500, 431.0f, 0.1234f, 0x1.95b33ap-2f},
+        {2, 800, 0.0f, 0.25f, 0x1.b8e50ap-3f},      {2, 800, 1000.2f, 0.25f, 0x1.c2237ep-3f},
+        {2, 800, 2999.6f, 0.0504f, 0x1.c55912p-3f}, {3, 1500, 431.0f, 0.1234f, 0x1.95b33ap-2f},
         {5, 3000, 8848.9f, 4.0f, 0x1.1e2778p+1f},
     };
     const RunParameters scene = exampleScene();
@@ -167,10 +175,10 @@ TEST(PixelTermsMaps, StoredValues)
         mapSlots(tables, MapQuantity::aerosolOpticalDepth, &s.aerosol, nullptr, &aerosolSlot, 1);
         const std::vector<float> toa = toaTable(s.band, scene);
         float out = 0.0f;
-        applyPixelTerms(tables, s.band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES), &s.dn,
-                        {&elevationSlot, &aerosolSlot}, &out, 1);
-        EXPECT_EQ(bitsOf(out), bitsOf(s.expected)) << "band " << s.band << ", DN " << s.dn << ": " << std::hexfloat
-                                                   << out;
+        applyPixelTerms(tables, s.band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES),
+                        &s.dn, {&elevationSlot, &aerosolSlot}, &out, 1);
+        EXPECT_EQ(bitsOf(out), bitsOf(s.expected))
+            << "band " << s.band << ", DN " << s.dn << ": " << std::hexfloat << out;
     }
 }
 
@@ -180,7 +188,8 @@ TEST(PixelTermsMaps, QuantisationIsTheDecimalStepAsTheStreamReadsIt)
     EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, 1234.49f), 1234.0f);
     EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, -0.4f), 0.0f);
     EXPECT_EQ(quantisedMapValue(MapQuantity::elevation, -430.5f), -431.0f);
-    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.1234f)), bitsOf(std::strtof("0.123", nullptr)));
+    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.1234f)),
+              bitsOf(std::strtof("0.123", nullptr)));
     EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.3f)), bitsOf(0.3f));
     EXPECT_EQ(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.0004f), 0.0f);
     EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 10.0f)), bitsOf(10.0f));
@@ -200,7 +209,8 @@ TEST(PixelTermsMaps, NoDataAndDnZeroGiveZero)
     std::vector<std::int32_t> elevationSlots(4);
     std::vector<std::int32_t> aerosolSlots(4);
     mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), 4);
-    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), aerosolValid.data(), aerosolSlots.data(), 4);
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), aerosolValid.data(),
+             aerosolSlots.data(), 4);
     EXPECT_EQ(elevationSlots[1], MAP_NO_DATA_SLOT);
     EXPECT_EQ(aerosolSlots[2], MAP_NO_DATA_SLOT);
     const std::vector<float> toa = toaTable(2, scene);
@@ -228,7 +238,9 @@ TEST(PixelTermsMaps, LongBlocksEqualPixelByPixel)
     std::vector<std::uint8_t> valid(n, 1);
     std::vector<std::uint16_t> dn(n);
     for (std::size_t k = 0; k < n; ++k) {
-        elevation[k] = k % 37 == 5 ? nan : std::nextafter(-999.5f + 7.0f * static_cast<float>(k), k % 2 ? 1e4f : -1e4f);
+        elevation[k] = k % 37 == 5 ? nan
+                                   : std::nextafter(-999.5f + 7.0f * static_cast<float>(k),
+                                                    k % 2 ? 1e4f : -1e4f);
         elevation[k] = k % 11 == 3 ? static_cast<float>(k) + 0.5f : elevation[k];
         aerosol[k] = k % 29 == 7 ? nan : 0.0005f * static_cast<float>(k % 400);
         valid[k] = k % 23 == 4 ? 0 : 1;
@@ -236,14 +248,16 @@ TEST(PixelTermsMaps, LongBlocksEqualPixelByPixel)
     }
     std::vector<std::int32_t> elevationSlots(n);
     std::vector<std::int32_t> aerosolSlots(n);
-    mapSlots(blockTables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), n);
-    mapSlots(blockTables, MapQuantity::aerosolOpticalDepth, aerosol.data(), valid.data(), aerosolSlots.data(), n);
+    mapSlots(blockTables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
+             n);
+    mapSlots(blockTables, MapQuantity::aerosolOpticalDepth, aerosol.data(), valid.data(),
+             aerosolSlots.data(), n);
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::vector<float> toa = toaTable(band, scene);
         const std::span<const float, DN_VALUES> table(toa.data(), DN_VALUES);
         std::vector<float> out(n, -1.0f);
-        applyPixelTerms(blockTables, band, table, dn.data(), {elevationSlots.data(), aerosolSlots.data()},
-                        out.data(), n);
+        applyPixelTerms(blockTables, band, table, dn.data(),
+                        {elevationSlots.data(), aerosolSlots.data()}, out.data(), n);
         for (std::size_t k = 0; k < n; ++k) {
             std::int32_t e = 0;
             std::int32_t a = 0;
@@ -252,14 +266,15 @@ TEST(PixelTermsMaps, LongBlocksEqualPixelByPixel)
             float alone = -1.0f;
             applyPixelTerms(pixelTables, band, table, &dn[k], {&e, &a}, &alone, 1);
             ASSERT_EQ(bitsOf(out[k]), bitsOf(alone)) << "band " << band << ", pixel " << k;
-            const bool hole = std::isnan(elevation[k]) || std::isnan(aerosol[k]) || valid[k] == 0 || dn[k] == 0;
+            const bool hole =
+                std::isnan(elevation[k]) || std::isnan(aerosol[k]) || valid[k] == 0 || dn[k] == 0;
             ASSERT_EQ(hole, out[k] == 0.0f) << "pixel " << k;
-            if (!hole && k % 16 == 0) {  // whole-scene tables are slow to make
-                ASSERT_EQ(bitsOf(out[k]), bitsOf(sceneRunValue(scene, band,
-                                                               quantisedMapValue(MapQuantity::elevation, elevation[k]),
-                                                               quantisedMapValue(MapQuantity::aerosolOpticalDepth,
-                                                                                 aerosol[k]),
-                                                               dn[k])))
+            if (!hole && k % 16 == 0) { // whole-scene tables are slow to make
+                ASSERT_EQ(
+                    bitsOf(out[k]),
+                    bitsOf(sceneRunValue(
+                        scene, band, quantisedMapValue(MapQuantity::elevation, elevation[k]),
+                        quantisedMapValue(MapQuantity::aerosolOpticalDepth, aerosol[k]), dn[k])))
                     << "pixel " << k;
             }
         }
@@ -281,14 +296,18 @@ TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
         return std::string();
     };
     EXPECT_EQ(refusal(MapQuantity::elevation, -9999.0f),
-              "Error in the elevation map: a value of -9999 m is outside the accepted range, -1000 to 9000 m; "
+              "Error in the elevation map: a value of -9999 m is outside the accepted range, -1000 "
+              "to 9000 m; "
               "mark pixels without a value as no data.\n");
     EXPECT_NE(refusal(MapQuantity::elevation, 9000.6f).find("9000.6 m"), std::string::npos);
-    EXPECT_NE(refusal(MapQuantity::elevation, std::numeric_limits<float>::infinity()).find("inf"), std::string::npos);
+    EXPECT_NE(refusal(MapQuantity::elevation, std::numeric_limits<float>::infinity()).find("inf"),
+              std::string::npos);
     EXPECT_EQ(refusal(MapQuantity::aerosolOpticalDepth, -0.01f),
-              "Error in the aerosol optical depth map: a value of -0.01 is outside the accepted range, 0 to 10; "
+              "Error in the aerosol optical depth map: a value of -0.01 is outside the accepted "
+              "range, 0 to 10; "
               "mark pixels without a value as no data.\n");
-    EXPECT_THROW(quantisedMapValue(MapQuantity::elevation, std::numeric_limits<float>::quiet_NaN()), Failure);
+    EXPECT_THROW(quantisedMapValue(MapQuantity::elevation, std::numeric_limits<float>::quiet_NaN()),
+                 Failure);
 }
 
 } // namespace

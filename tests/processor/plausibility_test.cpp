@@ -22,9 +22,9 @@ RunParameters correctionRun(float waterVapour, float ozone)
 TEST(UnitWarnings, OrdinaryAtmosphereAndTheLimitsThemselvesAreSilent)
 {
     EXPECT_TRUE(unitWarnings(correctionRun(2.9f, 0.27f)).empty());
-    EXPECT_TRUE(unitWarnings(correctionRun(WATER_VAPOUR_PLAUSIBLE_MAX_G_CM2,
-                                           OZONE_PLAUSIBLE_MAX_ATM_CM))
-                    .empty());
+    EXPECT_TRUE(
+        unitWarnings(correctionRun(WATER_VAPOUR_PLAUSIBLE_MAX_G_CM2, OZONE_PLAUSIBLE_MAX_ATM_CM))
+            .empty());
 }
 
 TEST(UnitWarnings, OzoneInDobsonUnitsNamesTheValueTheUnitAndTheIntendedValue)

@@ -19,9 +19,11 @@ inline double halfUnitOfLastDigit(const std::string& printed)
 {
     const std::size_t exponentAt = printed.find_first_of("eE");
     const std::string mantissa = printed.substr(0, exponentAt);
-    const int exponent = exponentAt == std::string::npos ? 0 : std::stoi(printed.substr(exponentAt + 1));
+    const int exponent =
+        exponentAt == std::string::npos ? 0 : std::stoi(printed.substr(exponentAt + 1));
     const std::size_t point = mantissa.find('.');
-    const int decimals = point == std::string::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
+    const int decimals =
+        point == std::string::npos ? 0 : static_cast<int>(mantissa.size() - point - 1);
     return 0.5 * std::pow(10.0, exponent - decimals);
 }
 
@@ -49,5 +51,5 @@ inline std::uint64_t bitsOf(double value)
 } // namespace talvex::testing
 
 // EXPECT_PRINTED(value, "0.985706"): value rounds to the printed decimal.
-#define EXPECT_PRINTED(value, printed) \
+#define EXPECT_PRINTED(value, printed)                                                             \
     EXPECT_PRED_FORMAT2(::talvex::testing::matchesPrinted, value, printed)

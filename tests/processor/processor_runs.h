@@ -45,9 +45,10 @@ inline const std::string OPENING =
       "ATMOSPHERIC CONDITIONS'.\n"
       "\t\t**********\t\t\n\n"
     + BANNER;
-inline const std::string TOA_MESSAGES = "Data file for all bands is Opened \n"
-                                 "The TOA reflectance computations are being done...wait...\n"
-                                 "TOA Reflectance computations are complete.\n\n";
+inline const std::string TOA_MESSAGES =
+    "Data file for all bands is Opened \n"
+    "The TOA reflectance computations are being done...wait...\n"
+    "TOA Reflectance computations are complete.\n\n";
 inline const std::string CORRECTION_MESSAGES =
     "Atmospheric correction begins ...wait...\n"
     "The Atmospheric correction is successfully performed.\nThe output is stored in the output "
@@ -58,7 +59,8 @@ inline std::string headerFor(int samples, int lines)
     return "ENVI\ndescription = {File Imported into ENVI.}\nsamples = " + std::to_string(samples)
            + "\nlines = " + std::to_string(lines)
            + "\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 4\n"
-             "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = Unknown\n";
+             "interleave = bsq\nsensor type = Unknown\nbyte order = 0\nwavelength units = "
+             "Unknown\n";
 }
 
 inline std::string readFile(const fs::path& path)
@@ -78,8 +80,8 @@ inline std::vector<float> readFloats(const fs::path& path)
     std::vector<float> values(bytes.size() / 4);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
-        values[i] = std::bit_cast<float>(static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16
-                                                                    | static_cast<std::uint32_t>(b[3]) << 24));
+        values[i] = std::bit_cast<float>(static_cast<std::uint32_t>(
+            b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24));
     }
     return values;
 }
@@ -128,14 +130,18 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+    }
 
     // Runs the processor in the test folder on the given stream.
     RunResult run(const std::string& stream, const std::string& shellPrefix = "")
     {
         writeFile(dir / "stream.txt", stream);
-        const std::string command = "cd '" + dir.string() + "' && " + shellPrefix + "'"
-                                    TALVEX_EXECUTABLE "' < stream.txt > console.txt 2> stderr.txt";
+        const std::string command = "cd '" + dir.string() + "' && " + shellPrefix
+                                    + "'" TALVEX_EXECUTABLE
+                                      "' < stream.txt > console.txt 2> stderr.txt";
         const int raw = std::system(command.c_str());
         EXPECT_EQ(readFile(dir / "stderr.txt"), "") << "nothing goes to standard error";
         return RunResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(dir / "console.txt")};
@@ -164,7 +170,8 @@ inline std::vector<std::uint16_t> smallScene()
 {
     std::vector<std::uint16_t> dn;
     for (int band = 0; band < 4; ++band) {
-        for (std::uint16_t v : {0, 1, 2, 100, 517, 1023, 2048, 4095, 4096, 65535, 0, 300, 812, 9, 3000}) {
+        for (std::uint16_t v :
+             {0, 1, 2, 100, 517, 1023, 2048, 4095, 4096, 65535, 0, 300, 812, 9, 3000}) {
             dn.push_back(static_cast<std::uint16_t>(v + (v != 0 ? band : 0)));
         }
     }

@@ -16,7 +16,7 @@ TEST(Cosd, UsesThreePointOneFourAsPi)
     EXPECT_PRINTED(cosd(60.0f), "0.50045969");
     EXPECT_PRINTED(cosd(90.0f), "0.00079633");
     EXPECT_PRINTED(cosd(180.0f), "-0.99999873");
-    EXPECT_GT(cosd(90.0f), 0.0);  // no division by zero at the horizon
+    EXPECT_GT(cosd(90.0f), 0.0); // no division by zero at the horizon
 }
 
 TEST(EarthSunFactor, WorkedDaysReproduceBitPatterns)

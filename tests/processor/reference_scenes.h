@@ -93,10 +93,10 @@ inline std::vector<std::string> bandTermLines(const RunParameters& p)
             lines.push_back(prefix + name + " " + hexFloat(value));
         };
         const std::size_t i = bandIndex(band);
-        add("toaDenominator", toaCalibration(p.lmin[i], p.lmax[i], bandSolarIrradiance(band),
-                                             setup.earthSunFactor, p.solarZenithDeg,
-                                             setup.fullScale)
-                                  .denominator);
+        add("toaDenominator",
+            toaCalibration(p.lmin[i], p.lmax[i], bandSolarIrradiance(band), setup.earthSunFactor,
+                           p.solarZenithDeg, setup.fullScale)
+                .denominator);
         add("rayleighPhaseExact", rayleighPhase(t.geometry.cosScattering));
         add("waterVapourTransmittance", t.gas.waterVapourTransmittance);
         add("ozoneTransmittance", t.gas.ozoneTransmittance);

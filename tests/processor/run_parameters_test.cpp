@@ -10,31 +10,30 @@
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <string>
 #include <variant>
 #include <vector>
-#include <string>
 
 namespace talvex {
 namespace {
 
-const std::string WORKED_STREAM =
-    "scenes/scene42_dn.raw\n"
-    "results/scene42\n"
-    "1200 1500 lines samples\n"
-    "0.0 52.5 band 2\n"
-    "0.0 40.8\n"
-    "0.0 33.6\n"
-    "0.0 7.2\n"
-    "45\n"
-    "38.6\n"
-    "142\n"
-    "12.5\n"
-    "101\n"
-    "1\n"
-    "55\n"
-    "0.25\n"
-    "2.9\n"
-    "0.27\n";
+const std::string WORKED_STREAM = "scenes/scene42_dn.raw\n"
+                                  "results/scene42\n"
+                                  "1200 1500 lines samples\n"
+                                  "0.0 52.5 band 2\n"
+                                  "0.0 40.8\n"
+                                  "0.0 33.6\n"
+                                  "0.0 7.2\n"
+                                  "45\n"
+                                  "38.6\n"
+                                  "142\n"
+                                  "12.5\n"
+                                  "101\n"
+                                  "1\n"
+                                  "55\n"
+                                  "0.25\n"
+                                  "2.9\n"
+                                  "0.27\n";
 
 // What reading a stream gave: the parameters, or the message of its failure.
 struct ParameterReading {
@@ -129,7 +128,7 @@ TEST(ReadRunParameters, LayoutFreedoms)
     EXPECT_EQ(r.parameters.sampleCount, 1500);
     EXPECT_EQ(r.parameters.lmax[0], 52.5f);
     EXPECT_EQ(r.parameters.lmax[2], 33.6f);
-    EXPECT_EQ(r.parameters.dayOfYear, 45);  // 45.9 reads as 45
+    EXPECT_EQ(r.parameters.dayOfYear, 45); // 45.9 reads as 45
     EXPECT_EQ(r.parameters.correctionOption, 1);
     EXPECT_EQ(r.parameters.aerosolOpticalDepth, 0.25f);
     EXPECT_EQ(r.parameters.waterVapourColumn, 2.9f);
@@ -146,13 +145,14 @@ TEST(ReadRunParameters, PathsAreTakenWhole)
     EXPECT_EQ(read(crlf).parameters.inputImagePath, "scenes/scene42_dn.raw");
     EXPECT_EQ(read(crlf).parameters.ozoneColumn, 0.27f);
 
-    const std::string spaced = replaceLine(replaceLine(WORKED_STREAM, 1, "  my scenes/a b.raw\t "), 2, "");
+    const std::string spaced =
+        replaceLine(replaceLine(WORKED_STREAM, 1, "  my scenes/a b.raw\t "), 2, "");
     EXPECT_EQ(read(spaced).parameters.inputImagePath, "  my scenes/a b.raw\t ");
-    EXPECT_EQ(read(spaced).parameters.outputBaseName, "");  // empty line 2: empty base name
+    EXPECT_EQ(read(spaced).parameters.outputBaseName, ""); // empty line 2: empty base name
 
     const std::string longPath(MAX_LINE_CHARACTERS, 'p');
     const ParameterReading r = read(replaceLine(WORKED_STREAM, 2, longPath));
-    EXPECT_EQ(r.parameters.outputBaseName, longPath);  // never cut short
+    EXPECT_EQ(r.parameters.outputBaseName, longPath); // never cut short
 }
 
 TEST(ReadRunParameters, CrLfStreamWithBlankLinesAndSplitPairs)
@@ -176,7 +176,9 @@ TEST(ReadRunParameters, CrLfStreamWithBlankLinesAndSplitPairs)
     EXPECT_EQ(rest, "\r\n");
 
     // A line's message counts CR LF lines like LF lines.
-    EXPECT_EQ(read(replaced(stream, "38.6", "sun")).error.find("Error in the run parameters, line 16:"), 0u);
+    EXPECT_EQ(
+        read(replaced(stream, "38.6", "sun")).error.find("Error in the run parameters, line 16:"),
+        0u);
 }
 
 TEST(ReadRunParameters, ReadingIsBoundedWhateverTheInput)
@@ -187,15 +189,17 @@ TEST(ReadRunParameters, ReadingIsBoundedWhateverTheInput)
     text = replaceLine(WORKED_STREAM, 4, "0.0 52.5 " + std::string(MAX_LINE_CHARACTERS, '#'));
     EXPECT_EQ(read(text).error.find("Error in the run parameters, line 4: the line is longer"), 0u);
     text = replaceLine(WORKED_STREAM, 9, std::string(300, '9'));
-    EXPECT_NE(read(text).error.find("line 9: solarZenithDeg (solar zenith angle, degrees) has more than 256"),
+    EXPECT_NE(read(text).error.find(
+                  "line 9: solarZenithDeg (solar zenith angle, degrees) has more than 256"),
               std::string::npos);
 
     // Blank lines in front of a number: 100 are skipped, 101 refused.
     const std::string blanks(MAX_BLANK_LINES, '\n');
     EXPECT_EQ(read(replaceLine(WORKED_STREAM, 8, blanks + "45")).error, "");
-    EXPECT_EQ(read(replaceLine(WORKED_STREAM, 8, blanks + "\n45")).error,
-              "Error in the run parameters, line 109: more than 100 blank lines in front of dayOfYear "
-              "(day of the acquisition).\n");
+    EXPECT_EQ(
+        read(replaceLine(WORKED_STREAM, 8, blanks + "\n45")).error,
+        "Error in the run parameters, line 109: more than 100 blank lines in front of dayOfYear "
+        "(day of the acquisition).\n");
 }
 
 TEST(ReadParameterFile, TheStreamFromItsThirdLineWithTheFilesLineNumbers)
@@ -212,8 +216,9 @@ TEST(ReadParameterFile, TheStreamFromItsThirdLineWithTheFilesLineNumbers)
         readParameterFile(bad);
         ADD_FAILURE() << "a bad field was accepted";
     } catch (const Failure& failure) {
-        EXPECT_EQ(failure.message, "Error in the run parameters, line 7: expected a number for "
-                                   "solarZenithDeg (solar zenith angle, degrees), found \"zenith 38.6\".\n");
+        EXPECT_EQ(failure.message,
+                  "Error in the run parameters, line 7: expected a number for "
+                  "solarZenithDeg (solar zenith angle, degrees), found \"zenith 38.6\".\n");
         EXPECT_EQ(failure.subject, "solarZenithDeg (solar zenith angle, degrees)");
     }
 }
@@ -227,7 +232,8 @@ TEST(ReadRunParameters, OptionOtherThanOneStopsAfterLine13)
     EXPECT_EQ(rest, "55\n0.25\n2.9\n0.27\n");
 
     // A TOA-only stream may end right after line 13.
-    const std::string toaOnly = replaceLine(WORKED_STREAM, 13, "0").substr(0, WORKED_STREAM.find("55\n"));
+    const std::string toaOnly =
+        replaceLine(WORKED_STREAM, 13, "0").substr(0, WORKED_STREAM.find("55\n"));
     EXPECT_EQ(read(toaOnly).error, "");
 }
 
@@ -252,7 +258,8 @@ TEST(ReadRunParameters, UnreadableFieldsNameTheLineAndField)
     EXPECT_NE(r.error.find("line 16: expected a number for waterVapourColumn"), std::string::npos);
 
     r = read(replaceLine(WORKED_STREAM, 3, "99999999999 10"));
-    EXPECT_NE(r.error.find("lineCount (image lines per band) = 99999999999 is out of the range"), std::string::npos);
+    EXPECT_NE(r.error.find("lineCount (image lines per band) = 99999999999 is out of the range"),
+              std::string::npos);
 
     r = read(replaceLine(WORKED_STREAM, 17, "1e39"));
     EXPECT_NE(r.error.find("ozoneColumn (ozone amount) = 1e39 is too large"), std::string::npos);
@@ -288,16 +295,19 @@ std::string longestParameterFile()
 {
     const std::string padding(MAX_LINE_CHARACTERS, ' ');
     std::string file;
-    std::istringstream numbers("1200 1500 0.0 52.5 0.0 40.8 0.0 33.6 0.0 7.2 45 38.6 142 12.5 101 1 "
-                               "55 0.25 2.9 0.27");
+    std::istringstream numbers(
+        "1200 1500 0.0 52.5 0.0 40.8 0.0 33.6 0.0 7.2 45 38.6 142 12.5 101 1 "
+        "55 0.25 2.9 0.27");
     const std::set<int> firstOfPair = {0, 2, 4, 6, 8};
     int index = 0;
     for (std::string number; numbers >> number; ++index) {
-        const int blankLines = firstOfPair.contains(index - 1) ? MAX_BLANK_LINES - 1 : MAX_BLANK_LINES;
+        const int blankLines =
+            firstOfPair.contains(index - 1) ? MAX_BLANK_LINES - 1 : MAX_BLANK_LINES;
         for (int blank = 0; blank < blankLines; ++blank) {
             file += padding + "\n";
         }
-        const std::size_t comment = firstOfPair.contains(index) ? 0 : MAX_LINE_CHARACTERS - number.size();
+        const std::size_t comment =
+            firstOfPair.contains(index) ? 0 : MAX_LINE_CHARACTERS - number.size();
         file += number + std::string(comment, '#') + "\n";
     }
     return file;
@@ -321,13 +331,13 @@ TEST(ParameterFields, EveryNumberOfTheStreamHasItsField)
 TEST(ParameterFields, TheReaderNamesEachFieldAsTheTableDoes)
 {
     // Cutting the stream in front of a field makes the reader name that field.
-    const std::string numbers[] = {"1200", "1500", "0.0", "52.5", "0.0", "40.8", "0.0", "33.6",
-                                   "0.0",  "7.2",  "45",  "38.6", "142", "12.5", "101", "1",
-                                   "55",   "0.25", "2.9", "0.27"};
+    const std::string numbers[] = {"1200", "1500", "0.0", "52.5", "0.0",  "40.8", "0.0",
+                                   "33.6", "0.0",  "7.2", "45",   "38.6", "142",  "12.5",
+                                   "101",  "1",    "55",  "0.25", "2.9",  "0.27"};
     std::vector<std::string> expectedNames;
     for (const ParameterField& field : PARAMETER_FIELDS) {
         if (field.perBand) {
-            continue;  // lmin and lmax alternate band by band
+            continue; // lmin and lmax alternate band by band
         }
         expectedNames.push_back(field.messageName);
         if (field.member == std::string("sampleCount")) {
@@ -373,8 +383,9 @@ TEST(ParameterFields, NamesFollowOneSpellingPerFrontEnd)
     }
     RunParameters p;
     p.waterVapourColumn = 2.9f;
-    EXPECT_EQ(p.*std::get<float RunParameters::*>(parameterField(ParameterId::waterVapourColumn).address),
-              2.9f);
+    EXPECT_EQ(
+        p.*std::get<float RunParameters::*>(parameterField(ParameterId::waterVapourColumn).address),
+        2.9f);
 }
 
 TEST(ParameterFields, MetadataOfTheWorkedStream)
@@ -425,17 +436,18 @@ TEST(PhysicalRangeError, RejectsValuesThatWouldFillBandsWithNaN)
     EXPECT_EQ(physicalRangeError(p), "");
 
     RunParameters q = p;
-    q.solarZenithDeg = 90.0f;  // the horizon itself still gives finite values
+    q.solarZenithDeg = 90.0f; // the horizon itself still gives finite values
     EXPECT_EQ(physicalRangeError(q), "");
     q.solarZenithDeg = 90.05f;
-    EXPECT_EQ(physicalRangeError(q),
-              "Error in the run parameters: solarZenithDeg = 90.05 is out of range: its cosine must "
-              "be positive, which holds for zenith angles from 0 to about 90.046 degrees.\n");
+    EXPECT_EQ(
+        physicalRangeError(q),
+        "Error in the run parameters: solarZenithDeg = 90.05 is out of range: its cosine must "
+        "be positive, which holds for zenith angles from 0 to about 90.046 degrees.\n");
 
     q = p;
     q.viewZenithDeg = 120.0f;
     EXPECT_NE(physicalRangeError(q).find("viewZenithDeg = 120"), std::string::npos);
-    q.correctionOption = 0;  // the view angle is not used without correction
+    q.correctionOption = 0; // the view angle is not used without correction
     EXPECT_EQ(physicalRangeError(q), "");
 
     q = p;
@@ -447,7 +459,8 @@ TEST(PhysicalRangeError, RejectsValuesThatWouldFillBandsWithNaN)
     EXPECT_NE(physicalRangeError(q).find("ozoneColumn = -1 is negative"), std::string::npos);
     q = p;
     q.aerosolOpticalDepth = -0.01f;
-    EXPECT_NE(physicalRangeError(q).find("aerosolOpticalDepth = -0.01 is negative"), std::string::npos);
+    EXPECT_NE(physicalRangeError(q).find("aerosolOpticalDepth = -0.01 is negative"),
+              std::string::npos);
     q.correctionOption = 7;
     EXPECT_EQ(physicalRangeError(q), "");
 

@@ -62,7 +62,10 @@ private:
         0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
         0xc67178f2};
 
-    static std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+    static std::uint32_t rotr(std::uint32_t x, int n)
+    {
+        return (x >> n) | (x << (32 - n));
+    }
 
     void compress()
     {

@@ -39,8 +39,14 @@ def geotiff(folder: pathlib.Path) -> pathlib.Path:
     dn[3, 20, 30:35] = NODATA
     path = folder / "scene.tif"
     profile = dict(
-        driver="GTiff", width=SAMPLES, height=LINES, count=4, dtype="uint16", nodata=NODATA,
-        crs="EPSG:32643", transform=from_origin(412345.0, 1512015.0, 30.0, 30.0),
+        driver="GTiff",
+        width=SAMPLES,
+        height=LINES,
+        count=4,
+        dtype="uint16",
+        nodata=NODATA,
+        crs="EPSG:32643",
+        transform=from_origin(412345.0, 1512015.0, 30.0, 30.0),
     )
     with rasterio.open(path, "w", **profile) as target:
         target.write(dn)
@@ -70,7 +76,8 @@ def test_python_route_writes_talvex_geos_file(tmp_path, talvex_geo, driver):
     parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, LINES, SAMPLES))
     done = subprocess.run(
         [talvex_geo, "-q", "-of", driver, parameters, source, tmp_path / "geo"],
-        capture_output=True, text=True,
+        capture_output=True,
+        text=True,
     )
     assert done.returncode == 0, done.stderr
 
@@ -85,8 +92,15 @@ def test_python_route_writes_talvex_geos_file(tmp_path, talvex_geo, driver):
     assert np.array_equal(mask, geo[1])
     assert (mask == 0).sum() == 2 * SAMPLES + 10 + 5  # border, DN 0 in one band, no-data in one
     assert_same_bits(values[:, mask != 0], geo[0][:, mask != 0])
-    assert ours[2] == geo[2] == (
-        "Band 2 (green)", "Band 3 (red)", "Band 4 (near infrared)", "Band 5 (short-wave infrared)"
+    assert (
+        ours[2]
+        == geo[2]
+        == (
+            "Band 2 (green)",
+            "Band 3 (red)",
+            "Band 4 (near infrared)",
+            "Band 5 (short-wave infrared)",
+        )
     )
     # The values of the run parameters are the same. Their units are the
     # processor library's (talvex-geo still spells some of them its own way).

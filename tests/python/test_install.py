@@ -19,7 +19,8 @@ def installed(tmp_path_factory):
     prefix = tmp_path_factory.mktemp("prefix")
     subprocess.run(
         ["cmake", "--install", build, "--prefix", str(prefix), "--component", "python"],
-        check=True, capture_output=True,
+        check=True,
+        capture_output=True,
     )
     (package,) = prefix.glob("lib/python3*/*-packages/talvex")
     return package.parent
@@ -34,7 +35,10 @@ def test_installed_package_knows_its_version(installed):
     done = subprocess.run(
         [sys.executable, "-c", probe],
         env={**os.environ, "PYTHONPATH": str(installed)},
-        capture_output=True, text=True, check=True, cwd=installed.parent,
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=installed.parent,
     )
     metadata_version, module_version, path = done.stdout.split()
     assert metadata_version == module_version == talvex.__version__

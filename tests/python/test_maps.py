@@ -45,7 +45,13 @@ def golden(talvex_v1, tmp_path_factory):
         _, surface = run_talvex_v1(talvex_v1, folder / f"{index}", dn, text_with(e, a))
         expected[:, here] = surface[:, here]
     params = talvex.read_parameters(write_parameters(folder, EXAMPLE_PARAMETERS))
-    return dn, dataclasses.replace(params, line_count=LINES, sample_count=SAMPLES), elevation, depth, expected
+    return (
+        dn,
+        dataclasses.replace(params, line_count=LINES, sample_count=SAMPLES),
+        elevation,
+        depth,
+        expected,
+    )
 
 
 def test_every_pixel_equals_talvex_v1_at_its_quantised_values(golden):
@@ -54,7 +60,11 @@ def test_every_pixel_equals_talvex_v1_at_its_quantised_values(golden):
     # Float64 maps and a preallocated, non-contiguous output give the same.
     out = np.full((4, LINES, 2 * SAMPLES), -1.0, np.float32)[:, :, ::2]
     talvex.surface_reflectance(
-        dn, params, elevation_metres=elevation.astype(np.float64), aerosol_optical_depth=depth, out=out
+        dn,
+        params,
+        elevation_metres=elevation.astype(np.float64),
+        aerosol_optical_depth=depth,
+        out=out,
     )
     assert_same_bits(out, expected)
 
@@ -64,8 +74,10 @@ def test_scalars_and_broadcast_rows(golden, talvex_v1, tmp_path):
     # A scalar is quantised like any map value.
     _, surface = run_talvex_v1(talvex_v1, tmp_path, dn, text_with("1500", "0.25"))
     assert_same_bits(talvex.surface_reflectance(dn, params, 1500.3, 0.2502), surface)
-    assert_same_bits(talvex.surface_reflectance(dn, params, elevation_metres=1500.3,
-                                                aerosol_optical_depth=0.25), surface)
+    assert_same_bits(
+        talvex.surface_reflectance(dn, params, elevation_metres=1500.3, aerosol_optical_depth=0.25),
+        surface,
+    )
     # One value per column, broadcast down the lines, against per-pixel maps.
     column = np.linspace(0.0, 3000.0, SAMPLES, dtype=np.float32)
     assert_same_bits(
@@ -88,11 +100,15 @@ def test_no_data_and_refusals(golden):
 
     unmarked = elevation.copy()
     unmarked[7, 7] = -9999.0
-    with pytest.raises(ValueError, match=r"elevation map: a value of -9999 m is outside.*-1000 to 9000 m"):
+    with pytest.raises(
+        ValueError, match=r"elevation map: a value of -9999 m is outside.*-1000 to 9000 m"
+    ):
         talvex.surface_reflectance(dn, params, unmarked, depth)
     with pytest.raises(ValueError, match=r"aerosol optical depth map: a value of -0\.2"):
         talvex.surface_reflectance(dn, params, aerosol_optical_depth=-0.2)
-    with pytest.raises(ValueError, match=r"broadcasts to one band's shape \(48, 40\), found shape \(40, 48\)"):
+    with pytest.raises(
+        ValueError, match=r"broadcasts to one band's shape \(48, 40\), found shape \(40, 48\)"
+    ):
         talvex.surface_reflectance(dn, params, elevation.T)
     with pytest.raises(TypeError, match="real numbers"):
         talvex.surface_reflectance(dn, params, aerosol_optical_depth=depth.astype(np.complex64))
@@ -173,9 +189,17 @@ def test_geo_route_with_maps_equals_the_array_route(golden, tmp_path):
     scene = write(tmp_path / "scene.tif", dn, gdal.GDT_UInt16)
     dem = write(tmp_path / "dem.tif", [elevation], gdal.GDT_Float32)
     aod = write(tmp_path / "aod.tif", [depth], gdal.GDT_Float32)
-    parameters = write_parameters(tmp_path, EXAMPLE_PARAMETERS.replace("320 320", f"{LINES} {SAMPLES}"))
-    outputs = talvex.geo.correct_files(parameters, scene, tmp_path / "out", elevation_map=dem,
-                                       aerosol_map=aod, map_resampling="near")
+    parameters = write_parameters(
+        tmp_path, EXAMPLE_PARAMETERS.replace("320 320", f"{LINES} {SAMPLES}")
+    )
+    outputs = talvex.geo.correct_files(
+        parameters,
+        scene,
+        tmp_path / "out",
+        elevation_map=dem,
+        aerosol_map=aod,
+        map_resampling="near",
+    )
     written = gdal.Open(str(outputs[-1]))
     valid = (dn != 0).all(axis=0)
     assert_same_bits(written.ReadAsArray()[:, valid], expected[:, valid])

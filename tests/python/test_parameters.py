@@ -51,9 +51,7 @@ def test_keywords_and_file_give_the_same_parameters(tmp_path):
     assert isinstance(from_keywords.day_of_year, int)
 
 
-def test_parameters_give_the_same_bits_as_talvex_v1_for_a_value_between_floats(
-    talvex_v1, tmp_path
-):
+def test_parameters_give_the_same_bits_as_talvex_v1_for_a_value_between_floats(talvex_v1, tmp_path):
     # 0.1 + 2**-30 lies between two 32-bit floats; Python keeps it exactly,
     # TALVEX-V1 reads the printed decimal. Both must land on the same float.
     aod = 0.1 + 2**-30
@@ -192,7 +190,9 @@ def test_band_values_by_band_number():
     for lmax in (pandas.Series(by_band), pandas.Series([52.5, 40.8, 33.6, 7.2])):
         assert talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": lmax}) == params
     with pytest.raises(talvex.ParameterError, match="keyed by the band numbers") as raised:
-        talvex.Parameters(**{**EXAMPLE_KEYWORDS, "lmax": pandas.Series(by_band).set_axis([1, 2, 3, 4])})
+        talvex.Parameters(
+            **{**EXAMPLE_KEYWORDS, "lmax": pandas.Series(by_band).set_axis([1, 2, 3, 4])}
+        )
     assert raised.value.field == "lmax"
 
 
@@ -222,7 +222,8 @@ def test_decimal_keywords_read_as_the_file_reads_them(tmp_path, text):
         assert from_keyword == from_file
     # Text as a line of a file gives it, around its line end and blanks.
     from_line = talvex.Parameters(
-        line_count=320, sample_count=320,
+        line_count=320,
+        sample_count=320,
         **{**EXAMPLE_KEYWORDS, "water_vapour_column": f"  {text}\r\n"},
     )
     assert from_line == from_file
@@ -283,8 +284,21 @@ def test_a_file_descriptor_is_read_and_left_open(tmp_path):
 def test_a_file_with_every_number_behind_its_blank_lines_is_read(tmp_path):
     # Twenty numbers, each on its own line behind 99 blank lines of 4000
     # spaces: a valid file longer than nineteen numbers' worth of such lines.
-    numbers = ["320", "320", *sum((["0", v] for v in ("52.5", "40.8", "33.6", "7.2")), []),
-               "45", "38.6", "142", "12.5", "101", "1", "55", "0.25", "2.9", "0.27"]
+    numbers = [
+        "320",
+        "320",
+        *sum((["0", v] for v in ("52.5", "40.8", "33.6", "7.2")), []),
+        "45",
+        "38.6",
+        "142",
+        "12.5",
+        "101",
+        "1",
+        "55",
+        "0.25",
+        "2.9",
+        "0.27",
+    ]
     blanks = (" " * 4000 + "\n") * 99
     text = "".join(blanks + number + "\n" for number in numbers)
     assert len(text) > 19 * 101 * 4001
@@ -309,11 +323,14 @@ def test_values_in_another_unit_warn_and_are_kept(tmp_path, change, words):
     with pytest.warns(UserWarning, match=words) as caught:
         params = talvex.Parameters(**{**EXAMPLE_KEYWORDS, **change})
     assert caught[0].filename == __file__  # points at the caller
-    (name, value), = change.items()
+    ((name, value),) = change.items()
     assert getattr(params, name) == value
     # The same from a file.
-    text = EXAMPLE_PARAMETERS.replace("0.27", "300") if "ozone" in name else (
-        EXAMPLE_PARAMETERS.replace("2.9", "25", 1))
+    text = (
+        EXAMPLE_PARAMETERS.replace("0.27", "300")
+        if "ozone" in name
+        else (EXAMPLE_PARAMETERS.replace("2.9", "25", 1))
+    )
     with pytest.warns(UserWarning, match=words):
         talvex.read_parameters(write_parameters(tmp_path, text))
 
@@ -327,6 +344,7 @@ def test_plausible_values_do_not_warn():
 def test_the_dataclass_has_the_librarys_fields_in_its_order():
     table = [field["python_name"] for field in talvex.PARAMETER_FIELDS]
     assert [field.name for field in dataclasses.fields(talvex.Parameters)] == table
-    assert "ozone_column" in table and talvex.PARAMETER_FIELDS[table.index("ozone_column")][
-        "unit"
-    ] == "atm-cm"
+    assert (
+        "ozone_column" in table
+        and talvex.PARAMETER_FIELDS[table.index("ozone_column")]["unit"] == "atm-cm"
+    )

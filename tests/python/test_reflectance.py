@@ -170,7 +170,11 @@ def params(tmp_path_factory):
         (np.zeros((4, 5), np.int32), TypeError, "uint16.*int32"),
         (np.zeros((4, 5), np.float32), TypeError, "uint16.*float32"),
         ([[1, 2], [3, 4], [5, 6], [7, 8]], TypeError, "uint16.*int64"),
-        (np.zeros((3, 5), np.uint16), ValueError, r"4 bands 2, 3, 4, 5 on its first axis, found 3 \(shape \(3, 5\)\)"),
+        (
+            np.zeros((3, 5), np.uint16),
+            ValueError,
+            r"4 bands 2, 3, 4, 5 on its first axis, found 3 \(shape \(3, 5\)\)",
+        ),
         (np.zeros((5, 4), np.uint16), ValueError, "found 5"),
         (np.uint16(7), ValueError, "found a scalar"),
     ],

@@ -53,9 +53,20 @@ def mypy(tmp_path, source):
     script.write_text(source)
     package_root = pathlib.Path(talvex.__file__).parents[1]
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-         "--no-error-summary", "--follow-imports=normal", str(script)],
-        capture_output=True, text=True, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--no-incremental",
+            "--cache-dir",
+            os.devnull,
+            "--no-error-summary",
+            "--follow-imports=normal",
+            str(script),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
         env={**os.environ, "MYPYPATH": str(package_root)},
     )
 

@@ -81,7 +81,10 @@ def test_in_memory_scene(golden):
     assert result.attrs["AREA_OR_POINT"] == "Area" and np.isnan(result.attrs["_FillValue"])
     assert "scale_factor" not in result.attrs
     assert result.attrs["long_name"] == (
-        "Band 2 (green)", "Band 3 (red)", "Band 4 (near infrared)", "Band 5 (short-wave infrared)"
+        "Band 2 (green)",
+        "Band 3 (red)",
+        "Band 4 (near infrared)",
+        "Band 5 (short-wave infrared)",
     )
     assert result.attrs["talvex_product"] == "surface reflectance"
     assert result.attrs["talvex_ozone_column"] == "0.27"
@@ -179,8 +182,14 @@ def georeferenced(tmp_path, dn, nodata=None, mask=None):
 
     path = tmp_path / "scene.tif"
     profile = dict(
-        driver="GTiff", width=dn.shape[2], height=dn.shape[1], count=4, dtype="uint16",
-        crs=CRS, transform=TRANSFORM, nodata=nodata,
+        driver="GTiff",
+        width=dn.shape[2],
+        height=dn.shape[1],
+        count=4,
+        dtype="uint16",
+        crs=CRS,
+        transform=TRANSFORM,
+        nodata=nodata,
     )
     with rasterio.Env(GDAL_TIFF_INTERNAL_MASK=True):
         with rasterio.open(path, "w", **profile) as target:
@@ -228,8 +237,14 @@ def test_pixels_without_data_are_masked_in_every_band(golden, tmp_path):
 def test_a_valid_zero_reflectance_is_not_masked():
     # lmin below 0: some DN above 0 stands for radiance 0, and reflectance 0.0.
     params = talvex.Parameters(
-        lmin=[-1.0] * 4, lmax=[4094.0] * 4, day_of_year=45, solar_zenith_deg=38.6,
-        solar_azimuth_deg=142, view_zenith_deg=12.5, view_azimuth_deg=101, correction_option=0,
+        lmin=[-1.0] * 4,
+        lmax=[4094.0] * 4,
+        day_of_year=45,
+        solar_zenith_deg=38.6,
+        solar_azimuth_deg=142,
+        view_zenith_deg=12.5,
+        view_azimuth_deg=101,
+        correction_option=0,
     )
     zero_dn = np.flatnonzero(params.toa_tables()[0][1:] == 0.0) + 1
     assert zero_dn.size > 0

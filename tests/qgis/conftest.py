@@ -12,14 +12,23 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
-from golden_runs import EXAMPLE_PARAMETERS, REPO, assert_same_bits, run_talvex_v1, talvex_v1  # noqa: E402,F401
+from golden_runs import (
+    EXAMPLE_PARAMETERS,
+    REPO,
+    assert_same_bits,
+    run_talvex_v1,
+    talvex_v1,
+)  # noqa: E402,F401
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
 qgis_core = pytest.importorskip(
-    "qgis.core", reason="QGIS is not installed (Debian: qgis python3-qgis); the plugin's tests need it"
+    "qgis.core",
+    reason="QGIS is not installed (Debian: qgis python3-qgis); the plugin's tests need it",
 )
-gdal = pytest.importorskip("osgeo.gdal", reason="GDAL's Python bindings are not installed (python3-gdal)")
+gdal = pytest.importorskip(
+    "osgeo.gdal", reason="GDAL's Python bindings are not installed (python3-gdal)"
+)
 gdal.UseExceptions()
 
 BUILD = pathlib.Path(os.environ.get("TALVEX_BUILD") or REPO / "build")
@@ -68,7 +77,9 @@ def example_bands() -> list:
     files = [EXAMPLES / f"example-band{band}.tif" for band in BANDS]
     missing = [str(f) for f in files if not f.is_file()]
     if missing:
-        pytest.fail(f"the example scene's GeoTIFFs are missing ({', '.join(missing)}): build the project")
+        pytest.fail(
+            f"the example scene's GeoTIFFs are missing ({', '.join(missing)}): build the project"
+        )
     return files
 
 

@@ -118,8 +118,9 @@ def parse(readme: str) -> list[Block]:
             blocks.append(Block(start, fence["language"], "\n".join(body) + "\n", kind, argument))
             pending = None
         elif line.strip() and pending:
-            raise RecipeError(f"README line {pending[2]}: the recipe marker is not followed "
-                              f"by a code block")
+            raise RecipeError(
+                f"README line {pending[2]}: the recipe marker is not followed " f"by a code block"
+            )
         index += 1
     for block in blocks:
         check_marker(block)
@@ -131,36 +132,42 @@ def check_marker(block: Block) -> None:
     """Refuse a block whose marker is missing, unknown or incomplete."""
     language = block.language
     if not language:
-        raise RecipeError(f"{block.where()}: the code block names no language "
-                          f"(sh, python or text)")
+        raise RecipeError(
+            f"{block.where()}: the code block names no language " f"(sh, python or text)"
+        )
     if language not in SHELL_LANGUAGES | PYTHON_LANGUAGES | TEXT_LANGUAGES:
         raise RecipeError(f"{block.where()}: unknown code block language '{language}'")
     if block.kind is None:
         if language in TEXT_LANGUAGES:
             return
-        raise RecipeError(f"{block.where()}: the {language} block has no "
-                          f"<!-- recipe: ... --> marker")
+        raise RecipeError(
+            f"{block.where()}: the {language} block has no " f"<!-- recipe: ... --> marker"
+        )
     if block.kind in ("run", "local-cluster"):
         if language in TEXT_LANGUAGES:
             raise RecipeError(f"{block.where()}: a {language} block cannot be run")
         if block.kind == "run" and block.argument:
             raise RecipeError(f"{block.where()}: 'run' takes nothing after it")
         if block.argument and not re.fullmatch(r":\s*\S.*", block.argument):
-            raise RecipeError(f"{block.where()}: 'local-cluster' takes ': COMMAND', "
-                              f"its local form")
+            raise RecipeError(
+                f"{block.where()}: 'local-cluster' takes ': COMMAND', " f"its local form"
+            )
         if language in SHELL_LANGUAGES:
             for number, text in enumerate(block.text.splitlines(), block.line + 1):
                 code = text.split("#", 1)[0]
                 if BARE_PYTHON.search(code):
-                    raise RecipeError(f"README line {number}: name the interpreter "
-                                      f"as /usr/bin/python3")
+                    raise RecipeError(
+                        f"README line {number}: name the interpreter " f"as /usr/bin/python3"
+                    )
         if BARE_PYTHON.search(local_command(block)):
             raise RecipeError(f"{block.where()}: name the interpreter as /usr/bin/python3")
     elif block.kind in ("file", "same-as"):
         relative = re.fullmatch(r"[\w.-]+(/[\w.-]+)*", block.argument)
         if not relative or ".." in block.argument.split("/"):
-            raise RecipeError(f"{block.where()}: '{block.kind}' needs a relative file name, "
-                              f"found '{block.argument}'")
+            raise RecipeError(
+                f"{block.where()}: '{block.kind}' needs a relative file name, "
+                f"found '{block.argument}'"
+            )
     elif block.kind == "output-of":
         if language not in TEXT_LANGUAGES or not block.argument:
             raise RecipeError(f"{block.where()}: 'output-of' needs a command and a text block")
@@ -181,13 +188,18 @@ def check_python_files_are_run(blocks: list[Block]) -> None:
     for position, block in enumerate(blocks):
         if block.kind != "file" or not block.argument.endswith(".py"):
             continue
-        runner = re.compile(r"/usr/bin/python3\s+(?:\S+\s+)*?"
-                            + re.escape(block.argument) + r"(?![\w.])")
-        if not any(later.kind in ("run", "local-cluster")
-                   and (runner.search(later.text) or runner.search(local_command(later)))
-                   for later in blocks[position + 1:]):
-            raise RecipeError(f"{block.where()}: {block.argument} is written but no later recipe "
-                              f"runs it with /usr/bin/python3")
+        runner = re.compile(
+            r"/usr/bin/python3\s+(?:\S+\s+)*?" + re.escape(block.argument) + r"(?![\w.])"
+        )
+        if not any(
+            later.kind in ("run", "local-cluster")
+            and (runner.search(later.text) or runner.search(local_command(later)))
+            for later in blocks[position + 1 :]
+        ):
+            raise RecipeError(
+                f"{block.where()}: {block.argument} is written but no later recipe "
+                f"runs it with /usr/bin/python3"
+            )
 
 
 def anchor(heading: str) -> str:
@@ -230,8 +242,7 @@ def prepare(work: Path, build: Path, source: Path) -> None:
     (work / "build").symlink_to(build, target_is_directory=True)
     # The source's examples (parameter file, scripts), without the outputs
     # that example.sh left there.
-    shutil.copytree(source / "examples", work / "examples",
-                    ignore=shutil.ignore_patterns("output"))
+    shutil.copytree(source / "examples", work / "examples", ignore=shutil.ignore_patterns("output"))
 
 
 def environment(work: Path) -> dict[str, str]:
@@ -262,20 +273,30 @@ def run_block(block: Block, work: Path, env: dict[str, str], number: int) -> str
     script.write_text(block.text)
     # A session of its own, so that a recipe that hangs is stopped with
     # everything it started (Dask's worker processes, a pipeline).
-    with subprocess.Popen(command, cwd=work, env=env, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                          start_new_session=True) as process:
+    with subprocess.Popen(
+        command,
+        cwd=work,
+        env=env,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    ) as process:
         try:
             stdout, stderr = process.communicate(timeout=BLOCK_SECONDS)
         except subprocess.TimeoutExpired as timeout:
             os.killpg(process.pid, signal.SIGKILL)
             process.communicate()
             raise RecipeError(
-                f"{block.where()}: still running after {BLOCK_SECONDS} s") from timeout
+                f"{block.where()}: still running after {BLOCK_SECONDS} s"
+            ) from timeout
     if process.returncode != 0:
-        raise RecipeError(f"{block.where()}: the {block.language} recipe ended with status "
-                          f"{process.returncode}\n--- recipe\n{block.text}--- standard output\n"
-                          f"{stdout[-4000:]}--- standard error\n{stderr[-4000:]}")
+        raise RecipeError(
+            f"{block.where()}: the {block.language} recipe ended with status "
+            f"{process.returncode}\n--- recipe\n{block.text}--- standard output\n"
+            f"{stdout[-4000:]}--- standard error\n{stderr[-4000:]}"
+        )
     return stdout
 
 
@@ -299,20 +320,26 @@ def run(blocks: list[Block], work: Path, source: Path) -> int:
         elif block.kind == "same-as":
             original = (source / block.argument).read_text(encoding="utf-8").replace("\r\n", "\n")
             if block.text != original:
-                raise RecipeError(f"{block.where()}: the block is no longer a copy of "
-                                  f"{block.argument}")
+                raise RecipeError(
+                    f"{block.where()}: the block is no longer a copy of " f"{block.argument}"
+                )
             print(f"{block.where()}: the same as {block.argument}")
         elif block.kind == "output-of":
             command = Block(block.line, "sh", block.argument + "\n", "run", "")
             if spaced(block.text) not in spaced(run_block(command, work, env, number)):
-                raise RecipeError(f"{block.where()}: '{block.argument}' no longer prints "
-                                  f"this block")
+                raise RecipeError(
+                    f"{block.where()}: '{block.argument}' no longer prints " f"this block"
+                )
             print(f"{block.where()}: printed by {block.argument}")
         elif block.kind in ("run", "local-cluster"):
             local = local_command(block)
             print(f"{block.where()}: {block.kind}{': ' + local if local else ''}", flush=True)
-            run_block(Block(block.line, "sh", local + "\n", block.kind, "") if local else block,
-                      work, env, number)
+            run_block(
+                Block(block.line, "sh", local + "\n", block.kind, "") if local else block,
+                work,
+                env,
+                number,
+            )
             count += 1
         elif block.kind == "skip":
             print(f"{block.where()}: skipped {block.argument}")
@@ -324,8 +351,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--readme", type=Path, required=True, help="the README to read")
     parser.add_argument("--build", type=Path, required=True, help="the build tree")
     parser.add_argument("--source", type=Path, required=True, help="the source tree")
-    parser.add_argument("--keep", action="store_true",
-                        help="keep the work folder and say where it is")
+    parser.add_argument(
+        "--keep", action="store_true", help="keep the work folder and say where it is"
+    )
     parser.add_argument("--check-only", action="store_true", help="check the markers, run nothing")
     options = parser.parse_args(argv)
     try:

@@ -53,8 +53,10 @@ def test_the_project_readme_marks_every_block():
         (fenced("sh", "ls\n", "sometimes"), "unknown recipe marker 'sometimes'"),
         (fenced("text", "out\n", "run"), "a text block cannot be run"),
         (fenced("python", "x = 1\n", "file ../outside.py"), "needs a relative file name"),
-        (fenced("python", "x = 1\n", "file a.py") + fenced("sh", "cat a.py\n", "run"),
-         "a.py is written but no later recipe runs it"),
+        (
+            fenced("python", "x = 1\n", "file a.py") + fenced("sh", "cat a.py\n", "run"),
+            "a.py is written but no later recipe runs it",
+        ),
         ("```sh\nls\n", "never closed"),
         (fenced("sh", "sbatch job\n", "local-cluster bash job"), "takes ': COMMAND'"),
         (fenced("sh", "sbatch job\n", "local-cluster: python3 job.py"), "name the interpreter"),
@@ -99,22 +101,32 @@ def test_indented_blocks_lose_their_indent():
 
 def test_recipes_chain_in_one_folder_without_the_callers_module_path(tmp_path, trees, capsys):
     text = (
-        fenced("python", "import os\nprint(os.environ.get('PYTHONPATH', 'none'))\n",
-               "file show.py")
+        fenced("python", "import os\nprint(os.environ.get('PYTHONPATH', 'none'))\n", "file show.py")
         + fenced("sh", "mkdir -p out\n/usr/bin/python3 show.py > out/path.txt\n", "run")
-        + fenced("sh", "grep -qx none out/path.txt\ntest -f examples/example-parameters.txt\n"
-                 "test ! -e examples/output\n"
-                 "test -f build/examples/scene.dn\n", "run")
+        + fenced(
+            "sh",
+            "grep -qx none out/path.txt\ntest -f examples/example-parameters.txt\n"
+            "test ! -e examples/output\n"
+            "test -f build/examples/scene.dn\n",
+            "run",
+        )
         + fenced("python", "import os\nassert os.path.isdir('out')\n", "run")
         + fenced("sh", "exit 1\n", "skip (display)")
-        + fenced("sh", "#!/bin/bash\necho \"task $SLURM_ARRAY_TASK_ID\" > task.txt\n",
-                 "file job.sbatch")
-        + fenced("sh", "sbatch --array=0-9 job.sbatch\n",
-                 "local-cluster: SLURM_ARRAY_TASK_ID=3 bash job.sbatch")
+        + fenced(
+            "sh", '#!/bin/bash\necho "task $SLURM_ARRAY_TASK_ID" > task.txt\n', "file job.sbatch"
+        )
+        + fenced(
+            "sh",
+            "sbatch --array=0-9 job.sbatch\n",
+            "local-cluster: SLURM_ARRAY_TASK_ID=3 bash job.sbatch",
+        )
         + fenced("sh", "grep -qx 'task 3' task.txt\n", "run")
         + fenced("text", "320 320\n", "same-as examples/example-parameters.txt")
-        + fenced("text", "tool   [-q]\n        FILE\n",
-                 "output-of printf 'Usage: tool [-q] FILE\\n\\nMore.'")
+        + fenced(
+            "text",
+            "tool   [-q]\n        FILE\n",
+            "output-of printf 'Usage: tool [-q] FILE\\n\\nMore.'",
+        )
     )
     assert run_readme(tmp_path, trees, text) == 0
     assert "5 recipes ran and succeeded" in capsys.readouterr().out
@@ -152,9 +164,11 @@ def test_a_copy_that_no_longer_matches_its_file_fails(tmp_path, trees, capsys):
 def test_links_lead_to_headings_and_files(tmp_path):
     (tmp_path / "docs").mkdir()
     (tmp_path / "docs" / "developing.md").write_text("")
-    good = ("## Georeferenced scenes: `talvex-geo`\n\n```sh\n# Not a heading\n```\n"
-            "See [it](#georeferenced-scenes-talvex-geo), [dev](docs/developing.md) "
-            "and [web](https://example.org/x).\n")
+    good = (
+        "## Georeferenced scenes: `talvex-geo`\n\n```sh\n# Not a heading\n```\n"
+        "See [it](#georeferenced-scenes-talvex-geo), [dev](docs/developing.md) "
+        "and [web](https://example.org/x).\n"
+    )
     check_links(good, tmp_path)
     with pytest.raises(RecipeError, match="README line 4: no heading has the anchor #not-a-h"):
         check_links("```sh\n# Not a heading\n```\n[x](#not-a-heading)\n", tmp_path)

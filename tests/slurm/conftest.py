@@ -52,10 +52,17 @@ class Slurm:
         return env
 
     def run(self, *command, check=True, extra_env: dict | None = None, **kwargs):
-        done = subprocess.run([str(c) for c in command], capture_output=True, text=True,
-                              env=self.env(**(extra_env or {})), **kwargs)
+        done = subprocess.run(
+            [str(c) for c in command],
+            capture_output=True,
+            text=True,
+            env=self.env(**(extra_env or {})),
+            **kwargs,
+        )
         if check:
-            assert done.returncode == 0, f"{command}: {done.returncode}\n{done.stdout}\n{done.stderr}"
+            assert (
+                done.returncode == 0
+            ), f"{command}: {done.returncode}\n{done.stdout}\n{done.stderr}"
         return done
 
     def submitted(self, done: subprocess.CompletedProcess) -> str:
@@ -87,8 +94,10 @@ class Slurm:
             if listed.returncode == 0 and listed.stdout.strip() == "":
                 return
             time.sleep(0.3)
-        raise AssertionError(f"job {job_id} still queued after {seconds:.0f} s: {listed.stdout}\n"
-                             f"{one_node_slurm.log_tail(self.folder / 'log' / 'slurmctld.log')}")
+        raise AssertionError(
+            f"job {job_id} still queued after {seconds:.0f} s: {listed.stdout}\n"
+            f"{one_node_slurm.log_tail(self.folder / 'log' / 'slurmctld.log')}"
+        )
 
 
 @pytest.fixture(scope="session")
@@ -120,7 +129,9 @@ def slurm(slurm_bin) -> Slurm:
         one_node_slurm.stop(folder)
 
 
-def write_scene(folder: pathlib.Path, name: str, dn, parameter_text: str, single_bands: bool = False):
+def write_scene(
+    folder: pathlib.Path, name: str, dn, parameter_text: str, single_bands: bool = False
+):
     """A georeferenced scene and its parameter file in ``folder``; the
     fields of its scene line, relative to ``folder``."""
     lines, samples = dn.shape[1:]
@@ -168,7 +179,8 @@ def write_held_scene(folder: pathlib.Path, name: str, dn, parameter_text: str):
     lines, samples = dn.shape[1:]
     bands = "".join(HELD_BAND.format(band=b, source=fields[1]) for b in range(1, 5))
     (folder / f"{name}.vrt").write_text(
-        f'<VRTDataset rasterXSize="{samples}" rasterYSize="{lines}">\n{bands}</VRTDataset>\n')
+        f'<VRTDataset rasterXSize="{samples}" rasterYSize="{lines}">\n{bands}</VRTDataset>\n'
+    )
     return [fields[0], f"{name}.vrt", fields[-1]]
 
 

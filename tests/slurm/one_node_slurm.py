@@ -81,43 +81,45 @@ def sbin(program: str) -> str:
 
 
 def slurm_conf(folder: pathlib.Path, controller_port: int, node_port: int) -> str:
-    return "\n".join([
-        "ClusterName=talvextest",
-        f"SlurmctldHost={NODE}",
-        f"SlurmctldPort={controller_port}",
-        f"SlurmdPort={node_port}",
-        "SlurmUser=root",
-        "SlurmdUser=root",
-        "AuthType=auth/munge",
-        "CredType=cred/munge",
-        f"AuthInfo=socket={folder / 'munge' / 'munge.socket'}",
-        "ProctrackType=proctrack/linuxproc",
-        "TaskPlugin=task/none",
-        "SelectType=select/cons_tres",
-        "SelectTypeParameters=CR_Core_Memory",
-        f"DefMemPerCPU={DEFAULT_MEGABYTES_PER_CPU}",
-        "JobAcctGatherType=jobacct_gather/none",
-        "AccountingStorageType=accounting_storage/none",
-        "JobCompType=jobcomp/none",
-        "MpiDefault=none",
-        "SwitchType=switch/none",
-        "SchedulerType=sched/backfill",
-        "ReturnToService=2",
-        f"KillWait={KILL_WAIT_SECONDS}",
-        "InactiveLimit=0",
-        "MinJobAge=600",
-        "MaxArraySize=10001",
-        f"StateSaveLocation={folder / 'state'}",
-        f"SlurmdSpoolDir={folder / 'spool'}",
-        f"SlurmctldPidFile={folder / 'slurmctld.pid'}",
-        f"SlurmdPidFile={folder / 'slurmd.pid'}",
-        f"SlurmctldLogFile={folder / 'log' / 'slurmctld.log'}",
-        f"SlurmdLogFile={folder / 'log' / 'slurmd.log'}",
-        f"PlugStackConfig={folder / 'plugstack.conf'}",
-        f"NodeName={NODE} NodeAddr=127.0.0.1 {node_hardware()} State=UNKNOWN",
-        f"PartitionName={PARTITION} Nodes={NODE} Default=YES MaxTime=INFINITE State=UP",
-        "",
-    ])
+    return "\n".join(
+        [
+            "ClusterName=talvextest",
+            f"SlurmctldHost={NODE}",
+            f"SlurmctldPort={controller_port}",
+            f"SlurmdPort={node_port}",
+            "SlurmUser=root",
+            "SlurmdUser=root",
+            "AuthType=auth/munge",
+            "CredType=cred/munge",
+            f"AuthInfo=socket={folder / 'munge' / 'munge.socket'}",
+            "ProctrackType=proctrack/linuxproc",
+            "TaskPlugin=task/none",
+            "SelectType=select/cons_tres",
+            "SelectTypeParameters=CR_Core_Memory",
+            f"DefMemPerCPU={DEFAULT_MEGABYTES_PER_CPU}",
+            "JobAcctGatherType=jobacct_gather/none",
+            "AccountingStorageType=accounting_storage/none",
+            "JobCompType=jobcomp/none",
+            "MpiDefault=none",
+            "SwitchType=switch/none",
+            "SchedulerType=sched/backfill",
+            "ReturnToService=2",
+            f"KillWait={KILL_WAIT_SECONDS}",
+            "InactiveLimit=0",
+            "MinJobAge=600",
+            "MaxArraySize=10001",
+            f"StateSaveLocation={folder / 'state'}",
+            f"SlurmdSpoolDir={folder / 'spool'}",
+            f"SlurmctldPidFile={folder / 'slurmctld.pid'}",
+            f"SlurmdPidFile={folder / 'slurmd.pid'}",
+            f"SlurmctldLogFile={folder / 'log' / 'slurmctld.log'}",
+            f"SlurmdLogFile={folder / 'log' / 'slurmd.log'}",
+            f"PlugStackConfig={folder / 'plugstack.conf'}",
+            f"NodeName={NODE} NodeAddr=127.0.0.1 {node_hardware()} State=UNKNOWN",
+            f"PartitionName={PARTITION} Nodes={NODE} Default=YES MaxTime=INFINITE State=UP",
+            "",
+        ]
+    )
 
 
 def client_env(folder: pathlib.Path, base: dict | None = None) -> dict:
@@ -171,8 +173,12 @@ def log_tail(path: pathlib.Path, lines: int = 15) -> str:
 
 
 def node_state(folder: pathlib.Path) -> str:
-    done = subprocess.run(["sinfo", "-h", "-n", NODE, "-o", "%T"], capture_output=True, text=True,
-                          env=client_env(folder))
+    done = subprocess.run(
+        ["sinfo", "-h", "-n", NODE, "-o", "%T"],
+        capture_output=True,
+        text=True,
+        env=client_env(folder),
+    )
     return done.stdout.strip() if done.returncode == 0 else ""
 
 
@@ -191,24 +197,56 @@ def start(folder: pathlib.Path) -> None:
     conf = str(folder / "slurm.conf")
     try:
         munge = folder / "munge"
-        subprocess.run([sbin("munged"), "--force", f"--socket={munge / 'munge.socket'}",
-                        f"--key-file={key}", f"--pid-file={munge / 'munged.pid'}",
-                        f"--log-file={folder / 'log' / 'munged.log'}", f"--seed-file={munge / 'munged.seed'}"],
-                       check=True, capture_output=True, text=True)
-        wait_until(lambda: read_pid(munge / "munged.pid"), START_SECONDS, "munged wrote no pid file")
-        subprocess.run([sbin("slurmctld"), "-f", conf, "-i"], check=True, capture_output=True, text=True,
-                       env=client_env(folder))
-        wait_until(lambda: read_pid(folder / "slurmctld.pid"), START_SECONDS, "slurmctld wrote no pid file")
-        subprocess.run([sbin("slurmd"), "-f", conf, "-N", NODE], check=True, capture_output=True, text=True,
-                       env=client_env(folder))
-        wait_until(lambda: read_pid(folder / "slurmd.pid"), START_SECONDS, "slurmd wrote no pid file")
-        wait_until(lambda: node_state(folder) == "idle", START_SECONDS, "the node did not become idle")
+        subprocess.run(
+            [
+                sbin("munged"),
+                "--force",
+                f"--socket={munge / 'munge.socket'}",
+                f"--key-file={key}",
+                f"--pid-file={munge / 'munged.pid'}",
+                f"--log-file={folder / 'log' / 'munged.log'}",
+                f"--seed-file={munge / 'munged.seed'}",
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
+        wait_until(
+            lambda: read_pid(munge / "munged.pid"), START_SECONDS, "munged wrote no pid file"
+        )
+        subprocess.run(
+            [sbin("slurmctld"), "-f", conf, "-i"],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=client_env(folder),
+        )
+        wait_until(
+            lambda: read_pid(folder / "slurmctld.pid"), START_SECONDS, "slurmctld wrote no pid file"
+        )
+        subprocess.run(
+            [sbin("slurmd"), "-f", conf, "-N", NODE],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=client_env(folder),
+        )
+        wait_until(
+            lambda: read_pid(folder / "slurmd.pid"), START_SECONDS, "slurmd wrote no pid file"
+        )
+        wait_until(
+            lambda: node_state(folder) == "idle", START_SECONDS, "the node did not become idle"
+        )
     except (subprocess.CalledProcessError, ClusterFailure) as failure:
         detail = getattr(failure, "stderr", "") or ""
-        logs = "\n".join(f"--- {name}\n{log_tail(folder / 'log' / name)}"
-                         for name in ("munged.log", "slurmctld.log", "slurmd.log"))
+        logs = "\n".join(
+            f"--- {name}\n{log_tail(folder / 'log' / name)}"
+            for name in ("munged.log", "slurmctld.log", "slurmd.log")
+        )
         stop(folder)
-        raise ClusterFailure(f"the one-node Slurm did not start: {failure}\n{detail}\n{logs}") from failure
+        raise ClusterFailure(
+            f"the one-node Slurm did not start: {failure}\n{detail}\n{logs}"
+        ) from failure
 
 
 def processes_of(folder: pathlib.Path) -> list[int]:
@@ -225,7 +263,9 @@ def processes_of(folder: pathlib.Path) -> list[int]:
             cmdline = (entry / "cmdline").read_bytes()
         except OSError:
             continue
-        if marks[0] in environ.split(b"\0") or (cmdline.startswith(b"slurmstepd") and marks[1] in environ):
+        if marks[0] in environ.split(b"\0") or (
+            cmdline.startswith(b"slurmstepd") and marks[1] in environ
+        ):
             found.append(int(entry.name))
             continue
         if cmdline.startswith(b"slurmstepd"):
@@ -260,9 +300,14 @@ def stop(folder: pathlib.Path) -> None:
         subprocess.run(["scancel", "--full", "--user", "root"], env=env, capture_output=True)
         subprocess.run(["scancel", "--user", "root"], env=env, capture_output=True)
         try:
-            wait_until(lambda: subprocess.run(["squeue", "-h"], env=env, capture_output=True,
-                                              text=True).stdout.strip() == "",
-                       KILL_WAIT_SECONDS + STOP_SECONDS, "jobs still running")
+            wait_until(
+                lambda: subprocess.run(
+                    ["squeue", "-h"], env=env, capture_output=True, text=True
+                ).stdout.strip()
+                == "",
+                KILL_WAIT_SECONDS + STOP_SECONDS,
+                "jobs still running",
+            )
         except ClusterFailure:
             pass
     pid_files = {

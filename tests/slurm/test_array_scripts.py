@@ -31,34 +31,57 @@ def sessions():
 
 def array_command(slurm_bin, *arguments, **kwargs):
     env = {name: value for name, value in os.environ.items() if not name.startswith("SLURM_")}
-    return subprocess.run([str(slurm_bin / "talvex-array"), *map(str, arguments)], capture_output=True,
-                          text=True, env=env, **kwargs)
+    return subprocess.run(
+        [str(slurm_bin / "talvex-array"), *map(str, arguments)],
+        capture_output=True,
+        text=True,
+        env=env,
+        **kwargs,
+    )
 
 
 def batch_script(slurm_bin, scene_list, line, **kwargs):
     """The batch script as Slurm would start it for one array task."""
     env = {name: value for name, value in os.environ.items() if not name.startswith("SLURM_")}
-    env.update(SLURM_ARRAY_TASK_ID=str(line), TALVEX_GEO=str(slurm_bin / "talvex-geo"),
-               GDAL_VRT_ENABLE_PYTHON="YES")
-    return subprocess.Popen(["bash", str(slurm_bin / "talvex-array.sbatch"), str(scene_list)],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+    env.update(
+        SLURM_ARRAY_TASK_ID=str(line),
+        TALVEX_GEO=str(slurm_bin / "talvex-geo"),
+        GDAL_VRT_ENABLE_PYTHON="YES",
+    )
+    return subprocess.Popen(
+        ["bash", str(slurm_bin / "talvex-array.sbatch"), str(scene_list)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        **kwargs,
+    )
 
 
 def test_scene_lines_skip_comments_and_blank_lines_whatever_their_line_ends(slurm_bin, tmp_path):
     scene_list = tmp_path / "scenes.txt"
-    scene_list.write_bytes(b"# header\n\na b c\r\n  \t\n\tp i o\n   # indented comment\r\nx#y i o\nlast a b")
-    done = subprocess.run(["bash", str(slurm_bin / "talvex-array.sbatch"), "--scene-lines", str(scene_list)],
-                          capture_output=True, text=True, check=True)
+    scene_list.write_bytes(
+        b"# header\n\na b c\r\n  \t\n\tp i o\n   # indented comment\r\nx#y i o\nlast a b"
+    )
+    done = subprocess.run(
+        ["bash", str(slurm_bin / "talvex-array.sbatch"), "--scene-lines", str(scene_list)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert done.stdout.split() == ["3", "5", "7", "8"]
 
 
-@pytest.mark.parametrize("arguments, text, message", [
-    (["submit", "{missing}"], None, "cannot read the scene list"),
-    (["submit", "{list}"], "# only a comment\n\n", "has no scene line"),
-    (["submit", "{list}", "--array=1-3"], "p i o\n", "give only a limit: --array=%N"),
-    (["resend", "{list}"], "p i o\n", "unknown command 'resend'"),
-    (["submit"], None, "Usage: talvex-array submit"),
-])
+@pytest.mark.parametrize(
+    "arguments, text, message",
+    [
+        (["submit", "{missing}"], None, "cannot read the scene list"),
+        (["submit", "{list}"], "# only a comment\n\n", "has no scene line"),
+        (["submit", "{list}", "--array=1-3"], "p i o\n", "give only a limit: --array=%N"),
+        (["resend", "{list}"], "p i o\n", "unknown command 'resend'"),
+        (["submit"], None, "Usage: talvex-array submit"),
+    ],
+)
 def test_the_companion_refuses_what_it_cannot_do(slurm_bin, tmp_path, arguments, text, message):
     scene_list = tmp_path / "scenes.txt"
     if text is not None:
@@ -77,15 +100,20 @@ def test_a_task_started_outside_an_array_says_so(slurm_bin, tmp_path):
         assert task.returncode == 2 and "SLURM_ARRAY_TASK_ID" in stderr
     task = batch_script(slurm_bin, scene_list, 2)
     task.communicate(timeout=RUN_SECONDS)
-    assert task.returncode == 2 and "the list has only 1 lines" in status_of(scene_list, 2)["message"]
+    assert (
+        task.returncode == 2 and "the list has only 1 lines" in status_of(scene_list, 2)["message"]
+    )
 
 
 def holding(session: int) -> bool:
     """Whether the held scene's reader waits in the session (its sleeping child is there)."""
     for entry in pathlib.Path("/proc").iterdir():
         try:
-            if (entry.name.isdigit() and (entry / "cmdline").read_bytes() == b"sleep\x00600\x00"
-                    and os.getsid(int(entry.name)) == session):
+            if (
+                entry.name.isdigit()
+                and (entry / "cmdline").read_bytes() == b"sleep\x00600\x00"
+                and os.getsid(int(entry.name)) == session
+            ):
                 return True
         except (OSError, ProcessLookupError):
             continue
@@ -100,11 +128,15 @@ def wait_until_held(folder, session: int):
         time.sleep(0.1)
 
 
-def test_a_stop_signal_ends_a_task_cleanly_and_its_rerun_completes(slurm_bin, talvex_v1, tmp_path, sessions):
+def test_a_stop_signal_ends_a_task_cleanly_and_its_rerun_completes(
+    slurm_bin, talvex_v1, tmp_path, sessions
+):
     (tmp_path / "out").mkdir()
     dn = geo_scenes.dn_scene(20, 36, seed=3)
     scene_list = tmp_path / "scenes.txt"
-    scene_list.write_text(" ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
+    scene_list.write_text(
+        " ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n"
+    )
 
     # A TERM to every process of the task, as Slurm sends at a time limit.
     task = batch_script(slurm_bin, scene_list, 1, start_new_session=True)
@@ -123,15 +155,26 @@ def test_a_stop_signal_ends_a_task_cleanly_and_its_rerun_completes(slurm_bin, ta
 
     # The same line again (a requeued attempt reads the scene at once).
     env = {name: value for name, value in os.environ.items() if not name.startswith("SLURM_")}
-    env.update(SLURM_ARRAY_TASK_ID="1", SLURM_RESTART_COUNT="1", TALVEX_GEO=str(slurm_bin / "talvex-geo"),
-               GDAL_VRT_ENABLE_PYTHON="YES")
-    rerun = subprocess.run(["bash", str(slurm_bin / "talvex-array.sbatch"), str(scene_list)], env=env,
-                           capture_output=True, text=True, timeout=RUN_SECONDS)
+    env.update(
+        SLURM_ARRAY_TASK_ID="1",
+        SLURM_RESTART_COUNT="1",
+        TALVEX_GEO=str(slurm_bin / "talvex-geo"),
+        GDAL_VRT_ENABLE_PYTHON="YES",
+    )
+    rerun = subprocess.run(
+        ["bash", str(slurm_bin / "talvex-array.sbatch"), str(scene_list)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=RUN_SECONDS,
+    )
     assert rerun.returncode == 0, log_of(scene_list, 1)
     assert status_of(scene_list, 1)["outcome"] == "complete"
     toa, surface = run_talvex_v1(talvex_v1, tmp_path / "golden", dn, EXAMPLE_PARAMETERS)
     assert_same_bits(geo_scenes.read_raster(tmp_path / "out/held-TOA-Ref-bands-2345.tif"), toa)
-    assert_same_bits(geo_scenes.read_raster(tmp_path / "out/held-Atm-Corr-Ref-bands-2345.tif"), surface)
+    assert_same_bits(
+        geo_scenes.read_raster(tmp_path / "out/held-Atm-Corr-Ref-bands-2345.tif"), surface
+    )
 
 
 def test_a_task_killed_without_a_word_is_listed_as_lost(slurm_bin, tmp_path, sessions):

@@ -33,6 +33,7 @@ TIME_LIMIT_SECONDS = 150.0
 # How long a task may take to start.
 JOB_START_SECONDS = 30.0
 
+
 def submit(slurm, folder, scene_list, *options):
     done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, *options, cwd=folder)
     return slurm.submitted(done)
@@ -50,10 +51,20 @@ def time_limited(slurm, tmp_path_factory, talvex_v1):
     dn = geo_scenes.dn_scene(40, 56, seed=7)
     scene_list = folder / "scenes.txt"
     scene_list.write_text(" ".join(write_held_scene(folder, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
-    done = slurm.run(slurm.bin / "talvex-array", "submit", scene_list, "--time=1",
-                     cwd=folder, extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"})
-    return {"job": slurm.submitted(done), "folder": folder, "list": scene_list,
-            "golden": run_talvex_v1(talvex_v1, folder / "golden", dn, EXAMPLE_PARAMETERS)}
+    done = slurm.run(
+        slurm.bin / "talvex-array",
+        "submit",
+        scene_list,
+        "--time=1",
+        cwd=folder,
+        extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"},
+    )
+    return {
+        "job": slurm.submitted(done),
+        "folder": folder,
+        "list": scene_list,
+        "golden": run_talvex_v1(talvex_v1, folder / "golden", dn, EXAMPLE_PARAMETERS),
+    }
 
 
 @pytest.fixture(autouse=True)
@@ -62,12 +73,18 @@ def time_limited_first(time_limited):
 
 
 def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_done(
-        slurm, talvex_v1, tmp_path):
+    slurm, talvex_v1, tmp_path
+):
     seed = int.from_bytes(os.urandom(4), "little")
     rng = np.random.default_rng(seed)
     (tmp_path / "out").mkdir()
-    runs = [(EXAMPLE_PARAMETERS, False), (EXAMPLE_PARAMETERS, True), (HAZY_PARAMETERS, False),
-            (TOA_ONLY_PARAMETERS, False), (EXAMPLE_PARAMETERS, False)]
+    runs = [
+        (EXAMPLE_PARAMETERS, False),
+        (EXAMPLE_PARAMETERS, True),
+        (HAZY_PARAMETERS, False),
+        (TOA_ONLY_PARAMETERS, False),
+        (EXAMPLE_PARAMETERS, False),
+    ]
     scenes = []
     for i, (parameters, single_bands) in enumerate(runs):
         lines, samples = (int(n) for n in rng.integers(1, 200, 2))
@@ -95,10 +112,15 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
     assert sorted(tasks) == scene_lines, f"seed {seed}"
     assert {task["ArrayTaskThrottle"] for task in tasks.values()} == {"2"}
     for line, (fields, (toa, surface)) in zip(scene_lines, scenes):
-        assert tasks[line]["JobState"] == "COMPLETED", f"seed {seed}, line {line}: {log_of(scene_list, line)}"
+        assert (
+            tasks[line]["JobState"] == "COMPLETED"
+        ), f"seed {seed}, line {line}: {log_of(scene_list, line)}"
         assert status_of(scene_list, line)["outcome"] == "complete"
         base = tmp_path / fields[-1]
-        assert geo_scenes.gdalinfo(f"{base}{TOA}")["metadata"]["IMAGE_STRUCTURE"]["COMPRESSION"] == "DEFLATE"
+        assert (
+            geo_scenes.gdalinfo(f"{base}{TOA}")["metadata"]["IMAGE_STRUCTURE"]["COMPRESSION"]
+            == "DEFLATE"
+        )
         assert_same_bits(read(f"{base}{TOA}"), toa)
         if surface is None:
             assert not pathlib.Path(f"{base}{SURFACE}").exists()
@@ -110,8 +132,10 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
 
     # The whole array again, one input newer than its outputs: only that
     # scene is made anew; the others are up to date and left alone.
-    written = {line: os.stat(f"{tmp_path / fields[-1]}{TOA}").st_mtime_ns
-               for line, (fields, _) in zip(scene_lines, scenes)}
+    written = {
+        line: os.stat(f"{tmp_path / fields[-1]}{TOA}").st_mtime_ns
+        for line, (fields, _) in zip(scene_lines, scenes)
+    }
     time.sleep(0.01)
     (tmp_path / scenes[2][0][1]).touch()
     again = submit(slurm, tmp_path, scene_list, *geo_options)
@@ -123,23 +147,32 @@ def test_an_array_of_scenes_of_random_sizes_matches_talvex_v1_and_skips_what_is_
             assert outcome == "complete" and now > written[line]
             assert_same_bits(read(f"{tmp_path / fields[-1]}{TOA}"), golden[0])
         else:
-            assert outcome == "up to date" and now == written[line], f"line {line}: {log_of(scene_list, line)}"
+            assert (
+                outcome == "up to date" and now == written[line]
+            ), f"line {line}: {log_of(scene_list, line)}"
 
 
-def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(slurm, talvex_v1, tmp_path):
+def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
+    slurm, talvex_v1, tmp_path
+):
     (tmp_path / "out").mkdir()
     dn = geo_scenes.dn_scene(24, 30, seed=11)
     good = write_scene(tmp_path, "good", dn, EXAMPLE_PARAMETERS)
     other = write_scene(tmp_path, "other", geo_scenes.dn_scene(30, 24, seed=12), EXAMPLE_PARAMETERS)
     bad_lines = {
-        2: (" ".join(good[:2]), "expected PARAMETER_FILE, one or four INPUT rasters and OUTPUT_BASE"),
+        2: (
+            " ".join(good[:2]),
+            "expected PARAMETER_FILE, one or four INPUT rasters and OUTPUT_BASE",
+        ),
         3: (f"{other[0]} {good[1]} out/mismatch", "is it the parameter file of another scene?"),
         4: (f"{good[0]} missing.tif out/missing", "missing.tif"),
         5: (f"-of {good[1]} out/option", "-of"),
     }
     scene_list = tmp_path / "scenes.txt"
-    scene_list.write_text("\n".join([" ".join(good), *(text for text, _ in bad_lines.values()),
-                                     " ".join(other)]) + "\n")
+    scene_list.write_text(
+        "\n".join([" ".join(good), *(text for text, _ in bad_lines.values()), " ".join(other)])
+        + "\n"
+    )
 
     job = submit(slurm, tmp_path, scene_list)
     slurm.wait(job)
@@ -155,19 +188,27 @@ def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
         assert tasks[line]["ExitCode"] == f"{status['status']}:0"
         assert message in status["message"] and message in log_of(scene_list, line)
     assert not list((tmp_path / "out").glob("mismatch*")) and not list(tmp_path.glob("out/.*"))
-    assert_same_bits(read(f"{tmp_path / good[-1]}{SURFACE}"), run_talvex_v1(
-        talvex_v1, tmp_path / "golden", dn, EXAMPLE_PARAMETERS)[1])
+    assert_same_bits(
+        read(f"{tmp_path / good[-1]}{SURFACE}"),
+        run_talvex_v1(talvex_v1, tmp_path / "golden", dn, EXAMPLE_PARAMETERS)[1],
+    )
 
     listed = slurm.run(slurm.bin / "talvex-array", "failed", scene_list)
-    assert [row.split(":")[0] for row in listed.stdout.splitlines()] == [f"line {n}" for n in bad_lines]
+    assert [row.split(":")[0] for row in listed.stdout.splitlines()] == [
+        f"line {n}" for n in bad_lines
+    ]
     for row, (_, message) in zip(listed.stdout.splitlines(), bad_lines.values()):
         assert message in row
     assert "6 scenes: 2 complete, 4 failed" in listed.stderr
 
     # Mended, the failed lines alone run again.
     mended = scene_list.read_text().splitlines()
-    mended[1:5] = [" ".join(good[:2] + ["out/mended"]), f"{other[0]} {other[1]} out/mismatch",
-                   f"{good[0]} {good[1]} out/missing", f"{good[0]} {good[1]} out/option"]
+    mended[1:5] = [
+        " ".join(good[:2] + ["out/mended"]),
+        f"{other[0]} {other[1]} out/mismatch",
+        f"{good[0]} {good[1]} out/missing",
+        f"{good[0]} {good[1]} out/option",
+    ]
     scene_list.write_text("\n".join(mended) + "\n")
     done = slurm.run(slurm.bin / "talvex-array", "resubmit", scene_list)
     assert "resubmitting lines 2-5" in done.stderr
@@ -181,7 +222,10 @@ def test_bad_lines_fail_alone_with_their_messages_and_only_they_are_resubmitted(
 
 def processes_of_job(slurm, job: str) -> list[int]:
     """The processes of a job's tasks (the batch script and its children)."""
-    marks = {f"SLURM_ARRAY_JOB_ID={job}".encode(), f"SLURM_CONF={slurm.folder / 'slurm.conf'}".encode()}
+    marks = {
+        f"SLURM_ARRAY_JOB_ID={job}".encode(),
+        f"SLURM_CONF={slurm.folder / 'slurm.conf'}".encode(),
+    }
     found = []
     for entry in pathlib.Path("/proc").iterdir():
         try:
@@ -197,9 +241,18 @@ def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_pat
     (tmp_path / "out").mkdir()
     dn = geo_scenes.dn_scene(16, 16, seed=9)
     scene_list = tmp_path / "scenes.txt"
-    scene_list.write_text(" ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n")
-    job = slurm.submitted(slurm.run(slurm.bin / "talvex-array", "submit", scene_list, cwd=tmp_path,
-                                    extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"}))
+    scene_list.write_text(
+        " ".join(write_held_scene(tmp_path, "held", dn, EXAMPLE_PARAMETERS)) + "\n"
+    )
+    job = slurm.submitted(
+        slurm.run(
+            slurm.bin / "talvex-array",
+            "submit",
+            scene_list,
+            cwd=tmp_path,
+            extra_env={"GDAL_VRT_ENABLE_PYTHON": "YES"},
+        )
+    )
     deadline = time.monotonic() + JOB_START_SECONDS
     while not list((tmp_path / "out").glob(".*.tmp-talvex-*")):
         assert time.monotonic() < deadline, "the task did not start writing"
@@ -219,40 +272,70 @@ def test_a_task_killed_outright_is_listed_as_lost_and_resubmitted(slurm, tmp_pat
 
 def test_dask_workers_started_with_srun_write_the_bits_of_one_process(slurm, talvex_v1, tmp_path):
     (tmp_path / "out").mkdir()
-    dn = geo_scenes.dn_scene(150, 260, seed=5, zeros=False)  # no masked pixel: TALVEX-V1 has every value
+    dn = geo_scenes.dn_scene(
+        150, 260, seed=5, zeros=False
+    )  # no masked pixel: TALVEX-V1 has every value
     fields = write_scene(tmp_path, "scene", dn, HAZY_PARAMETERS)
     parameters, scene = (tmp_path / f for f in fields[:2])
     toa, surface = run_talvex_v1(talvex_v1, tmp_path / "golden", dn, HAZY_PARAMETERS)
 
     # Two workers on one CPU (-O): the time-limited task holds the other.
-    done = slurm.run("sbatch", "--parsable", "-O", "--ntasks=2", "--time=2",
-                     slurm.bin / "talvex-dask.sbatch", parameters, scene, tmp_path / "out/cluster",
-                     "--chunk", "64", cwd=tmp_path)
+    done = slurm.run(
+        "sbatch",
+        "--parsable",
+        "-O",
+        "--ntasks=2",
+        "--time=2",
+        slurm.bin / "talvex-dask.sbatch",
+        parameters,
+        scene,
+        tmp_path / "out/cluster",
+        "--chunk",
+        "64",
+        cwd=tmp_path,
+    )
     job = slurm.submitted(done)
     slurm.wait(job)
     log = (tmp_path / f"talvex-dask-{job}.out").read_text()
     assert slurm.job(job)["JobState"] == "COMPLETED", log
     assert "Traceback" not in log
 
-    alone = subprocess.run([slurm.bin / "talvex-dask-correct", "--chunk", "64", parameters, scene,
-                            tmp_path / "out/alone"], capture_output=True, text=True,
-                           env=slurm.env(PYTHONPATH=str(slurm.bin.parent / "python")))
+    alone = subprocess.run(
+        [
+            slurm.bin / "talvex-dask-correct",
+            "--chunk",
+            "64",
+            parameters,
+            scene,
+            tmp_path / "out/alone",
+        ],
+        capture_output=True,
+        text=True,
+        env=slurm.env(PYTHONPATH=str(slurm.bin.parent / "python")),
+    )
     assert alone.returncode == 0, alone.stderr
     for name, golden in (("toa_reflectance", toa), ("surface_reflectance", surface)):
         cluster = tmp_path / f"out/cluster-{name}.tif"
         info = geo_scenes.gdalinfo(cluster)
         assert info["metadata"]["IMAGE_STRUCTURE"]["LAYOUT"] == "COG"
-        assert info["coordinateSystem"]["wkt"] == geo_scenes.gdalinfo(scene)["coordinateSystem"]["wkt"]
+        assert (
+            info["coordinateSystem"]["wkt"] == geo_scenes.gdalinfo(scene)["coordinateSystem"]["wkt"]
+        )
         assert info["geoTransform"] == list(geo_scenes.GEOTRANSFORM)
         assert_same_bits(read(cluster), read(tmp_path / f"out/alone-{name}.tif"))
         assert_same_bits(read(cluster), golden)
     # Nothing left behind: neither the scheduler's file nor a temporary.
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(
-        f"{run}-{name}.tif" for run in ("alone", "cluster") for name in ("toa_reflectance", "surface_reflectance"))
+        f"{run}-{name}.tif"
+        for run in ("alone", "cluster")
+        for name in ("toa_reflectance", "surface_reflectance")
+    )
 
 
-def test_a_task_stopped_by_its_time_limit_leaves_nothing_and_completes_when_requeued(slurm, time_limited):
+def test_a_task_stopped_by_its_time_limit_leaves_nothing_and_completes_when_requeued(
+    slurm, time_limited
+):
     job, folder, scene_list = time_limited["job"], time_limited["folder"], time_limited["list"]
     task = f"{job}_1"
     slurm.wait(job, TIME_LIMIT_SECONDS)
