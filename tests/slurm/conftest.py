@@ -26,9 +26,11 @@ from golden_runs import REPO, talvex_v1  # noqa: E402,F401  (a fixture, re-expor
 
 def _load_geo_scenes():
     """talvex-geo's test helpers (scenes written with GDAL), under a name of their own."""
-    spec = importlib.util.spec_from_file_location("geo_scenes", HERE.parent / "geo" / "conftest.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(
+        "geo_scenes", HERE.parent / "geo" / "conftest.py"
+    )
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
