@@ -9,6 +9,16 @@
 #include <cstring>
 #include <limits>
 
+// The vectorised loops are built once for each vector unit an x86-64
+// processor may have and chosen when the program starts. Clang cannot clone
+// function templates, and other processors have other units: there, one
+// build for the target.
+#if defined(__x86_64__) && !defined(__clang__)
+#define VECTOR_UNIT_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define VECTOR_UNIT_CLONES
+#endif
+
 namespace talvex {
 
 namespace {
@@ -124,9 +134,9 @@ constexpr std::int32_t KEY_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min()
 // The keys of accepted values that keyOf() gives without its fix-up, by a
 // branch-free loop the compiler vectorises; KEY_LOOK_AGAIN for any other
 // value (NaN, outside the range, or one the fix-up would settle).
-__attribute__((target_clones("avx512f", "avx2", "default"))) void
-quickKeys(double step, float minimum, float maximum, const float* __restrict values,
-          std::int32_t* __restrict keys, std::size_t count)
+VECTOR_UNIT_CLONES void quickKeys(double step, float minimum, float maximum,
+                                  const float* __restrict values, std::int32_t* __restrict keys,
+                                  std::size_t count)
 {
     for (std::size_t k = 0; k < count; ++k) {
         const float value = values[k];
@@ -143,7 +153,7 @@ quickKeys(double step, float minimum, float maximum, const float* __restrict val
 // (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
 // The slot arrays of a quantity without a map are not read (slot 0).
 template <bool WITH_ELEVATION, bool WITH_AEROSOL>
-__attribute__((target_clones("avx512f", "avx2", "default"))) void
+VECTOR_UNIT_CLONES void
 invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
              const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
              const float* __restrict toaTable, const std::uint16_t* __restrict dn,
