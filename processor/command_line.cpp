@@ -14,28 +14,12 @@ namespace {
 
 constexpr std::string_view HELP_OPTION = "--help";
 constexpr std::string_view VERSION_OPTION = "--version";
-// Width of the name column of the field list.
-constexpr std::size_t FIELD_COLUMN = 24;
 
 CommandLine usageError(const std::string& problem)
 {
     return CommandLine{CommandAction::usageError, std::string(PROCESSOR_PROGRAM) + ": " + problem
                                                       + "\nTry '" + PROCESSOR_PROGRAM
                                                       + " --help' for more information.\n"};
-}
-
-std::string fieldLine(const ParameterField& field)
-{
-    std::string line = "  " + std::string(field.member);
-    line += std::string(line.size() < FIELD_COLUMN ? FIELD_COLUMN - line.size() : 1, ' ');
-    line += field.description;
-    if (*field.unit != '\0') {
-        line += std::string(" [") + field.unit + "]";
-    }
-    if (field.correctionOnly) {
-        line += " (option 1 only)";
-    }
-    return line + "\n";
 }
 
 } // namespace
@@ -82,9 +66,7 @@ std::string helpText()
                          "these numbers in\nthis order, one line each except the pairs "
                          "(lineCount and sampleCount on line 3;\nlmin and lmax of each band on "
                          "lines 4 to 7). Text after the numbers of a line\nis ignored.\n";
-    for (const ParameterField& field : PARAMETER_FIELDS) {
-        text += fieldLine(field);
-    }
+    text += parameterFieldList(2);
     text += "DNs from 1 to " + std::to_string(radianceFullScale())
             + " are calibrated; DN 0 marks a pixel without data (0.0 in both\noutputs).\n\n"
               "Outputs: BASE"

@@ -39,6 +39,27 @@ std::string bandFieldName(const ParameterField& field, int band)
     return std::string(field.messageName) + " of band " + std::to_string(band);
 }
 
+std::string parameterFieldList(std::size_t indent)
+{
+    // Width of the name column, from the indent on.
+    constexpr std::size_t NAME_COLUMN = 22;
+    std::string list;
+    for (const ParameterField& field : PARAMETER_FIELDS) {
+        std::string line = std::string(indent, ' ') + field.member;
+        const std::size_t column = indent + NAME_COLUMN;
+        line += std::string(line.size() < column ? column - line.size() : 1, ' ');
+        line += field.description;
+        if (*field.unit != '\0') {
+            line += std::string(" [") + field.unit + "]";
+        }
+        if (field.correctionOnly) {
+            line += " (option 1 only)";
+        }
+        list += line + "\n";
+    }
+    return list;
+}
+
 std::string shortestText(float value)
 {
     char text[FLOAT_TEXT_CHARACTERS];

@@ -104,6 +104,11 @@ constexpr const ParameterField& parameterField(ParameterId id)
 // How messages name one band's value of a per-band field: "lmin of band 2".
 std::string bandFieldName(const ParameterField& field, int band);
 
+// The fields in the order of the stream, one a line, for help texts: the
+// member's name after `indent` spaces, then what it is, its unit in brackets
+// and whether only a correction run reads it.
+std::string parameterFieldList(std::size_t indent);
+
 // Suffix of the metadata item that gives a field's unit: "talvex_ozone_column_unit".
 inline constexpr const char* UNIT_KEY_SUFFIX = "_unit";
 
