@@ -50,6 +50,25 @@ median() {  # column N of a file
   sort -n -k"$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'
 }
 
+# A synthetic DN scene of SIZE x SIZE pixels at PATH.dn with its ENVI
+# header, the georeference that puts it on UTM 43N with 30 m pixels (in the
+# array `georeference`), and the example's parameter file for its size.
+make_georeferenced_scene() {  # SIZE PATH
+  "$work/make_scene" "$1" "$1" "$2.dn"
+  printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
+    "$1" "$1" > "$2.hdr"
+  georeference=(-a_srs EPSG:32643 -a_ullr 500000 1500000 $((500000 + 30 * $1)) $((1500000 - 30 * $1)))
+  sed "1s/.*/$1 $1/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
+}
+
+# The same scene as a tiled GeoTIFF, $work/scene-SIZE.tif.
+make_scene_geotiff() {  # SIZE
+  make_georeferenced_scene "$1" "$work/scene-$1"
+  gdal_translate -q -co TILED=YES -co BIGTIFF=IF_SAFER "${georeference[@]}" \
+    "$work/scene-$1.dn" "$work/scene-$1.tif"
+  rm -f "$work/scene-$1.dn" "$work/scene-$1.hdr"
+}
+
 # The bare I/O of a correction run: read the DN image twice, write two
 # images of twice its size.
 # Large blocks, so that the floor is not raised by small writes.
@@ -108,15 +127,8 @@ echo "(medians of $runs runs; all outputs identical to the per-pixel baseline)"
 echo
 printf '%-11s %-6s %-15s %9s %12s %9s\n' scene format program seconds "peak memory" ratio
 for size in "${sizes[@]}"; do
-  scene="$work/scene-$size.dn"
-  "$work/make_scene" "$size" "$size" "$scene"
-  printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
-    "$size" "$size" > "$work/scene-$size.hdr"
+  make_scene_geotiff "$size"
   geotiff="$work/scene-$size.tif"
-  gdal_translate -q -co TILED=YES -co BIGTIFF=IF_SAFER -a_srs EPSG:32643 \
-    -a_ullr 500000 1500000 $((500000 + 30 * size)) $((1500000 - 30 * size)) "$scene" "$geotiff"
-  rm -f "$scene" "$work/scene-$size.hdr"
-  sed "1s/.*/$size $size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
   for format in GTiff COG; do
     case "$format" in
       GTiff) options=(-co TILED=YES -co BIGTIFF=IF_SAFER -co NUM_THREADS=ALL_CPUS) ;;
@@ -150,18 +162,14 @@ layout_size="${BENCH_LAYOUT_SIZE:-8000}"
 if [ "$layout_size" != 0 ]; then
 echo
 printf '%-11s %-14s %-20s %-15s %9s %12s %9s\n' scene input output program seconds "peak memory" ratio
+make_georeferenced_scene "$layout_size" "$work/layout"
 scene="$work/layout.dn"
-"$work/make_scene" "$layout_size" "$layout_size" "$scene"
-printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
-  "$layout_size" "$layout_size" > "$work/layout.hdr"
-georeference=(-a_srs EPSG:32643 -a_ullr 500000 1500000 $((500000 + 30 * layout_size)) $((1500000 - 30 * layout_size)))
 gdal_translate -q "${georeference[@]}" -of GTiff -co COMPRESS=DEFLATE -co INTERLEAVE=BAND \
   -co BLOCKYSIZE="$layout_size" -co BIGTIFF=IF_SAFER "$scene" "$work/strip.tif"
 gdal_translate -q "${georeference[@]}" -of GTiff -co COMPRESS=DEFLATE -co TILED=YES \
   -co BLOCKXSIZE=2048 -co BLOCKYSIZE=2048 -co BIGTIFF=IF_SAFER "$scene" "$work/tiles2048.tif"
 gdal_translate -q "${georeference[@]}" -of COG -co COMPRESS=DEFLATE -co BIGTIFF=IF_SAFER "$scene" "$work/cog.tif"
 rm -f "$scene" "$work/layout.hdr"
-sed "1s/.*/$layout_size $layout_size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
 for input in strip tiles2048 cog; do
   for output in tiled blocks1024; do
     case "$output" in
@@ -203,16 +211,9 @@ fi
 echo
 printf '%-11s %-16s %9s %12s %9s\n' scene run seconds "peak memory" ratio
 for size in "${sizes[@]}"; do
-  scene="$work/scene-$size.dn"
-  "$work/make_scene" "$size" "$size" "$scene"
-  printf 'ENVI\nsamples = %d\nlines = %d\nbands = 4\nheader offset = 0\nfile type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n' \
-    "$size" "$size" > "$work/scene-$size.hdr"
+  make_scene_geotiff "$size"
   geotiff="$work/scene-$size.tif"
-  gdal_translate -q -co TILED=YES -co BIGTIFF=IF_SAFER -a_srs EPSG:32643 \
-    -a_ullr 500000 1500000 $((500000 + 30 * size)) $((1500000 - 30 * size)) "$scene" "$geotiff"
-  rm -f "$scene" "$work/scene-$size.hdr"
   "$TALVEX_PYTHON" "$TALVEX_ROOT/scripts/bench/make_maps.py" "$geotiff" "$work/dem.tif" "$work/aod.tif"
-  sed "1s/.*/$size $size/" "$TALVEX_ROOT/examples/example-parameters.txt" > "$work/parameters.txt"
   rm -f "$work"/constant.txt "$work"/maps.txt
   for ((i = 0; i < runs; i++)); do
     rm -f "$work"/geo-*
