@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 
 #include <cpl_error.h>
@@ -69,6 +70,21 @@ bool readMask(GDALRasterBand& mask, int x, int y, int width, int lines, GByte* v
 }
 
 // The window of one block, written with the block's own line length.
+// The caller's buffer as a window, when a request can be served straight
+// into it: a read at full resolution in the band's own data type, which is
+// how drivers copy. Other requests go through GDAL's generic path.
+std::optional<Window> directWindow(GDALRWFlag access, int x, int y, int width, int height,
+                                   void* data, int bufferWidth, int bufferHeight,
+                                   GDALDataType bufferType, GDALDataType bandType,
+                                   GSpacing pixelSpacing, GSpacing lineSpacing)
+{
+    if (access != GF_Read || bufferWidth != width || bufferHeight != height
+        || bufferType != bandType) {
+        return std::nullopt;
+    }
+    return Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing};
+}
+
 Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSpacing valueBytes)
 {
     int blockWidth = 0;
@@ -120,10 +136,10 @@ protected:
                      GSpacing pixelSpacing, GSpacing lineSpacing,
                      GDALRasterIOExtraArg* extra) override
     {
-        if (access == GF_Read && bufferWidth == width && bufferHeight == height
-            && bufferType == GDT_Byte) {
-            return fill(
-                Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        if (const auto window =
+                directWindow(access, x, y, width, height, data, bufferWidth, bufferHeight,
+                             bufferType, GDT_Byte, pixelSpacing, lineSpacing)) {
+            return fill(*window);
         }
         return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth,
                                          bufferHeight, bufferType, pixelSpacing, lineSpacing,
@@ -303,12 +319,10 @@ protected:
                      GSpacing pixelSpacing, GSpacing lineSpacing,
                      GDALRasterIOExtraArg* extra) override
     {
-        // Requests at full resolution in Float32, which is how drivers copy,
-        // are converted straight into the caller's buffer.
-        if (access == GF_Read && bufferWidth == width && bufferHeight == height
-            && bufferType == GDT_Float32) {
-            return convert(
-                Window{x, y, width, height, static_cast<GByte*>(data), pixelSpacing, lineSpacing});
+        if (const auto window =
+                directWindow(access, x, y, width, height, data, bufferWidth, bufferHeight,
+                             bufferType, GDT_Float32, pixelSpacing, lineSpacing)) {
+            return convert(*window);
         }
         return GDALRasterBand::IRasterIO(access, x, y, width, height, data, bufferWidth,
                                          bufferHeight, bufferType, pixelSpacing, lineSpacing,
