@@ -306,30 +306,60 @@ float aerosolResidual(int band, float aerosolOpticalDepthBand, float scatteringA
                   + coefficient(K.aerosolResidualA4, band) * std::pow(m * depthAngle, 3.0));
 }
 
+RayleighPart rayleighPart(int band, const RunParameters& p, const ScatteringGeometry& geometry)
+{
+    RayleighPart r{};
+    r.rayleighOpticalDepth = rayleighOpticalDepth(band, p.elevationMetres);
+    const double phase = rayleighPhase(geometry.cosScattering);
+    r.rayleighPhase = single(phase);
+    r.rayleighReflectance =
+        rayleighReflectance(r.rayleighOpticalDepth, phase, p.solarZenithDeg, p.viewZenithDeg);
+    r.rayleighResidual = rayleighResidual(band, r.rayleighOpticalDepth, r.rayleighPhase,
+                                          p.solarZenithDeg, p.viewZenithDeg);
+    return r;
+}
+
+AerosolPart aerosolPart(int band, const RunParameters& p, const ScatteringGeometry& geometry)
+{
+    AerosolPart a{};
+    a.sphericalAlbedo = sphericalAlbedo(band, p.aerosolOpticalDepth);
+    a.downTransmission = downTransmission(band, p.aerosolOpticalDepth, p.solarZenithDeg);
+    a.upTransmission = upTransmission(band, p.aerosolOpticalDepth, p.viewZenithDeg);
+    a.aerosolOpticalDepthBand = aerosolOpticalDepthBand(band, p.aerosolOpticalDepth);
+    a.aerosolPhase = aerosolPhase(band, geometry.scatteringAngleDeg);
+    a.aerosolReflectance = aerosolReflectance(band, a.aerosolOpticalDepthBand, a.aerosolPhase,
+                                              p.solarZenithDeg, p.viewZenithDeg);
+    a.aerosolResidual =
+        aerosolResidual(band, a.aerosolOpticalDepthBand, geometry.scatteringAngleDeg,
+                        p.solarZenithDeg, p.viewZenithDeg);
+    return a;
+}
+
+ScatteringGeometry sceneGeometry(const RunParameters& p)
+{
+    return scatteringGeometry(p.solarZenithDeg, p.solarAzimuthDeg, p.viewZenithDeg,
+                              p.viewAzimuthDeg);
+}
+
 BandTerms bandTerms(int band, const RunParameters& p)
 {
     BandTerms t{};
     t.gas = gasTransmittance(band, p.solarZenithDeg, p.viewZenithDeg, p.waterVapourColumn,
                              p.ozoneColumn);
-    t.sphericalAlbedo = sphericalAlbedo(band, p.aerosolOpticalDepth);
-    t.downTransmission = downTransmission(band, p.aerosolOpticalDepth, p.solarZenithDeg);
-    t.upTransmission = upTransmission(band, p.aerosolOpticalDepth, p.viewZenithDeg);
-    t.geometry =
-        scatteringGeometry(p.solarZenithDeg, p.solarAzimuthDeg, p.viewZenithDeg, p.viewAzimuthDeg);
-    t.rayleighOpticalDepth = rayleighOpticalDepth(band, p.elevationMetres);
-    const double phase = rayleighPhase(t.geometry.cosScattering);
-    t.rayleighPhase = single(phase);
-    t.rayleighReflectance =
-        rayleighReflectance(t.rayleighOpticalDepth, phase, p.solarZenithDeg, p.viewZenithDeg);
-    t.aerosolOpticalDepthBand = aerosolOpticalDepthBand(band, p.aerosolOpticalDepth);
-    t.aerosolPhase = aerosolPhase(band, t.geometry.scatteringAngleDeg);
-    t.aerosolReflectance = aerosolReflectance(band, t.aerosolOpticalDepthBand, t.aerosolPhase,
-                                              p.solarZenithDeg, p.viewZenithDeg);
-    t.rayleighResidual = rayleighResidual(band, t.rayleighOpticalDepth, t.rayleighPhase,
-                                          p.solarZenithDeg, p.viewZenithDeg);
-    t.aerosolResidual =
-        aerosolResidual(band, t.aerosolOpticalDepthBand, t.geometry.scatteringAngleDeg,
-                        p.solarZenithDeg, p.viewZenithDeg);
+    t.geometry = sceneGeometry(p);
+    const AerosolPart a = aerosolPart(band, p, t.geometry);
+    t.sphericalAlbedo = a.sphericalAlbedo;
+    t.downTransmission = a.downTransmission;
+    t.upTransmission = a.upTransmission;
+    const RayleighPart r = rayleighPart(band, p, t.geometry);
+    t.rayleighOpticalDepth = r.rayleighOpticalDepth;
+    t.rayleighPhase = r.rayleighPhase;
+    t.rayleighReflectance = r.rayleighReflectance;
+    t.aerosolOpticalDepthBand = a.aerosolOpticalDepthBand;
+    t.aerosolPhase = a.aerosolPhase;
+    t.aerosolReflectance = a.aerosolReflectance;
+    t.rayleighResidual = r.rayleighResidual;
+    t.aerosolResidual = a.aerosolResidual;
     t.pathReflectance = pathReflectance(t.rayleighReflectance, t.rayleighResidual,
                                         t.aerosolReflectance, t.aerosolResidual);
     return t;

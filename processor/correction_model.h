@@ -11,7 +11,26 @@
 
 #include "run_parameters.h"
 
+#include <type_traits>
+
 namespace talvex {
+
+// A value rounded or widened to another precision: a cast for one value,
+// element by element for a GCC vector of values. Always inlined, so the
+// calling convention of wide vectors (which GCC warns may differ between
+// vector units) never applies.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <typename To, typename From>
+[[gnu::always_inline]] inline To converted(From value)
+{
+    if constexpr (std::is_arithmetic_v<From>) {
+        return static_cast<To>(value);
+    } else {
+        return __builtin_convertvector(value, To);
+    }
+}
+#pragma GCC diagnostic pop
 
 // Depolarisation factor of air, held in single precision.
 inline constexpr float DEPOLARISATION_FACTOR = 0.0279f;
@@ -95,10 +114,22 @@ inline double rayleighPathPart(float rayleighReflectance, float rayleighResidual
 {
     return static_cast<double>(rayleighReflectance) - static_cast<double>(rayleighResidual);
 }
+// The sum from the Rayleigh part on, for one value (float from double) or
+// for several at once (GCC vectors of floats from vectors of doubles, each
+// element rounded as the single value is).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi" // always inlined, as converted()
+template <typename Single, typename Double>
+[[gnu::always_inline]] inline Single
+pathReflectanceOf(Double rayleighPathPart, Double aerosolReflectance, Double aerosolResidual)
+{
+    return converted<Single>((rayleighPathPart + aerosolReflectance) - aerosolResidual);
+}
+#pragma GCC diagnostic pop
 inline float pathReflectance(double rayleighPathPart, double aerosolReflectance,
                              double aerosolResidual)
 {
-    return static_cast<float>((rayleighPathPart + aerosolReflectance) - aerosolResidual);
+    return pathReflectanceOf<float>(rayleighPathPart, aerosolReflectance, aerosolResidual);
 }
 inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
                              float aerosolReflectance, float aerosolResidual)
@@ -107,6 +138,34 @@ inline float pathReflectance(float rayleighReflectance, float rayleighResidual,
                            static_cast<double>(aerosolReflectance),
                            static_cast<double>(aerosolResidual));
 }
+
+// The terms of one band that the surface elevation changes (through the
+// Rayleigh optical depth), and those that the aerosol optical depth
+// changes, each from the parameters and the scene's scattering geometry.
+// bandTerms() is made of the two, so a loop that varies one value can
+// recompute its part alone.
+struct RayleighPart {
+    float rayleighOpticalDepth;
+    float rayleighPhase;
+    float rayleighReflectance;
+    float rayleighResidual;
+};
+RayleighPart rayleighPart(int band, const RunParameters& parameters,
+                          const ScatteringGeometry& geometry);
+struct AerosolPart {
+    float sphericalAlbedo;
+    float downTransmission;
+    float upTransmission;
+    float aerosolOpticalDepthBand;
+    float aerosolPhase;
+    float aerosolReflectance;
+    float aerosolResidual;
+};
+AerosolPart aerosolPart(int band, const RunParameters& parameters,
+                        const ScatteringGeometry& geometry);
+
+// The scattering geometry of a run's angles.
+ScatteringGeometry sceneGeometry(const RunParameters& parameters);
 
 // All terms of one band, in the order the model builds them.
 BandTerms bandTerms(int band, const RunParameters& parameters);
@@ -128,15 +187,28 @@ inline double inversionTransmission(float downTransmission, float upTransmission
     return (static_cast<double>(downTransmission) * static_cast<double>(upTransmission))
            * gasTransmittance;
 }
-// The inversion from the transmission above, for loops that form it once.
+// The inversion from the transmission above, for loops that form it once:
+// one pixel (float and double), or several pixels or bands at once (GCC
+// vectors, element by element the same arithmetic and roundings).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi" // always inlined, as converted()
+template <typename Single, typename Double>
+[[gnu::always_inline]] inline Single
+surfaceReflectanceOf(Single toaReflectance, Single pathReflectance, Double gasTransmittance,
+                     Double transmission, Double sphericalAlbedo)
+{
+    const Double surfaceSignal =
+        converted<Double>(toaReflectance) - converted<Double>(pathReflectance) * gasTransmittance;
+    const Double denominator = transmission + surfaceSignal * sphericalAlbedo;
+    return converted<Single>(surfaceSignal / denominator);
+}
+#pragma GCC diagnostic pop
 inline float surfaceReflectance(float toaReflectance, float pathReflectance,
                                 double gasTransmittance, double transmission,
                                 double sphericalAlbedo)
 {
-    const double surfaceSignal = static_cast<double>(toaReflectance)
-                                 - static_cast<double>(pathReflectance) * gasTransmittance;
-    const double denominator = transmission + surfaceSignal * sphericalAlbedo;
-    return static_cast<float>(surfaceSignal / denominator);
+    return surfaceReflectanceOf(toaReflectance, pathReflectance, gasTransmittance, transmission,
+                                sphericalAlbedo);
 }
 inline float surfaceReflectance(float toaReflectance, float pathReflectance, float gasTransmittance,
                                 float downTransmission, float upTransmission, float sphericalAlbedo)

@@ -3,6 +3,7 @@
 #include "failure.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +19,11 @@
 #else
 #define VECTOR_UNIT_CLONES
 #endif
+
+// The band vectors never cross a call between units built for different
+// vector units (the loops below are leaves and their helpers are inlined),
+// so GCC's note that such calls pass wide vectors differently does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace talvex {
 
@@ -77,6 +83,17 @@ std::int64_t keyOf(const QuantityRule& rule, float value)
     return key;
 }
 
+// 10^-exponent of the step, exactly: 1 / step in whole numbers.
+double stepsPerUnit(const QuantityRule& rule)
+{
+    static_assert(MAP_ELEVATION_STEP_METRES >= MAP_AEROSOL_DEPTH_STEP, "steps of 1 or below");
+    double steps = 1.0;
+    for (int exponent = rule.stepExponent; exponent < 0; ++exponent) {
+        steps *= 10.0;
+    }
+    return steps;
+}
+
 bool accepted(const QuantityRule& rule, float value)
 {
     return value >= rule.minimum && value <= rule.maximum;
@@ -108,43 +125,81 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
     RunParameters p = tables.scene;
     if (quantity == MapQuantity::elevation) {
         p.elevationMetres = value;
-    } else {
-        p.aerosolOpticalDepth = value;
+        for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+            const std::size_t i = bandIndex(band);
+            const RayleighPart r = rayleighPart(band, p, tables.geometry);
+            tables.elevationTerms[slot].rayleighPathPart[i] =
+                rayleighPathPart(r.rayleighReflectance, r.rayleighResidual);
+        }
+        return;
     }
+    p.aerosolOpticalDepth = value;
+    AerosolSlotTerms& terms = tables.aerosolTerms[slot];
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::size_t i = bandIndex(band);
-        const BandTerms t = bandTerms(band, p);
-        if (quantity == MapQuantity::elevation) {
-            tables.elevationTerms[i][slot] = {
-                rayleighPathPart(t.rayleighReflectance, t.rayleighResidual)};
-        } else {
-            const double gas = static_cast<double>(t.gas.gasTransmittance);
-            tables.aerosolTerms[i][slot] = {
-                static_cast<double>(t.aerosolReflectance), static_cast<double>(t.aerosolResidual),
-                inversionTransmission(t.downTransmission, t.upTransmission, gas),
-                static_cast<double>(t.sphericalAlbedo)};
-        }
-        tables.gasTransmittance[i] = t.gas.gasTransmittance;
+        const AerosolPart a = aerosolPart(band, p, tables.geometry);
+        terms.aerosolReflectance[i] = static_cast<double>(a.aerosolReflectance);
+        terms.aerosolResidual[i] = static_cast<double>(a.aerosolResidual);
+        terms.transmission[i] =
+            inversionTransmission(a.downTransmission, a.upTransmission, tables.gasTransmittance[i]);
+        terms.sphericalAlbedo[i] = static_cast<double>(a.sphericalAlbedo);
     }
 }
 
-// Marks a value whose key the quick pass leaves to the exact rule.
-constexpr std::int32_t KEY_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min();
+// Marks a value whose slot the quick pass leaves to the exact rule.
+constexpr std::int32_t SLOT_LOOK_AGAIN = std::numeric_limits<std::int32_t>::min();
 
-// The keys of accepted values that keyOf() gives without its fix-up, by a
-// branch-free loop the compiler vectorises; KEY_LOOK_AGAIN for any other
-// value (NaN, outside the range, or one the fix-up would settle).
-VECTOR_UNIT_CLONES void quickKeys(double step, float minimum, float maximum,
-                                  const float* __restrict values, std::int32_t* __restrict keys,
-                                  std::size_t count)
+// The slots (1 + key - first key) of accepted values whose key keyOf() gives
+// without its fix-up, by a branch-free loop the compiler vectorises;
+// MAP_NO_DATA_SLOT for NaN; SLOT_LOOK_AGAIN for any other value (outside
+// the range, or one the fix-up would settle). Returns the least and the
+// greatest slot written (SLOT_LOOK_AGAIN is the least of all).
+//
+// The steps are value x 10^-exponent rather than value / step: a float has
+// 24 significant bits and 10^-exponent (1 or 1000) at most 7, so the product
+// is exact, while the quotient by the double nearest the step lies at most
+// one unit in the last place below it. The two round to different keys
+// only where the product is a half exactly, which the check sends to the
+// exact rule, unless the step is 1 (`halvesSettled`): the quotient is then
+// the product, and the product plus a half is exact, so the quick key is
+// the exact rule's for every value.
+struct SlotRange {
+    std::int32_t least;
+    std::int32_t greatest;
+};
+VECTOR_UNIT_CLONES SlotRange quickSlots(double stepsPerUnit, bool halvesSettled, float minimum,
+                                        float maximum, std::int32_t firstKey,
+                                        const float* __restrict values,
+                                        std::int32_t* __restrict slots, std::size_t count)
 {
+    std::int32_t least = std::numeric_limits<std::int32_t>::max();
+    std::int32_t greatest = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const float value = values[k];
-        const bool inRange = value >= minimum && value <= maximum; // false for NaN
-        const double steps = static_cast<double>(inRange ? value : minimum) / step;
+        const std::int32_t inRange = (value >= minimum) & (value <= maximum); // 0 for NaN
+        const double steps = static_cast<double>(inRange ? value : minimum) * stepsPerUnit;
         const auto key = static_cast<std::int32_t>(steps + std::copysign(0.5, steps));
-        const bool exact = std::fabs(steps - static_cast<double>(key)) < 0.5;
-        keys[k] = inRange && exact ? key : KEY_LOOK_AGAIN;
+        const double distance = std::fabs(steps - static_cast<double>(key));
+        const std::int32_t exact = (distance < 0.5) | (halvesSettled & (distance == 0.5));
+        // Selected by masks rather than a conditional, which GCC does not vectorise.
+        const std::int32_t ok = -(inRange & exact);
+        const std::int32_t noData = -static_cast<std::int32_t>(value != value); // NaN
+        const std::int32_t slot = ((key - firstKey + 1) & ok) | (MAP_NO_DATA_SLOT & noData)
+                                  | (SLOT_LOOK_AGAIN & ~ok & ~noData);
+        slots[k] = slot;
+        least = std::min(least, slot);
+        greatest = std::max(greatest, slot);
+    }
+    return {least, greatest};
+}
+
+// met[slot] = 1 for the slot of each value; a no-data slot (the only
+// negative one) marks slot 0, which is always filled.
+void markMet(const std::int32_t* __restrict slots, std::size_t count, std::uint8_t* __restrict met)
+{
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::int32_t slot = slots[k];
+        met[static_cast<std::size_t>(slot & ~(slot >> 31))] = 1;
     }
 }
 
@@ -155,9 +210,9 @@ VECTOR_UNIT_CLONES void quickKeys(double step, float minimum, float maximum,
 template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 VECTOR_UNIT_CLONES void
 invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
-             const AerosolSlotTerms* __restrict aerosolTerms, double gasTransmittance,
-             const float* __restrict toaTable, const std::uint16_t* __restrict dn,
-             const std::int32_t* __restrict elevationSlots,
+             const AerosolSlotTerms* __restrict aerosolTerms, std::size_t band,
+             double gasTransmittance, const float* __restrict toaTable,
+             const std::uint16_t* __restrict dn, const std::int32_t* __restrict elevationSlots,
              const std::int32_t* __restrict aerosolSlots, float* __restrict out, std::size_t count)
 {
     static_assert(MAP_NO_DATA_SLOT < 0, "a no-data slot is told by its sign");
@@ -170,15 +225,67 @@ invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
         e &= keep;
         a &= keep;
         const AerosolSlotTerms& aerosol = aerosolTerms[a];
-        const float reflectance =
-            surfaceReflectance(toaTable[value],
-                               pathReflectance(elevationTerms[e].rayleighPathPart,
-                                               aerosol.aerosolReflectance, aerosol.aerosolResidual),
-                               gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
+        const float reflectance = surfaceReflectance(
+            toaTable[value],
+            pathReflectance(elevationTerms[e].rayleighPathPart[band],
+                            aerosol.aerosolReflectance[band], aerosol.aerosolResidual[band]),
+            gasTransmittance, aerosol.transmission[band], aerosol.sphericalAlbedo[band]);
         std::uint32_t bits;
         std::memcpy(&bits, &reflectance, sizeof bits);
         bits &= static_cast<std::uint32_t>(keep);
         std::memcpy(&out[k], &bits, sizeof bits);
+    }
+}
+
+// The four bands of a pixel in one pass: its terms are loaded once as
+// vectors of the four bands, and the four inversions run as one vector.
+using BandBits = std::int32_t __attribute__((vector_size(BAND_COUNT * sizeof(std::int32_t))));
+
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
+VECTOR_UNIT_CLONES void invertPixelBands(
+    const ElevationSlotTerms* __restrict elevationTerms,
+    const AerosolSlotTerms* __restrict aerosolTerms, const BandDoubles& gasTransmittance,
+    const float* __restrict toaTables, const std::uint16_t* __restrict dn, std::size_t dnBandStride,
+    const std::int32_t* __restrict elevationSlots, const std::int32_t* __restrict aerosolSlots,
+    float* __restrict out, std::size_t outBandStride, std::size_t count)
+{
+    static_assert(BAND_COUNT == 4, "one vector element a band");
+    // A pointer of its own for each band, which GCC schedules better than
+    // offsets from one.
+    const float* __restrict toa0 = toaTables;
+    const float* __restrict toa1 = toaTables + DN_VALUES;
+    const float* __restrict toa2 = toaTables + 2 * DN_VALUES;
+    const float* __restrict toa3 = toaTables + 3 * DN_VALUES;
+    const std::uint16_t* __restrict dn0 = dn;
+    const std::uint16_t* __restrict dn1 = dn + dnBandStride;
+    const std::uint16_t* __restrict dn2 = dn + 2 * dnBandStride;
+    const std::uint16_t* __restrict dn3 = dn + 3 * dnBandStride;
+    float* __restrict out0 = out;
+    float* __restrict out1 = out + outBandStride;
+    float* __restrict out2 = out + 2 * outBandStride;
+    float* __restrict out3 = out + 3 * outBandStride;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
+        std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
+        // All ones for a pixel whose maps have values, else all zeros.
+        const std::int32_t keepPixel = -static_cast<std::int32_t>((e >= 0) & (a >= 0));
+        e &= keepPixel;
+        a &= keepPixel;
+        const BandBits value = {dn0[k], dn1[k], dn2[k], dn3[k]};
+        const BandSingles toa = {toa0[value[0]], toa1[value[1]], toa2[value[2]], toa3[value[3]]};
+        const AerosolSlotTerms& aerosol = aerosolTerms[a];
+        const BandSingles reflectance = surfaceReflectanceOf(
+            toa,
+            pathReflectanceOf<BandSingles>(elevationTerms[e].rayleighPathPart,
+                                           aerosol.aerosolReflectance, aerosol.aerosolResidual),
+            gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
+        // A band with DN 0, or every band of a pixel without map values, is 0.
+        const BandBits keep = (value != 0) & keepPixel;
+        const BandBits bits = std::bit_cast<BandBits>(reflectance) & keep;
+        std::memcpy(&out0[k], &bits[0], sizeof(float));
+        std::memcpy(&out1[k], &bits[1], sizeof(float));
+        std::memcpy(&out2[k], &bits[2], sizeof(float));
+        std::memcpy(&out3[k], &bits[3], sizeof(float));
     }
 }
 
@@ -208,18 +315,25 @@ PixelTermTables pixelTermTables(const RunParameters& scene)
 {
     PixelTermTables tables;
     tables.scene = scene;
+    tables.geometry = sceneGeometry(scene);
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        tables.gasTransmittance[bandIndex(band)] =
+            static_cast<double>(gasTransmittance(band, scene.solarZenithDeg, scene.viewZenithDeg,
+                                                 scene.waterVapourColumn, scene.ozoneColumn)
+                                    .gasTransmittance);
+    }
     tables.firstElevationKey = firstKey(MapQuantity::elevation);
     tables.firstAerosolKey = firstKey(MapQuantity::aerosolOpticalDepth);
     tables.elevationFilled.assign(slotCount(MapQuantity::elevation), 0);
     tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), 0);
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        tables.elevationTerms[i].resize(tables.elevationFilled.size());
-        tables.aerosolTerms[i].resize(tables.aerosolFilled.size());
-    }
+    tables.elevationTerms.resize(tables.elevationFilled.size());
+    tables.aerosolTerms.resize(tables.aerosolFilled.size());
     fillSlot(tables, MapQuantity::elevation, scene.elevationMetres, 0);
     fillSlot(tables, MapQuantity::aerosolOpticalDepth, scene.aerosolOpticalDepth, 0);
     tables.elevationFilled[0] = 1;
     tables.aerosolFilled[0] = 1;
+    tables.elevationMet.assign(tables.elevationFilled.size(), 0);
+    tables.aerosolMet.assign(tables.aerosolFilled.size(), 0);
     return tables;
 }
 
@@ -229,34 +343,65 @@ void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values
     const QuantityRule rule = ruleOf(quantity);
     const bool elevation = quantity == MapQuantity::elevation;
     std::vector<std::uint8_t>& filled = elevation ? tables.elevationFilled : tables.aerosolFilled;
+    std::vector<std::uint8_t>& met = elevation ? tables.elevationMet : tables.aerosolMet;
     std::size_t& distinct = elevation ? tables.distinctElevations : tables.distinctAerosolDepths;
     const std::int64_t first = elevation ? tables.firstElevationKey : tables.firstAerosolKey;
-    // Keys first, into `slots`, then each key to its slot.
-    quickKeys(rule.step, rule.minimum, rule.maximum, values, slots, count);
+    // Slots first, by the quick pass.
+    const double perUnit = stepsPerUnit(rule);
+    const SlotRange range = quickSlots(perUnit, perUnit == 1.0, rule.minimum, rule.maximum,
+                                       static_cast<std::int32_t>(first), values, slots, count);
+    const auto fill = [&](std::int32_t slot) {
+        const std::int64_t key = slot - 1 + first;
+        fillSlot(tables, quantity, valueOfKey(rule, key), static_cast<std::size_t>(slot));
+        ++distinct;
+    };
+    if (valid == nullptr && range.least != SLOT_LOOK_AGAIN) {
+        // It settled every value. Where every slot of its range is filled
+        // already (most blocks of a smooth map), that is all.
+        const auto least = static_cast<std::size_t>(std::max(range.least, 0));
+        const auto greatest = static_cast<std::size_t>(range.greatest);
+        if (std::all_of(filled.begin() + static_cast<std::ptrdiff_t>(least),
+                        filled.begin() + static_cast<std::ptrdiff_t>(greatest) + 1,
+                        [](std::uint8_t isFilled) { return isFilled != 0; })) {
+            return;
+        }
+        // Otherwise mark the slots the block meets (a no-data slot marks
+        // slot 0, which is always filled), then walk the range once,
+        // filling the slots met for the first time.
+        markMet(slots, count, met.data());
+        for (std::size_t slot = least; slot <= greatest; ++slot) {
+            if (met[slot] && !filled[slot]) {
+                fill(static_cast<std::int32_t>(slot));
+                filled[slot] = 1;
+            }
+            met[slot] = 0;
+        }
+        met[0] = 0;
+        return;
+    }
+    // Otherwise one value at a time: the values it left, and the slots not
+    // met before.
     for (std::size_t k = 0; k < count; ++k) {
-        std::int64_t key = slots[k];
+        std::int32_t slot = slots[k];
         if (valid != nullptr && valid[k] == 0) {
             slots[k] = MAP_NO_DATA_SLOT;
             continue;
         }
-        if (key == KEY_LOOK_AGAIN) {
+        if (slot == MAP_NO_DATA_SLOT) {
+            continue;
+        }
+        if (slot == SLOT_LOOK_AGAIN) {
             const float value = values[k];
-            if (std::isnan(value)) {
-                slots[k] = MAP_NO_DATA_SLOT;
-                continue;
-            }
             if (!accepted(rule, value)) {
                 throw outOfRange(quantity, value);
             }
-            key = keyOf(rule, value);
+            slot = static_cast<std::int32_t>(keyOf(rule, value) - first) + 1;
+            slots[k] = slot;
         }
-        const auto slot = static_cast<std::size_t>(key - first) + 1;
-        if (!filled[slot]) {
-            fillSlot(tables, quantity, valueOfKey(rule, key), slot);
-            filled[slot] = 1;
-            ++distinct;
+        if (!filled[static_cast<std::size_t>(slot)]) {
+            fill(slot);
+            filled[static_cast<std::size_t>(slot)] = 1;
         }
-        slots[k] = static_cast<std::int32_t>(slot);
     }
 }
 
@@ -270,9 +415,24 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
                                                                     : invertPixels<true, false>)
                             : (slots.aerosolOpticalDepth != nullptr ? invertPixels<false, true>
                                                                     : invertPixels<false, false>);
-    invert(tables.elevationTerms[i].data(), tables.aerosolTerms[i].data(),
-           static_cast<double>(tables.gasTransmittance[i]), toaTable.data(), dn, slots.elevation,
-           slots.aerosolOpticalDepth, out, count);
+    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), i, tables.gasTransmittance[i],
+           toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
+}
+
+void applyPixelTermsToBands(const PixelTermTables& tables, const float* toaTables,
+                            const std::uint16_t* dn, std::size_t dnBandStride,
+                            const MapBlockSlots& slots, float* out, std::size_t outBandStride,
+                            std::size_t count)
+{
+    const auto invert =
+        slots.elevation != nullptr
+            ? (slots.aerosolOpticalDepth != nullptr ? invertPixelBands<true, true>
+                                                    : invertPixelBands<true, false>)
+            : (slots.aerosolOpticalDepth != nullptr ? invertPixelBands<false, true>
+                                                    : invertPixelBands<false, false>);
+    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), tables.gasTransmittance,
+           toaTables, dn, dnBandStride, slots.elevation, slots.aerosolOpticalDepth, out,
+           outBandStride, count);
 }
 
 } // namespace talvex

@@ -21,6 +21,7 @@
 #include "correction_model.h"
 #include "run_parameters.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,34 +66,50 @@ float quantisedMapValue(MapQuantity quantity, float value);
 // The decimal text of the quantisation of a quantity, e.g. "1 m", "0.001".
 std::string mapQuantisationText(MapQuantity quantity);
 
+// One value for each of the four bands, as a GCC vector (element 0 is band
+// 2), so that a pixel's four bands load their terms at once and go through
+// the inversion together. Aligned to their size whatever vector unit a unit
+// is built for (GCC would otherwise align them less where the unit has no
+// vectors that wide, while loops built for wider units load them aligned).
+inline constexpr std::size_t BAND_DOUBLES_BYTES = BAND_COUNT * sizeof(double);
+inline constexpr std::size_t BAND_SINGLES_BYTES = BAND_COUNT * sizeof(float);
+using BandDoubles =
+    double __attribute__((vector_size(BAND_DOUBLES_BYTES), aligned(BAND_DOUBLES_BYTES)));
+using BandSingles =
+    float __attribute__((vector_size(BAND_SINGLES_BYTES), aligned(BAND_SINGLES_BYTES)));
+
 // What the inversion of a pixel reads from its elevation's terms (the
 // Rayleigh part of the path reflectance, in double as the path's sum forms
 // it), and from its optical depth's, each held in double as the inversion
 // reads it, so that the pixel loop only loads them.
 struct ElevationSlotTerms {
-    double rayleighPathPart;
+    BandDoubles rayleighPathPart;
 };
 struct AerosolSlotTerms {
-    double aerosolReflectance;
-    double aerosolResidual;
-    double transmission; // T_down T_up T_g
-    double sphericalAlbedo;
+    BandDoubles aerosolReflectance;
+    BandDoubles aerosolResidual;
+    BandDoubles transmission; // T_down T_up T_g
+    BandDoubles sphericalAlbedo;
 };
 
 // Band terms for every distinct quantised value met so far, filled as the
 // values are met. The scene's own values (where no map is given) are slot 0.
 struct PixelTermTables {
     RunParameters scene; // the run's parameters; their elevation and optical depth are slot 0
+    ScatteringGeometry geometry; // the scene's, which no map changes
     // Per quantity: the first key of the dense range, and per slot (1 + key
     // - first key) whether it is filled. Slot 0 is the scene value.
     std::int64_t firstElevationKey = 0;
     std::int64_t firstAerosolKey = 0;
     std::vector<std::uint8_t> elevationFilled;
     std::vector<std::uint8_t> aerosolFilled;
-    // Terms per band (index 0 to 3) and slot.
-    std::array<std::vector<ElevationSlotTerms>, BAND_COUNT> elevationTerms;
-    std::array<std::vector<AerosolSlotTerms>, BAND_COUNT> aerosolTerms;
-    std::array<float, BAND_COUNT> gasTransmittance{}; // no map changes it
+    // Per slot, whether the block being slotted meets it (working space).
+    std::vector<std::uint8_t> elevationMet;
+    std::vector<std::uint8_t> aerosolMet;
+    // Terms per slot, of the four bands.
+    std::vector<ElevationSlotTerms> elevationTerms;
+    std::vector<AerosolSlotTerms> aerosolTerms;
+    BandDoubles gasTransmittance{}; // T_g per band, which no map changes
     std::size_t distinctElevations = 0;
     std::size_t distinctAerosolDepths = 0;
 };
@@ -119,5 +136,15 @@ struct MapBlockSlots {
 void applyPixelTerms(const PixelTermTables& tables, int band,
                      std::span<const float, DN_VALUES> toaTable, const std::uint16_t* dn,
                      const MapBlockSlots& slots, float* out, std::size_t count);
+
+// The same for the four bands of `count` pixels at once, from band-
+// sequential blocks: band i (0 to 3) of pixel k is dn[i * dnBandStride + k]
+// and out[i * outBandStride + k], and its TOA table toaTables[i *
+// DN_VALUES, (i + 1) * DN_VALUES). Faster than four calls where all bands
+// are at hand.
+void applyPixelTermsToBands(const PixelTermTables& tables, const float* toaTables,
+                            const std::uint16_t* dn, std::size_t dnBandStride,
+                            const MapBlockSlots& slots, float* out, std::size_t outBandStride,
+                            std::size_t count);
 
 } // namespace talvex

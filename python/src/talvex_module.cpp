@@ -580,9 +580,11 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
     const float* tableData = toaTables.data();
     std::array<std::uint64_t, talvex::BAND_COUNT> above{};
 
-    // Pixels first to last through one thread's own tables.
+    // Pixels first to last through one thread's own tables, counting the
+    // DNs above full scale of each band while the block is in the cache.
     const auto convertRange = [&](py::ssize_t first, py::ssize_t last,
-                                  talvex::PixelTermTables& tables) {
+                                  talvex::PixelTermTables& tables,
+                                  std::array<std::uint64_t, talvex::BAND_COUNT>& rangeAbove) {
         std::vector<std::int32_t> elevationSlots(MAP_BLOCK_PIXELS);
         std::vector<std::int32_t> aerosolSlots(MAP_BLOCK_PIXELS);
         for (py::ssize_t start = first; start < last;
@@ -600,23 +602,17 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
                                  aerosolValues + start, nullptr, aerosolSlots.data(), count);
                 slots.aerosolOpticalDepth = aerosolSlots.data();
             }
-            for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
-                const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
-                talvex::applyPixelTerms(tables, band,
-                                        std::span<const float, talvex::DN_VALUES>(
-                                            tableData + i * TABLE_ENTRIES, talvex::DN_VALUES),
-                                        dnData + i * pixels + start, slots,
-                                        outData + i * pixels + start, count);
+            talvex::applyPixelTermsToBands(tables, tableData, dnData + start,
+                                           static_cast<std::size_t>(pixels), slots, outData + start,
+                                           static_cast<std::size_t>(pixels), count);
+            for (std::size_t i = 0; i < talvex::BAND_COUNT; ++i) {
+                rangeAbove[i] +=
+                    aboveFullScale({dnData + static_cast<py::ssize_t>(i) * pixels + start, count});
             }
         }
     };
     {
         py::gil_scoped_release release;
-        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
-            const auto i = talvex::bandIndex(band);
-            above[i] = aboveFullScale(
-                {dnData + static_cast<py::ssize_t>(i) * pixels, static_cast<std::size_t>(pixels)});
-        }
         // Each thread takes a run of whole blocks, with tables of its own:
         // a distinct value met by two threads is computed twice, to the same bits.
         const py::ssize_t blocks = (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1)
@@ -626,6 +622,7 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
             static_cast<py::ssize_t>(std::max(1U, std::thread::hardware_concurrency()))));
         std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
         std::vector<std::exception_ptr> failures(threads);
+        std::vector<std::array<std::uint64_t, talvex::BAND_COUNT>> threadAbove(threads);
         const auto run = [&](std::size_t t) {
             const py::ssize_t firstBlock =
                 blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
@@ -635,7 +632,7 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
                 convertRange(
                     firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
                     std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)),
-                    tables[t]);
+                    tables[t], threadAbove[t]);
             } catch (...) {
                 failures[t] = std::current_exception();
             }
@@ -651,6 +648,11 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
         for (const std::exception_ptr& failure : failures) {
             if (failure) {
                 std::rethrow_exception(failure);
+            }
+        }
+        for (const auto& counts : threadAbove) {
+            for (std::size_t i = 0; i < talvex::BAND_COUNT; ++i) {
+                above[i] += counts[i];
             }
         }
     }

@@ -310,5 +310,112 @@ TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
                  Failure);
 }
 
+// The four bands of a pixel at once give what each band alone gives, with
+// either map or both, DN 0 in some bands only, and holes in the maps.
+TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
+{
+    const RunParameters scene = exampleScene();
+    PixelTermTables tables = pixelTermTables(scene);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr std::size_t n = 517;
+    std::vector<float> elevation(n);
+    std::vector<float> aerosol(n);
+    std::vector<std::uint16_t> dn(BAND_COUNT * n);
+    for (std::size_t k = 0; k < n; ++k) {
+        elevation[k] = k % 31 == 4 ? nan : -200.0f + 9.5f * static_cast<float>(k);
+        aerosol[k] = k % 43 == 6 ? nan : 0.003f * static_cast<float>(k % 300);
+        for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+            dn[i * n + k] = static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
+        }
+    }
+    std::vector<std::int32_t> elevationSlots(n);
+    std::vector<std::int32_t> aerosolSlots(n);
+    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), n);
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr, aerosolSlots.data(),
+             n);
+    std::vector<float> toaTables;
+    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+        const std::vector<float> toa = toaTable(band, scene);
+        toaTables.insert(toaTables.end(), toa.begin(), toa.end());
+    }
+    const MapBlockSlots both{elevationSlots.data(), aerosolSlots.data()};
+    for (const MapBlockSlots& slots : {both, MapBlockSlots{elevationSlots.data(), nullptr},
+                                       MapBlockSlots{nullptr, aerosolSlots.data()}}) {
+        std::vector<float> together(BAND_COUNT * n, -1.0f);
+        applyPixelTermsToBands(tables, toaTables.data(), dn.data(), n, slots, together.data(), n,
+                               n);
+        for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+            const std::size_t i = bandIndex(band);
+            std::vector<float> alone(n, -1.0f);
+            applyPixelTerms(tables, band,
+                            std::span<const float, DN_VALUES>(&toaTables[i * DN_VALUES], DN_VALUES),
+                            &dn[i * n], slots, alone.data(), n);
+            for (std::size_t k = 0; k < n; ++k) {
+                ASSERT_EQ(bitsOf(together[i * n + k]), bitsOf(alone[k]))
+                    << "band " << band << ", pixel " << k;
+            }
+        }
+    }
+}
+
+// Blocks without a validity mask take the quick way to their slots: values
+// a block meets for the first time get their terms even between values met
+// before, half steps round as the exact rule rounds them (away from zero;
+// the optical depth 0.0625 is a float exactly on a half step), and every
+// pixel equals a whole-scene run at its quantised values.
+TEST(PixelTermsMaps, QuickSlotsAgreeWithTheExactRule)
+{
+    const RunParameters scene = exampleScene();
+    PixelTermTables tables = pixelTermTables(scene);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::vector<float>> elevationBlocks = {
+        {100.0f, 102.0f, 100.0f, 102.0f},
+        {100.0f, 101.0f, 102.0f, 100.5f, -0.5f, 2999.5f, std::nextafter(2999.5f, 0.0f)},
+        {nan, nan},
+    };
+    const std::vector<std::vector<float>> aerosolBlocks = {
+        {0.25f, 0.25f, 0.0625f, 0.25f},
+        {0.1875f, 0.0625f, std::nextafter(0.0625f, 1.0f), 0.3f, 0.25f, 0.0005f, 0.0015f},
+        {0.25f, nan},
+    };
+    EXPECT_EQ(bitsOf(quantisedMapValue(MapQuantity::aerosolOpticalDepth, 0.0625f)),
+              bitsOf(std::strtof("0.063", nullptr)));
+    std::size_t pixelsChecked = 0;
+    for (std::size_t b = 0; b < elevationBlocks.size(); ++b) {
+        const std::vector<float>& elevation = elevationBlocks[b];
+        const std::vector<float>& aerosol = aerosolBlocks[b];
+        const std::size_t n = elevation.size();
+        std::vector<std::int32_t> elevationSlots(n);
+        std::vector<std::int32_t> aerosolSlots(n);
+        mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
+                 n);
+        mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr,
+                 aerosolSlots.data(), n);
+        const std::vector<std::uint16_t> dn(n, 1234);
+        for (int band : {2, 5}) {
+            const std::vector<float> toa = toaTable(band, scene);
+            std::vector<float> out(n, -1.0f);
+            applyPixelTerms(tables, band, std::span<const float, DN_VALUES>(toa.data(), DN_VALUES),
+                            dn.data(), {elevationSlots.data(), aerosolSlots.data()}, out.data(), n);
+            for (std::size_t k = 0; k < n; ++k) {
+                if (std::isnan(elevation[k]) || std::isnan(aerosol[k])) {
+                    EXPECT_EQ(out[k], 0.0f);
+                    continue;
+                }
+                ++pixelsChecked;
+                EXPECT_EQ(
+                    bitsOf(out[k]),
+                    bitsOf(sceneRunValue(
+                        scene, band, quantisedMapValue(MapQuantity::elevation, elevation[k]),
+                        quantisedMapValue(MapQuantity::aerosolOpticalDepth, aerosol[k]), dn[k])))
+                    << "block " << b << ", pixel " << k << ", band " << band;
+            }
+        }
+    }
+    EXPECT_EQ(pixelsChecked, 2u * (4 + 7));
+    // 100, 102, 101, 101 (100.5), -1 (-0.5), 3000, 2999.
+    EXPECT_EQ(tables.distinctElevations, 6u);
+}
+
 } // namespace
 } // namespace talvex

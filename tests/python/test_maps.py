@@ -117,6 +117,30 @@ def test_no_data_and_refusals(golden):
         talvex.surface_reflectance(dn, toa_only, elevation)
 
 
+def test_a_scene_shared_among_threads_equals_its_tiles(golden):
+    """A scene of many blocks, split among threads each with its own terms,
+    gives every tile what the tile alone gives, and counts the DNs above
+    full scale of every thread's pixels."""
+    dn, params, elevation, depth, expected = golden
+    tiles = (12, 30)  # 691,200 pixels: more blocks than one thread takes
+    big_dn = np.tile(dn, (1,) + tiles)
+    big_params = dataclasses.replace(params, line_count=None, sample_count=None)
+    result = talvex.surface_reflectance(
+        big_dn, big_params, np.tile(elevation, tiles), np.tile(depth, tiles)
+    )
+    assert_same_bits(result, np.tile(expected, (1,) + tiles))
+
+    big_dn[1, 3, 4] = 4096  # first rows: the first thread's
+    big_dn[1, -2, -3] = 65535  # last rows: the last thread's
+    big_dn[3, -1, 0] = 5000
+    with pytest.warns(UserWarning) as with_maps:
+        talvex.surface_reflectance(big_dn, big_params, np.tile(elevation, tiles), depth[0, 0])
+    with pytest.warns(UserWarning) as constant:
+        talvex.surface_reflectance(big_dn, big_params)
+    assert [str(w.message) for w in with_maps] == [str(w.message) for w in constant]
+    assert len(constant) == 2
+
+
 def scene_arrays(dn, elevation, depth, lines=None):
     y = 1500000.0 - 23.5 * (np.arange(LINES) + 0.5)
     x = 500000.0 + 23.5 * (np.arange(SAMPLES) + 0.5)
