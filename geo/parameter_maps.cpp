@@ -8,10 +8,18 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <condition_variable>
+#include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <csignal>
 #include <cstdio>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
 
 namespace talvex::geo {
 
@@ -22,6 +30,10 @@ namespace {
 constexpr double COVER_TOLERANCE_PIXELS = 1e-6;
 // Points per edge where the scene's extent is taken into the map's CRS.
 constexpr int EDGE_POINTS = 21;
+// Rows of the warp's blocks warped before the first window asks for them.
+constexpr int FIRST_ROWS = 2;
+// Buffers of warped rows kept for reuse.
+constexpr std::size_t SPARE_ROWS = 4;
 // Resampling names that gdalwarp's -r takes.
 constexpr std::array<const char*, 15> RESAMPLINGS = {
     "near", "bilinear", "cubic", "cubicspline", "lanczos", "average", "rms",    "mode",
@@ -269,9 +281,239 @@ ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, con
     return ParameterMap{quantity, path, algorithm, holes, std::move(map), std::move(warped)};
 }
 
+namespace {
+
+// GDAL's messages while a row of a map is warped, kept to be told by the
+// thread that uses the row (a failure becomes the map's own failure).
+using GdalNotes = std::vector<std::pair<CPLErr, std::string>>;
+
+void CPL_STDCALL keepGdalMessage(CPLErr level, CPLErrorNum, const char* text)
+{
+    static_cast<GdalNotes*>(CPLGetErrorHandlerUserData())->emplace_back(level, text);
+}
+
+// One row of a map's warp: the scene's lines from `first` (a row of the
+// warp's blocks, full width).
+struct WarpedRow {
+    int first = 0;
+    std::vector<float> values;
+    std::string failure; // GDAL's reason, if the row cannot be warped
+    GdalNotes notes;     // GDAL's other messages
+};
+
+// Warps a row, into `row.values`.
+void warpRow(const ParameterMap& map, int lines, WarpedRow& row)
+{
+    GDALRasterBand& warped = *map.warped->GetRasterBand(1);
+    const int width = warped.GetXSize();
+    CPLPushErrorHandlerEx(keepGdalMessage, &row.notes);
+    CPLSetCurrentErrorHandlerCatchDebug(FALSE);
+    try {
+        row.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(lines));
+        CPLErrorReset();
+        const CPLErr read = warped.RasterIO(GF_Read, 0, row.first, width, lines, row.values.data(),
+                                            width, lines, GDT_Float32, 0, 0, nullptr);
+        if (read != CE_None) {
+            row.failure = lastGdalReason();
+        }
+        // Each block is read once: the cache is better kept for the outputs.
+        warped.FlushCache(false);
+    } catch (const std::exception& e) {
+        row.failure = e.what();
+    }
+    CPLPopErrorHandler();
+}
+
+int blockLinesOf(const ParameterMap& map)
+{
+    int blockWidth = 0;
+    int blockLines = 0;
+    map.warped->GetRasterBand(1)->GetBlockSize(&blockWidth, &blockLines);
+    return blockLines;
+}
+
+} // namespace
+
+// Warps the maps' rows of blocks in order down the scene on a thread of its
+// own, as far as the windows asked for last allow (a window's height
+// ahead), so that GDAL's warp runs beside the pixel loop and the writing of
+// the outputs; a window whose row is not warped yet has the thread that asks
+// warp the rows no thread is warping. A map's rows are warped one at a time,
+// in order, whichever thread warps them: the same GDAL calls as on one
+// thread, so the same values.
+class MapWarper {
+public:
+    MapWarper(const std::vector<ParameterMap>& maps, int firstLines)
+        : settings_(CPLGetThreadLocalConfigOptions())
+    {
+        for (const ParameterMap& map : maps) {
+            lanes_.push_back(Lane{&map, blockLinesOf(map), map.warped->GetRasterYSize(), 0,
+                                  firstLines, -1, 0, {}});
+        }
+        // The thread takes no signals: the run's handlers stay with the
+        // threads that expect them.
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous);
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            throw;
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    ~MapWarper()
+    {
+        {
+            const std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    MapWarper(const MapWarper&) = delete;
+    MapWarper& operator=(const MapWarper&) = delete;
+
+    // The values of map `i`'s row of blocks from line `first` (`lines`
+    // lines); the thread then goes on to line `ahead`. Throws a Failure
+    // naming the map if GDAL cannot warp them; tells GDAL's other messages.
+    void take(std::size_t i, int first, int lines, int ahead, std::vector<float>& values)
+    {
+        std::unique_lock guard(lock_);
+        Lane& lane = lanes_[i];
+        while (!lane.ready.empty() && lane.ready.front().first < first) {
+            lane.ready.pop_front(); // rows the windows went past
+        }
+        const bool coming = (!lane.ready.empty() && lane.ready.front().first == first)
+                            || lane.busy == first || (lane.ready.empty() && lane.next == first);
+        if (!coming) {
+            // Another order than down the scene (the mask pass starting
+            // again at the top): what was warped ahead is dropped.
+            ++lane.generation;
+            lane.ready.clear();
+            lane.next = first;
+        }
+        lane.limit = std::max(first + lines, ahead);
+        changed_.notify_all();
+        while (lane.ready.empty() || lane.ready.front().first != first) {
+            // The row this thread waits for first, else any other.
+            Lane* idle = lane.busy < 0 && lane.next == first ? &lane : nextRow();
+            if (idle == nullptr) {
+                changed_.wait(guard);
+            } else {
+                warpNext(*idle, guard);
+            }
+        }
+        WarpedRow row = std::move(lane.ready.front());
+        lane.ready.pop_front();
+        guard.unlock();
+        for (const auto& [level, text] : row.notes) {
+            if (level != CE_Failure && level != CE_Fatal) {
+                CPLError(level, CPLE_AppDefined, "%s", text.c_str());
+            }
+        }
+        if (!row.failure.empty()) {
+            throw mapFailure(lane.map->quantity, lane.map->path,
+                             "cannot be read: " + row.failure + ".");
+        }
+        values.swap(row.values);
+        // The buffer given back is kept for a later row: a fixed few
+        // buffers, not one allocation a row.
+        const std::lock_guard back(lock_);
+        if (values.size() > 0 && spare_.size() < SPARE_ROWS) {
+            spare_.push_back(std::move(row.values));
+        }
+    }
+
+private:
+    struct Lane {
+        const ParameterMap* map;
+        int blockLines;
+        int height;
+        int next;            // the first line of the row warped next
+        int limit;           // rows that start before this line are warped
+        int busy;            // the first line of the row being warped, or -1
+        unsigned generation; // rows of an older generation are dropped
+        std::deque<WarpedRow> ready;
+    };
+
+    // The lane whose next row is due and that no thread is warping, the
+    // one furthest behind; null if none.
+    Lane* nextRow()
+    {
+        Lane* due = nullptr;
+        for (Lane& l : lanes_) {
+            if (l.busy < 0 && l.next < l.height && l.next < l.limit
+                && (due == nullptr || l.next < due->next)) {
+                due = &l;
+            }
+        }
+        return due;
+    }
+
+    // Warps the lane's next row, the lock released meanwhile.
+    void warpNext(Lane& lane, std::unique_lock<std::mutex>& guard)
+    {
+        WarpedRow row;
+        if (!spare_.empty()) {
+            row.values = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        row.first = lane.next;
+        const unsigned generation = lane.generation;
+        lane.busy = row.first;
+        lane.next += lane.blockLines;
+        guard.unlock();
+        warpRow(*lane.map, std::min(lane.blockLines, lane.height - row.first), row);
+        guard.lock();
+        lane.busy = -1;
+        if (lane.generation == generation) {
+            lane.ready.push_back(std::move(row));
+        }
+        changed_.notify_all();
+    }
+
+    void run()
+    {
+        CPLSetThreadLocalConfigOptions(settings_.List());
+        std::unique_lock guard(lock_);
+        while (!stopping_) {
+            Lane* lane = nextRow();
+            if (lane == nullptr) {
+                changed_.wait(guard);
+            } else {
+                warpNext(*lane, guard);
+            }
+        }
+        guard.unlock();
+        CPLSetThreadLocalConfigOptions(nullptr);
+    }
+
+    CPLStringList settings_; // the thread-local GDAL settings of the run
+    std::vector<Lane> lanes_;
+    std::vector<std::vector<float>> spare_; // buffers of rows taken
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 MapSlots::MapSlots(std::vector<ParameterMap> maps, const RunParameters& parameters)
     : maps_(std::move(maps)), tables_(pixelTermTables(parameters))
 {
+    // The first rows are warped while the TOA output is written.
+    if (!maps_.empty()) {
+        warper_ = std::make_unique<MapWarper>(maps_, FIRST_ROWS * blockLinesOf(maps_.front()));
+    }
+}
+
+MapSlots::~MapSlots()
+{
+    warper_.reset(); // before the maps it reads
 }
 
 bool MapSlots::holes() const
@@ -282,45 +524,35 @@ bool MapSlots::holes() const
 
 namespace {
 
-// The slots of the scene's lines first to last of one map, full width, into
-// `slots`, a row of the warp's blocks at a time.
-void readRows(const ParameterMap& map, PixelTermTables& tables, int first, int last,
-              std::vector<float>& values, std::int32_t* slots)
+// The slots of the values of a map, its file named in a failure.
+void slotsOf(const ParameterMap& map, PixelTermTables& tables, const std::vector<float>& values,
+             std::int32_t* slots)
 {
-    GDALRasterBand& warped = *map.warped->GetRasterBand(1);
-    const int width = warped.GetXSize();
-    int blockWidth = 0;
-    int blockLines = 0;
-    warped.GetBlockSize(&blockWidth, &blockLines);
-    for (int line = first; line < last; line += blockLines) {
-        const int lines = std::min(blockLines, last - line);
-        const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(lines);
-        values.resize(count);
-        CPLErrorReset();
-        if (warped.RasterIO(GF_Read, 0, line, width, lines, values.data(), width, lines,
-                            GDT_Float32, 0, 0, nullptr)
-            != CE_None) {
-            throw mapFailure(map.quantity, map.path, "cannot be read: " + lastGdalReason() + ".");
-        }
-        // Each block is read once: the cache is better kept for the outputs.
-        warped.FlushCache(false);
-        try {
-            mapSlots(tables, map.quantity, values.data(), nullptr,
-                     slots
-                         + static_cast<std::size_t>(width) * static_cast<std::size_t>(line - first),
-                     count);
-        } catch (const Failure& failure) {
-            // The library's message less its own opening, the map's file named instead.
-            const std::size_t detail = failure.message.find(": ");
-            throw makeFailure(
-                FailureKind::input, map.path,
-                std::string("The ") + mapQuantityName(map.quantity) + " map " + quoted(map.path)
-                    + failure.message.substr(detail == std::string::npos ? 0 : detail));
-        }
+    try {
+        mapSlots(tables, map.quantity, values.data(), nullptr, slots, values.size());
+    } catch (const Failure& failure) {
+        // The library's message less its own opening, the map's file named instead.
+        const std::size_t detail = failure.message.find(": ");
+        throw makeFailure(FailureKind::input, map.path,
+                          std::string("The ") + mapQuantityName(map.quantity) + " map "
+                              + quoted(map.path)
+                              + failure.message.substr(detail == std::string::npos ? 0 : detail));
     }
 }
 
 } // namespace
+
+void MapSlots::readRows(std::size_t i, int first, int last, int ahead, std::int32_t* slots)
+{
+    const ParameterMap& map = maps_[i];
+    const auto width = static_cast<std::size_t>(map.warped->GetRasterXSize());
+    const int blockLines = blockLinesOf(map);
+    for (int line = first; line < last; line += blockLines) {
+        const int lines = std::min(blockLines, last - line);
+        warper_->take(i, line, lines, ahead, values_[i]);
+        slotsOf(map, tables_, values_[i], slots + width * static_cast<std::size_t>(line - first));
+    }
+}
 
 void MapSlots::holdRows(std::size_t i, int first, int last)
 {
@@ -329,38 +561,50 @@ void MapSlots::holdRows(std::size_t i, int first, int last)
         return;
     }
     const ParameterMap& map = maps_[i];
-    GDALRasterBand& warped = *map.warped->GetRasterBand(1);
-    const auto width = static_cast<std::size_t>(warped.GetXSize());
-    int blockWidth = 0;
-    int blockLines = 0;
-    warped.GetBlockSize(&blockWidth, &blockLines);
+    const auto width = static_cast<std::size_t>(map.warped->GetRasterXSize());
+    const int blockLines = blockLinesOf(map);
     // Whole rows of the warp's blocks, so that each block is warped once on
     // the way down the scene whatever windows are asked for.
     const int newFirst = first / blockLines * blockLines;
     const int newLast =
-        std::min(warped.GetYSize(), (last + blockLines - 1) / blockLines * blockLines);
-    std::vector<std::int32_t> slots(width * static_cast<std::size_t>(newLast - newFirst));
+        std::min(map.warped->GetRasterYSize(), (last + blockLines - 1) / blockLines * blockLines);
+    // The warp thread goes on as far again as the rows held.
+    const int ahead = newLast + (newLast - newFirst);
+    // The rows kept move in place to their new offset, so that no second
+    // buffer is ever held.
+    std::vector<std::int32_t>& slots = band.slots;
     const int keptFirst = std::max(newFirst, band.first);
     const int keptLast = std::min(newLast, band.last);
     const auto rowOffset = [&](int row, int bandFirst) {
-        return width * static_cast<std::size_t>(row - bandFirst);
+        return static_cast<std::ptrdiff_t>(width * static_cast<std::size_t>(row - bandFirst));
     };
+    const std::size_t size = width * static_cast<std::size_t>(newLast - newFirst);
+    const int oldFirst = band.first;
+    band.first = band.last = 0; // until every row is read
+    if (size > slots.size()) {
+        slots.resize(size);
+    }
     if (keptFirst < keptLast) {
-        std::copy(band.slots.begin()
-                      + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, band.first)),
-                  band.slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptLast, band.first)),
-                  slots.begin() + static_cast<std::ptrdiff_t>(rowOffset(keptFirst, newFirst)));
+        const auto from = slots.begin() + rowOffset(keptFirst, oldFirst);
+        const auto to = slots.begin() + rowOffset(keptFirst, newFirst);
+        const auto count = rowOffset(keptLast, keptFirst);
+        if (to < from) {
+            std::copy(from, from + count, to);
+        } else if (from < to) {
+            std::copy_backward(from, from + count, to + count);
+        }
         if (newFirst < keptFirst) {
-            readRows(map, tables_, newFirst, keptFirst, values_[i], slots.data());
+            readRows(i, newFirst, keptFirst, ahead, slots.data());
         }
         if (keptLast < newLast) {
-            readRows(map, tables_, keptLast, newLast, values_[i],
-                     slots.data() + rowOffset(keptLast, newFirst));
+            readRows(i, keptLast, newLast, ahead, slots.data() + rowOffset(keptLast, newFirst));
         }
     } else {
-        readRows(map, tables_, newFirst, newLast, values_[i], slots.data());
+        readRows(i, newFirst, newLast, ahead, slots.data());
     }
-    band = RowBand{newFirst, newLast, std::move(slots)};
+    slots.resize(size);
+    band.first = newFirst;
+    band.last = newLast;
 }
 
 MapBlockSlots MapSlots::window(int x, int y, int width, int lines)

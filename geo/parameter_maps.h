@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,14 +39,21 @@ struct ParameterMap {
 ParameterMap openParameterMap(MapQuantity quantity, const std::string& path, const Scene& scene,
                               const std::string& resampling);
 
+class MapWarper;
+
 // The slots of the pixels of scene windows, for the maps given. Each map is
 // warped in full-width rows of its warp's blocks, kept until the windows
 // move past them; the last window's slots are kept too, since the four bands
-// and the mask read the same windows in turn.
+// and the mask read the same windows in turn. The rows are warped on a
+// thread of their own, a window's height ahead of the windows asked for (the
+// same GDAL calls on the same rows, so the same values).
 class MapSlots {
 public:
     // At most one map of each quantity.
     MapSlots(std::vector<ParameterMap> maps, const RunParameters& parameters);
+    ~MapSlots();
+    MapSlots(const MapSlots&) = delete;
+    MapSlots& operator=(const MapSlots&) = delete;
 
     // Slots of the window; throws a Failure naming the map that cannot be
     // read or holds a value out of range.
@@ -72,6 +80,9 @@ private:
     };
     // Makes rows_[i] hold the lines first to last.
     void holdRows(std::size_t i, int first, int last);
+    // The slots of map i's lines first to last (whole rows of its warp's
+    // blocks) into `slots`; the warp thread is let go on to line `ahead`.
+    void readRows(std::size_t i, int first, int last, int ahead, std::int32_t* slots);
 
     std::vector<ParameterMap> maps_;
     PixelTermTables tables_;
@@ -80,6 +91,7 @@ private:
     std::vector<std::int32_t> elevationSlots_;
     std::vector<std::int32_t> aerosolSlots_;
     std::optional<std::array<int, 4>> cached_; // x, y, width, lines of the slots held
+    std::unique_ptr<MapWarper> warper_;        // started at the first window; stopped first
 };
 
 } // namespace talvex::geo

@@ -265,3 +265,80 @@ def test_maps_need_a_correction_run(tmp_path, talvex_geo, scene):
     )
     assert done.returncode == 2 and "maps are for the surface reflectance" in done.stderr
     assert not list(tmp_path.glob("out-*"))
+
+
+def test_maps_warped_ahead_on_a_thread_equal_gdal_vrt_warp(tmp_path, talvex_geo):
+    """A scene of several rows of the warp's 128-line blocks, so that the
+    rows are warped on the warp thread and on the surface pass's thread in
+    turn: the same bits as GDAL's warped VRT of the maps read in one go."""
+    lines, samples = 700, 40
+    dn = dn_scene(lines, samples, seed=11)
+    stack = write_raster(tmp_path / "tall.tif", dn, options=["TILED=YES", "BLOCKYSIZE=64"])
+    parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, lines, samples))
+    x0, dx, _, y0, _, dy = GEOTRANSFORM
+    extent = (x0, y0 + lines * dy, x0 + samples * dx, y0)
+    dem = lon_lat_map(
+        tmp_path / "dem.tif", extent, lambda lon, lat: 900.0 + 3.0e6 * lon**2 + 4.0e3 * lat, 0.0004
+    )
+    aod = lon_lat_map(tmp_path / "aod.tif", extent, lambda lon, lat: 0.3 + 2.0 * lat + 0.0 * lon, 0.0011)
+    warped = {}
+    for name, path in (("dem", dem), ("aod", aod)):
+        vrt = gdal.Warp(
+            "",
+            str(path),
+            format="VRT",
+            dstSRS=utm().ExportToWkt(),
+            outputBounds=extent,
+            width=samples,
+            height=lines,
+            resampleAlg="bilinear",
+            outputType=gdal.GDT_Float32,
+        )
+        warped[name] = tmp_path / f"{name}-on-grid.tif"
+        gdal.Translate(str(warped[name]), vrt)
+        vrt = None
+    run_geo(talvex_geo, "-q", "-elevation", dem, "-aod", aod, parameters, stack, tmp_path / "maps")
+    run_geo(
+        talvex_geo,
+        "-q",
+        "-r",
+        "near",
+        "-elevation",
+        warped["dem"],
+        "-aod",
+        warped["aod"],
+        parameters,
+        stack,
+        tmp_path / "grid",
+    )
+    assert_same_bits(
+        read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
+        read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"),
+    )
+
+
+def test_a_map_that_fails_while_warped_ahead_fails_the_run_naming_it(tmp_path, talvex_geo):
+    """A map whose lower tiles cannot be decoded: GDAL's failure on the warp
+    thread fails the run with the map's name, and no output is left."""
+    lines, samples = 700, 40
+    dn = dn_scene(lines, samples, seed=11)
+    stack = write_raster(tmp_path / "tall.tif", dn, options=["TILED=YES"])
+    parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, lines, samples))
+    depth = np.full((lines, samples), 0.2, np.float32)
+    aod = write_map(
+        tmp_path / "aod.tif",
+        depth,
+        options=["TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16", "COMPRESS=DEFLATE"],
+    )
+    ds = gdal.Open(str(aod))
+    offset = int(ds.GetRasterBand(1).GetMetadataItem("BLOCK_OFFSET_1_40", "TIFF"))
+    size = int(ds.GetRasterBand(1).GetMetadataItem("BLOCK_SIZE_1_40", "TIFF"))
+    ds = None
+    with open(aod, "r+b") as f:
+        f.seek(offset)
+        f.write(b"\xff" * size)
+    base = tmp_path / "out"
+    done = run_geo(talvex_geo, "-q", "-aod", aod, parameters, stack, base, check=False)
+    assert done.returncode == 3, done.stderr
+    assert f'The aerosol optical depth map "{aod}" cannot be read' in done.stderr
+    assert not (tmp_path / f"out{SURFACE_SUFFIX}.tif").exists() and not leftovers(tmp_path)
