@@ -265,6 +265,7 @@ public:
                 return false; // a band of no input given (not expected)
             }
         }
+        CPLDebug("TALVEX", "working copy: the input's DEFLATE strips decoded by talvex-geo");
         std::array<DecodedMarks, BAND_COUNT> marks;
         for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
             if (scene_.alphaBands[i] != nullptr) {
@@ -343,6 +344,7 @@ public:
     {
         GDALDataset& dataset = *scene_.datasets.front();
         const Window window = pixelInterleavedWindow(dataset, scene_.samples);
+        CPLDebug("TALVEX", "working copy: windows of %d x %d pixels", window.width, window.lines);
         std::array<int, BAND_COUNT> bandNumbers{};
         for (std::size_t i = 0; i < bandNumbers.size(); ++i) {
             bandNumbers[i] = scene_.bands[i]->GetBand();

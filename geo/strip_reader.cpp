@@ -71,9 +71,9 @@ std::vector<Strip> stripsOf(GDALRasterBand& band, int count)
 // row by row.
 class StripReader::Stream {
 public:
-    Stream(std::string path, VSILFILE* file, std::vector<Strip> strips, int rowsPerStrip,
+    Stream(std::string path, std::string name, VSILFILE* file, std::vector<Strip> strips, int rowsPerStrip,
            int lines, std::size_t rowValues, int samplesPerPixel, bool swap, bool predictor)
-        : path_(std::move(path)), file_(file), strips_(std::move(strips)),
+        : path_(std::move(path)), name_(std::move(name)), file_(file), strips_(std::move(strips)),
           rowsPerStrip_(rowsPerStrip), lines_(lines), rowValues_(rowValues),
           samplesPerPixel_(samplesPerPixel), swap_(swap), predictor_(predictor),
           input_(INPUT_PIECE_BYTES)
@@ -101,7 +101,7 @@ public:
         z_.avail_out = static_cast<uInt>(rowValues_ * sizeof(std::uint16_t));
         while (z_.avail_out > 0) {
             if (ended_) {
-                fail("its strip " + std::to_string(strip_) + " holds fewer lines than it should");
+                fail("its " + stripName() + " holds fewer lines than it should");
             }
             if (z_.avail_in == 0) {
                 refill();
@@ -110,7 +110,7 @@ public:
             if (status == Z_STREAM_END) {
                 ended_ = true;
             } else if (status != Z_OK) {
-                fail("its strip " + std::to_string(strip_) + " is corrupt ("
+                fail("its " + stripName() + " is corrupt ("
                      + (z_.msg != nullptr ? std::string(z_.msg) : "zlib error "
                                                                       + std::to_string(status))
                      + ")");
@@ -136,6 +136,11 @@ private:
         throw cannotReadInput(path_, reason);
     }
 
+    std::string stripName() const
+    {
+        return name_ + " " + std::to_string(strip_ + 1) + " of " + std::to_string(strips_.size());
+    }
+
     void startStrip()
     {
         strip_ = nextStrip_++;
@@ -155,8 +160,7 @@ private:
     {
         const Strip& strip = strips_[strip_];
         if (read_ >= strip.bytes) {
-            fail("the compressed bytes of its strip " + std::to_string(strip_)
-                 + " end before its lines");
+            fail("the compressed bytes of its " + stripName() + " end before its lines");
         }
         const std::size_t wanted =
             static_cast<std::size_t>(std::min<vsi_l_offset>(INPUT_PIECE_BYTES, strip.bytes - read_));
@@ -164,8 +168,7 @@ private:
                                     ? VSIFReadL(input_.data(), 1, wanted, file_)
                                     : 0;
         if (got != wanted) {
-            fail("it ends before the bytes of its strip " + std::to_string(strip_)
-                 + " (truncated?)");
+            fail("the file ends before the bytes of its " + stripName() + " (truncated?)");
         }
         read_ += got;
         z_.next_in = input_.data();
@@ -173,6 +176,7 @@ private:
     }
 
     std::string path_;
+    std::string name_; // "strip" or "strip of band N", for messages
     VSILFILE* file_;
     std::vector<Strip> strips_;
     int rowsPerStrip_;
@@ -259,8 +263,10 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
         if (file == nullptr) {
             return false;
         }
+        const std::string name =
+            pixelInterleaved ? "strip" : "band " + std::to_string(band.GetBand()) + "'s strip";
         reader->streams_.push_back(std::make_unique<Stream>(
-            path, file, std::move(strips), rowsPerStrip, lines,
+            path, name, file, std::move(strips), rowsPerStrip, lines,
             static_cast<std::size_t>(width) * reader->samplesPerPixel_, reader->samplesPerPixel_,
             swap, predictor));
         return true;
