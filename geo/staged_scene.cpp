@@ -563,6 +563,10 @@ void stageScene(Scene& scene, OutputFile& reserved, GdalMessages& messages, Copy
             copy.copyBandByBand();
         }
     }
+    // The input's decoded blocks are not needed again.
+    for (const GDALDatasetUniquePtr& dataset : scene.datasets) {
+        dataset->FlushCache(false);
+    }
     const char* const drivers[] = {"ENVI", nullptr};
     GDALDatasetUniquePtr staged(GDALDataset::Open(reserved.temporaryPath.c_str(),
                                                   GDAL_OF_RASTER | GDAL_OF_READONLY, drivers));
