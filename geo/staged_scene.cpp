@@ -235,7 +235,8 @@ public:
         // Buffers: the four DN bands, then the alpha bands.
         std::vector<GDALRasterBand*> decoded(scene_.bands.begin(), scene_.bands.end());
         for (GDALRasterBand* alpha : scene_.alphaBands) {
-            if (alpha != nullptr && std::find(decoded.begin(), decoded.end(), alpha) == decoded.end()) {
+            if (alpha != nullptr
+                && std::find(decoded.begin(), decoded.end(), alpha) == decoded.end()) {
                 decoded.push_back(alpha);
             }
         }
@@ -356,8 +357,8 @@ public:
                 const int width = std::min(window.width, scene_.samples - x);
                 // The window's blocks stay in the cache while it is read
                 // in pieces that bound the copy's own buffers.
-                const int step = std::max(
-                    1, static_cast<int>(PIECE_PIXELS / static_cast<std::size_t>(width)));
+                const int step =
+                    std::max(1, static_cast<int>(PIECE_PIXELS / static_cast<std::size_t>(width)));
                 for (int line = top; line < bottom; line += step) {
                     copyWindowPiece(dataset, bandNumbers, x, line, width,
                                     std::min(step, bottom - line), all);
@@ -425,7 +426,8 @@ private:
 
     // The marks of band i's alpha band (unless band i-1 shares it) and of
     // its own mask over a window.
-    void markFromInput(std::size_t i, int x, int line, int width, int lines, std::uint16_t* validity)
+    void markFromInput(std::size_t i, int x, int line, int width, int lines,
+                       std::uint16_t* validity)
     {
         const bool sharedAlpha = i > 0 && scene_.alphaBands[i] == scene_.alphaBands[i - 1];
         for (GDALRasterBand* source :
@@ -486,9 +488,9 @@ public:
     {
         const std::string gdal = messages_.firstFailure();
         const std::string told = !reason.empty() ? reason : gdal;
-        throw cannotWriteOutput(
-            outputName_, "its working copy of the input beside it could not be written: "
-                             + (told.empty() ? std::string("the disk refused it") : told));
+        throw cannotWriteOutput(outputName_,
+                                "its working copy of the input beside it could not be written: "
+                                    + (told.empty() ? std::string("the disk refused it") : told));
     }
 
 private:

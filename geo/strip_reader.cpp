@@ -71,8 +71,9 @@ std::vector<Strip> stripsOf(GDALRasterBand& band, int count)
 // row by row.
 class StripReader::Stream {
 public:
-    Stream(std::string path, std::string name, VSILFILE* file, std::vector<Strip> strips, int rowsPerStrip,
-           int lines, std::size_t rowValues, int samplesPerPixel, bool swap, bool predictor)
+    Stream(std::string path, std::string name, VSILFILE* file, std::vector<Strip> strips,
+           int rowsPerStrip, int lines, std::size_t rowValues, int samplesPerPixel, bool swap,
+           bool predictor)
         : path_(std::move(path)), name_(std::move(name)), file_(file), strips_(std::move(strips)),
           rowsPerStrip_(rowsPerStrip), lines_(lines), rowValues_(rowValues),
           samplesPerPixel_(samplesPerPixel), swap_(swap), predictor_(predictor),
@@ -111,8 +112,8 @@ public:
                 ended_ = true;
             } else if (status != Z_OK) {
                 fail("its " + stripName() + " is corrupt ("
-                     + (z_.msg != nullptr ? std::string(z_.msg) : "zlib error "
-                                                                      + std::to_string(status))
+                     + (z_.msg != nullptr ? std::string(z_.msg)
+                                          : "zlib error " + std::to_string(status))
                      + ")");
             }
         }
@@ -162,8 +163,8 @@ private:
         if (read_ >= strip.bytes) {
             fail("the compressed bytes of its " + stripName() + " end before its lines");
         }
-        const std::size_t wanted =
-            static_cast<std::size_t>(std::min<vsi_l_offset>(INPUT_PIECE_BYTES, strip.bytes - read_));
+        const std::size_t wanted = static_cast<std::size_t>(
+            std::min<vsi_l_offset>(INPUT_PIECE_BYTES, strip.bytes - read_));
         const std::size_t got = VSIFSeekL(file_, strip.offset + read_, SEEK_SET) == 0
                                     ? VSIFReadL(input_.data(), 1, wanted, file_)
                                     : 0;
@@ -214,9 +215,8 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
         int blockHeight = 0;
         band->GetBlockSize(&blockWidth, &blockHeight);
         if (band->GetRasterDataType() != GDT_UInt16
-            || band->GetMetadataItem("NBITS", "IMAGE_STRUCTURE") != nullptr
-            || blockWidth != width || blockHeight <= 0
-            || (rowsPerStrip != 0 && blockHeight != rowsPerStrip)) {
+            || band->GetMetadataItem("NBITS", "IMAGE_STRUCTURE") != nullptr || blockWidth != width
+            || blockHeight <= 0 || (rowsPerStrip != 0 && blockHeight != rowsPerStrip)) {
             return nullptr;
         }
         rowsPerStrip = blockHeight;
@@ -237,8 +237,9 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
         return nullptr;
     }
     char order[2] = {};
-    const bool known = VSIFReadL(order, 1, 2, header) == 2
-                       && ((order[0] == 'I' && order[1] == 'I') || (order[0] == 'M' && order[1] == 'M'));
+    const bool known =
+        VSIFReadL(order, 1, 2, header) == 2
+        && ((order[0] == 'I' && order[1] == 'I') || (order[0] == 'M' && order[1] == 'M'));
     VSIFCloseL(header);
     if (!known) {
         return nullptr;
@@ -265,10 +266,10 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
         }
         const std::string name =
             pixelInterleaved ? "strip" : "band " + std::to_string(band.GetBand()) + "'s strip";
-        reader->streams_.push_back(std::make_unique<Stream>(
-            path, name, file, std::move(strips), rowsPerStrip, lines,
-            static_cast<std::size_t>(width) * reader->samplesPerPixel_, reader->samplesPerPixel_,
-            swap, predictor));
+        reader->streams_.push_back(
+            std::make_unique<Stream>(path, name, file, std::move(strips), rowsPerStrip, lines,
+                                     static_cast<std::size_t>(width) * reader->samplesPerPixel_,
+                                     reader->samplesPerPixel_, swap, predictor));
         return true;
     };
     if (pixelInterleaved) {
