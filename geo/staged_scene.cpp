@@ -2,15 +2,21 @@
 
 #include "geo_messages.h"
 #include "interruption.h"
+#include "strip_reader.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace talvex::geo {
 
@@ -58,13 +64,262 @@ int linesPerPiece(GDALRasterBand& band, int samples)
     return height <= fitting ? std::max(1, fitting / height * height) : fitting;
 }
 
+// The raw working copy: five UInt16 bands one after the other (ENVI's BSQ),
+// written with positioned writes, so that any window of it is written
+// without reading anything back.
+// A pixel-interleaved file is copied in windows of whole blocks of all
+// bands: as many blocks across as fit in this (whole lines when they do).
+constexpr GIntBig WINDOW_BYTES = GIntBig{32} << 20;
+
+struct Window {
+    int width;
+    int lines;
+    GIntBig blockBytes; // of the window's blocks, over all bands of the file
+};
+
+Window pixelInterleavedWindow(GDALDataset& dataset, int samples)
+{
+    GDALRasterBand& band = *dataset.GetRasterBand(1);
+    int width = 0;
+    int height = 0;
+    band.GetBlockSize(&width, &height);
+    const GIntBig bands = dataset.GetRasterCount();
+    if (width >= samples) {
+        return {samples, linesPerPiece(band, samples), bands * blockRowBytes(band)};
+    }
+    const GIntBig blockBytes =
+        GIntBig{width} * height * bands * GDALGetDataTypeSizeBytes(band.GetRasterDataType());
+    const GIntBig across = std::max<GIntBig>(1, WINDOW_BYTES / std::max<GIntBig>(blockBytes, 1));
+    const int windowWidth = static_cast<int>(std::min<GIntBig>(samples, across * width));
+    const GIntBig blocks = (GIntBig{windowWidth} + width - 1) / width;
+    return {windowWidth, height, blocks * blockBytes};
+}
+
+class WorkingCopyFile {
+public:
+    WorkingCopyFile(int fd, std::string path, int samples, int lines)
+        : fd_(fd), path_(std::move(path)), samples_(samples), lines_(lines)
+    {
+    }
+    ~WorkingCopyFile()
+    {
+        if (readFd_ >= 0) {
+            ::close(readFd_);
+        }
+    }
+    WorkingCopyFile(const WorkingCopyFile&) = delete;
+    WorkingCopyFile& operator=(const WorkingCopyFile&) = delete;
+
+    // Rows of a window of band b (0-based), `stride` values apart in `data`;
+    // the errno of a failed write, or 0.
+    int write(int b, int x, int line, int width, int rows, const std::uint16_t* data,
+              std::size_t stride)
+    {
+        if (x == 0 && width == samples_ && stride == static_cast<std::size_t>(samples_)) {
+            return put(data, static_cast<std::size_t>(width) * rows, offset(b, x, line));
+        }
+        for (int row = 0; row < rows; ++row) {
+            if (const int error = put(data + row * stride, static_cast<std::size_t>(width),
+                                      offset(b, x, line + row))) {
+                return error;
+            }
+        }
+        return 0;
+    }
+
+    // Whole lines of band b back; the errno of a failed read, or 0.
+    int read(int b, int line, int rows, std::uint16_t* data)
+    {
+        if (readFd_ < 0) {
+            readFd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+            if (readFd_ < 0) {
+                return errno;
+            }
+        }
+        auto* cursor = reinterpret_cast<char*>(data);
+        std::size_t bytes = static_cast<std::size_t>(samples_) * rows * sizeof(std::uint16_t);
+        off_t at = offset(b, 0, line);
+        while (bytes > 0) {
+            const ssize_t got = ::pread(readFd_, cursor, bytes, at);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return got == 0 ? EIO : errno;
+            }
+            cursor += got;
+            at += got;
+            bytes -= static_cast<std::size_t>(got);
+        }
+        return 0;
+    }
+
+private:
+    off_t offset(int b, int x, int line) const
+    {
+        return static_cast<off_t>(sizeof(std::uint16_t))
+               * ((static_cast<off_t>(b) * lines_ + line) * samples_ + x);
+    }
+
+    int put(const std::uint16_t* data, std::size_t values, off_t at)
+    {
+        const auto* cursor = reinterpret_cast<const char*>(data);
+        std::size_t bytes = values * sizeof(std::uint16_t);
+        while (bytes > 0) {
+            const ssize_t put = ::pwrite(fd_, cursor, bytes, at);
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            if (put <= 0) {
+                return put == 0 ? ENOSPC : errno;
+            }
+            cursor += put;
+            at += put;
+            bytes -= static_cast<std::size_t>(put);
+        }
+        return 0;
+    }
+
+    int fd_;
+    std::string path_;
+    int readFd_ = -1;
+    int samples_;
+    int lines_;
+};
+
+// Where one band's no-data marks come from besides DN 0, when the input is
+// decoded without GDAL: its alpha (a band decoded beside it) and its own
+// mask (a no-data value compared here, or any other mask read by GDAL).
+struct DecodedMarks {
+    const std::uint16_t* alpha = nullptr; // in the piece's buffers
+    std::optional<std::uint16_t> noData;
+    GDALRasterBand* mask = nullptr;
+};
+
+// An integral no-data value a UInt16 band can hold, which GDAL's mask of it
+// marks exactly where the DN equals it.
+std::optional<std::uint16_t> noDataOf(GDALRasterBand& band)
+{
+    if (band.GetMaskFlags() != GMF_NODATA) {
+        return std::nullopt;
+    }
+    int has = FALSE;
+    const double value = band.GetNoDataValue(&has);
+    if (!has || !(value >= 0 && value <= 65535) || value != std::floor(value)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
 class StagingCopy {
 public:
-    StagingCopy(Scene& scene, GDALDataset& staged, GdalMessages& messages, CopyProgress& progress,
-                std::string outputName)
+    StagingCopy(Scene& scene, WorkingCopyFile& staged, GdalMessages& messages,
+                CopyProgress& progress, std::string outputName)
         : scene_(scene), staged_(staged), messages_(messages), progress_(progress),
           outputName_(std::move(outputName))
     {
+    }
+
+    // A file that our own strip decoder reads (DEFLATE strips of any size,
+    // one per band included): every band and alpha band of every input is
+    // decoded a few lines at a time, so neither a whole strip nor its
+    // compressed bytes are held. False, having read nothing, when an input
+    // is of another layout.
+    bool copyDecodedStrips()
+    {
+        struct Source {
+            std::unique_ptr<StripReader> reader;
+            std::vector<std::uint16_t*> out;
+        };
+        std::vector<Source> sources;
+        // Buffers: the four DN bands, then the alpha bands.
+        std::vector<GDALRasterBand*> decoded(scene_.bands.begin(), scene_.bands.end());
+        for (GDALRasterBand* alpha : scene_.alphaBands) {
+            if (alpha != nullptr
+                && std::find(decoded.begin(), decoded.end(), alpha) == decoded.end()) {
+                decoded.push_back(alpha);
+            }
+        }
+        const int step = std::max<int>(
+            1, static_cast<int>(PIECE_PIXELS / static_cast<std::size_t>(scene_.samples)));
+        const std::size_t n = static_cast<std::size_t>(scene_.samples) * step;
+        std::vector<std::vector<std::uint16_t>> buffers(decoded.size());
+        for (std::size_t d = 0; d < scene_.datasets.size(); ++d) {
+            GDALDataset& dataset = *scene_.datasets[d];
+            std::vector<int> numbers;
+            Source source;
+            for (std::size_t k = 0; k < decoded.size(); ++k) {
+                if (decoded[k]->GetDataset() == &dataset) {
+                    numbers.push_back(decoded[k]->GetBand());
+                    buffers[k].resize(n);
+                    source.out.push_back(buffers[k].data());
+                }
+            }
+            source.reader = StripReader::open(dataset, numbers, scene_.paths[d]);
+            if (!source.reader) {
+                return false;
+            }
+            sources.push_back(std::move(source));
+        }
+        for (const std::vector<std::uint16_t>& buffer : buffers) {
+            if (buffer.empty()) {
+                return false; // a band of no input given (not expected)
+            }
+        }
+        CPLDebug("TALVEX", "working copy: the input's DEFLATE strips decoded by talvex-geo");
+        std::array<DecodedMarks, BAND_COUNT> marks;
+        for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
+            if (scene_.alphaBands[i] != nullptr) {
+                const auto at = std::find(decoded.begin(), decoded.end(), scene_.alphaBands[i]);
+                marks[i].alpha = buffers[static_cast<std::size_t>(at - decoded.begin())].data();
+            }
+            if (scene_.inputMasks[i] != nullptr) {
+                marks[i].noData = noDataOf(*scene_.bands[i]);
+                marks[i].mask = marks[i].noData ? nullptr : scene_.inputMasks[i];
+            }
+        }
+        for (int line = 0; line < scene_.lines; line += step) {
+            const int lines = std::min(step, scene_.lines - line);
+            const std::size_t count = static_cast<std::size_t>(scene_.samples) * lines;
+            for (Source& source : sources) {
+                source.reader->read(lines, source.out);
+            }
+            validity_.assign(count, VALID);
+            std::uint16_t* validity = validity_.data();
+            const std::uint16_t* previousAlpha = nullptr;
+            for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
+                const std::uint16_t* dn = buffers[i].data();
+                for (std::size_t k = 0; k < count; ++k) {
+                    if (dn[k] == 0) {
+                        validity[k] = MISSING;
+                    }
+                }
+                if (marks[i].alpha != nullptr && marks[i].alpha != previousAlpha) {
+                    const std::uint16_t* alpha = marks[i].alpha;
+                    for (std::size_t k = 0; k < count; ++k) {
+                        if (alpha[k] == 0) {
+                            validity[k] = MISSING;
+                        }
+                    }
+                    previousAlpha = marks[i].alpha;
+                }
+                if (marks[i].noData) {
+                    const std::uint16_t noData = *marks[i].noData;
+                    for (std::size_t k = 0; k < count; ++k) {
+                        if (dn[k] == noData) {
+                            validity[k] = MISSING;
+                        }
+                    }
+                } else if (marks[i].mask != nullptr) {
+                    markFrom(*marks[i].mask, 0, line, scene_.samples, lines, validity,
+                             scene_.bandPaths[i]);
+                }
+                write(static_cast<int>(i), 0, line, scene_.samples, lines, dn, scene_.samples);
+            }
+            write(VALIDITY_BAND - 1, 0, line, scene_.samples, lines, validity, scene_.samples);
+            report(static_cast<double>(line + lines) / scene_.lines);
+        }
+        return true;
     }
 
     // Band by band, so that one band's blocks at a time are in the cache.
@@ -73,7 +328,7 @@ public:
         for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
             const int step = linesPerPiece(*scene_.bands[i], scene_.samples);
             for (int line = 0; line < scene_.lines; line += step) {
-                copyPiece(i, line, std::min(step, scene_.lines - line));
+                copyBandPiece(i, line, std::min(step, scene_.lines - line));
                 report((static_cast<double>(i) + static_cast<double>(line + step) / scene_.lines)
                        / BAND_COUNT);
             }
@@ -83,79 +338,117 @@ public:
     }
 
     // A file that holds its bands pixel by pixel decodes all of them at
-    // once: they are read together, in one request per piece.
-    void copyBlockRowByBlockRow()
+    // once: they are read together, one window of whole blocks at a time
+    // (as many blocks across as fit in a window's bytes; whole lines when
+    // its blocks are), so that the cache holds one window's blocks.
+    void copyWindowByWindow()
     {
         GDALDataset& dataset = *scene_.datasets.front();
-        const int step = linesPerPiece(*scene_.bands.front(), scene_.samples);
+        const Window window = pixelInterleavedWindow(dataset, scene_.samples);
+        CPLDebug("TALVEX", "working copy: windows of %d x %d pixels", window.width, window.lines);
         std::array<int, BAND_COUNT> bandNumbers{};
         for (std::size_t i = 0; i < bandNumbers.size(); ++i) {
             bandNumbers[i] = scene_.bands[i]->GetBand();
         }
         std::vector<std::uint16_t> all;
-        for (int line = 0; line < scene_.lines; line += step) {
-            const int lines = std::min(step, scene_.lines - line);
-            const std::size_t n = static_cast<std::size_t>(scene_.samples) * lines;
-            all.resize(n * BAND_COUNT);
-            constexpr GSpacing VALUE_BYTES = sizeof(std::uint16_t);
-            if (dataset.RasterIO(GF_Read, 0, line, scene_.samples, lines, all.data(),
-                                 scene_.samples, lines, GDT_UInt16, BAND_COUNT, bandNumbers.data(),
-                                 VALUE_BYTES, VALUE_BYTES * scene_.samples,
-                                 VALUE_BYTES * static_cast<GSpacing>(n), nullptr)
-                != CE_None) {
-                failReading(scene_.paths.front());
+        for (int top = 0; top < scene_.lines; top += window.lines) {
+            const int bottom = std::min(top + window.lines, scene_.lines);
+            for (int x = 0; x < scene_.samples; x += window.width) {
+                const int width = std::min(window.width, scene_.samples - x);
+                // The window's blocks stay in the cache while it is read
+                // in pieces that bound the copy's own buffers.
+                const int step =
+                    std::max(1, static_cast<int>(PIECE_PIXELS / static_cast<std::size_t>(width)));
+                for (int line = top; line < bottom; line += step) {
+                    copyWindowPiece(dataset, bandNumbers, x, line, width,
+                                    std::min(step, bottom - line), all);
+                }
             }
-            for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
-                copyPiece(i, line, lines, all.data() + i * n);
-            }
-            report(static_cast<double>(line + lines) / scene_.lines);
+            report(static_cast<double>(bottom) / scene_.lines);
         }
     }
 
 private:
-    // One piece of band i: its DNs (read here when not given) into the copy,
-    // and its no-data pixels into the copy's validity.
-    void copyPiece(std::size_t i, int line, int lines, std::uint16_t* given = nullptr)
+    void copyWindowPiece(GDALDataset& dataset, std::array<int, BAND_COUNT>& bandNumbers, int x,
+                         int line, int width, int lines, std::vector<std::uint16_t>& all)
     {
-        {
-            const int samples = scene_.samples;
-            const std::size_t n = static_cast<std::size_t>(samples) * lines;
-            dn_.resize(std::max(dn_.size(), n));
-            validity_.resize(dn_.size());
-            marks_.resize(dn_.size());
-            std::uint16_t* dn = given != nullptr ? given : dn_.data();
-            std::uint16_t* validity = validity_.data();
-            GByte* marks = marks_.data();
-            if (given == nullptr) {
-                read(*scene_.bands[i], line, lines, GDT_UInt16, dn, scene_.bandPaths[i]);
-            }
-            write(*staged_.GetRasterBand(static_cast<int>(i) + 1), line, lines, dn);
-            // The validity so far: every pixel valid before the first band.
-            if (i == 0) {
-                std::fill_n(validity, n, VALID);
-            } else {
-                read(*staged_.GetRasterBand(VALIDITY_BAND), line, lines, GDT_UInt16, validity,
-                     outputName_);
-            }
+        const std::size_t n = static_cast<std::size_t>(width) * lines;
+        all.resize(n * BAND_COUNT);
+        constexpr GSpacing VALUE_BYTES = sizeof(std::uint16_t);
+        if (dataset.RasterIO(GF_Read, x, line, width, lines, all.data(), width, lines, GDT_UInt16,
+                             BAND_COUNT, bandNumbers.data(), VALUE_BYTES, VALUE_BYTES * width,
+                             VALUE_BYTES * static_cast<GSpacing>(n), nullptr)
+            != CE_None) {
+            failReading(scene_.paths.front());
+        }
+        validity_.assign(n, VALID);
+        for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
+            const std::uint16_t* dn = all.data() + i * n;
             for (std::size_t k = 0; k < n; ++k) {
                 if (dn[k] == 0) {
-                    validity[k] = MISSING;
+                    validity_[k] = MISSING;
                 }
             }
-            const bool sharedAlpha = i > 0 && scene_.alphaBands[i] == scene_.alphaBands[i - 1];
-            for (GDALRasterBand* source :
-                 {scene_.inputMasks[i], sharedAlpha ? nullptr : scene_.alphaBands[i]}) {
-                if (source == nullptr) {
-                    continue;
-                }
-                read(*source, line, lines, GDT_Byte, marks, scene_.bandPaths[i]);
-                for (std::size_t k = 0; k < n; ++k) {
-                    if (marks[k] == 0) {
-                        validity[k] = MISSING;
-                    }
-                }
+            markFromInput(i, x, line, width, lines, validity_.data());
+            write(static_cast<int>(i), x, line, width, lines, dn, static_cast<std::size_t>(width));
+        }
+        write(VALIDITY_BAND - 1, x, line, width, lines, validity_.data(),
+              static_cast<std::size_t>(width));
+    }
+
+    // One piece of band i: its DNs into the copy, and its no-data pixels into
+    // the copy's validity.
+    void copyBandPiece(std::size_t i, int line, int lines)
+    {
+        const int samples = scene_.samples;
+        const std::size_t n = static_cast<std::size_t>(samples) * lines;
+        dn_.resize(std::max(dn_.size(), n));
+        validity_.resize(dn_.size());
+        std::uint16_t* dn = dn_.data();
+        std::uint16_t* validity = validity_.data();
+        read(*scene_.bands[i], 0, line, samples, lines, GDT_UInt16, dn, scene_.bandPaths[i]);
+        write(static_cast<int>(i), 0, line, samples, lines, dn, static_cast<std::size_t>(samples));
+        // The validity so far: every pixel valid before the first band.
+        if (i == 0) {
+            std::fill_n(validity, n, VALID);
+        } else if (const int error = staged_.read(VALIDITY_BAND - 1, line, lines, validity)) {
+            failWriting(std::strerror(error));
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (dn[k] == 0) {
+                validity[k] = MISSING;
             }
-            write(*staged_.GetRasterBand(VALIDITY_BAND), line, lines, validity);
+        }
+        markFromInput(i, 0, line, samples, lines, validity);
+        write(VALIDITY_BAND - 1, 0, line, samples, lines, validity,
+              static_cast<std::size_t>(samples));
+    }
+
+    // The marks of band i's alpha band (unless band i-1 shares it) and of
+    // its own mask over a window.
+    void markFromInput(std::size_t i, int x, int line, int width, int lines,
+                       std::uint16_t* validity)
+    {
+        const bool sharedAlpha = i > 0 && scene_.alphaBands[i] == scene_.alphaBands[i - 1];
+        for (GDALRasterBand* source :
+             {scene_.inputMasks[i], sharedAlpha ? nullptr : scene_.alphaBands[i]}) {
+            if (source != nullptr) {
+                markFrom(*source, x, line, width, lines, validity, scene_.bandPaths[i]);
+            }
+        }
+    }
+
+    void markFrom(GDALRasterBand& source, int x, int line, int width, int lines,
+                  std::uint16_t* validity, const std::string& path)
+    {
+        const std::size_t n = static_cast<std::size_t>(width) * lines;
+        marks_.resize(std::max(marks_.size(), n));
+        GByte* marks = marks_.data();
+        read(source, x, line, width, lines, GDT_Byte, marks, path);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (marks[k] == 0) {
+                validity[k] = MISSING;
+            }
         }
     }
 
@@ -165,23 +458,20 @@ private:
         throw cannotReadInput(path, reason.empty() ? std::string("GDAL cannot read it") : reason);
     }
 
-    void read(GDALRasterBand& band, int line, int lines, GDALDataType type, void* data,
-              const std::string& path)
+    void read(GDALRasterBand& band, int x, int line, int width, int lines, GDALDataType type,
+              void* data, const std::string& path)
     {
-        if (band.RasterIO(GF_Read, 0, line, scene_.samples, lines, data, scene_.samples, lines,
-                          type, 0, 0, nullptr)
+        if (band.RasterIO(GF_Read, x, line, width, lines, data, width, lines, type, 0, 0, nullptr)
             != CE_None) {
             failReading(path);
         }
     }
 
-    void write(GDALRasterBand& band, int line, int lines, std::uint16_t* data)
+    void write(int b, int x, int line, int width, int lines, const std::uint16_t* data,
+               std::size_t stride)
     {
-        if (band.RasterIO(GF_Write, 0, line, scene_.samples, lines, data, scene_.samples, lines,
-                          GDT_UInt16, 0, 0, nullptr)
-                != CE_None
-            || messages_.failureCount() > 0) {
-            failWriting();
+        if (const int error = staged_.write(b, x, line, width, lines, data, stride)) {
+            failWriting(std::strerror(error));
         }
     }
 
@@ -194,17 +484,18 @@ private:
     }
 
 public:
-    [[noreturn]] void failWriting()
+    [[noreturn]] void failWriting(const std::string& reason = {})
     {
-        const std::string reason = messages_.firstFailure();
-        throw cannotWriteOutput(
-            outputName_, "its working copy of the input beside it could not be written: "
-                             + (reason.empty() ? std::string("the disk refused it") : reason));
+        const std::string gdal = messages_.firstFailure();
+        const std::string told = !reason.empty() ? reason : gdal;
+        throw cannotWriteOutput(outputName_,
+                                "its working copy of the input beside it could not be written: "
+                                    + (told.empty() ? std::string("the disk refused it") : told));
     }
 
 private:
     Scene& scene_;
-    GDALDataset& staged_;
+    WorkingCopyFile& staged_;
     GdalMessages& messages_;
     CopyProgress& progress_;
     std::string outputName_;
@@ -227,6 +518,11 @@ bool needsStaging(const Scene& scene)
 
 GIntBig stagingCacheBytes(const Scene& scene)
 {
+    if (scene.datasets.size() == 1 && isPixelInterleaved(*scene.datasets.front())) {
+        const GIntBig window =
+            pixelInterleavedWindow(*scene.datasets.front(), scene.samples).blockBytes;
+        return boundedCacheBytes(window + window / 10);
+    }
     GIntBig largest = 0;
     for (std::size_t i = 0; i < scene.bands.size(); ++i) {
         GDALDataset* dataset = scene.bands[i]->GetDataset();
@@ -247,21 +543,37 @@ void stageScene(Scene& scene, OutputFile& reserved, GdalMessages& messages, Copy
     }
     const char* const options[] = {"INTERLEAVE=BSQ", "SUFFIX=ADD", nullptr};
     messages.clear();
-    GDALDatasetUniquePtr staged(driver->Create(reserved.temporaryPath.c_str(), scene.samples,
-                                               scene.lines, VALIDITY_BAND, GDT_UInt16,
-                                               const_cast<char**>(options)));
-    StagingCopy copy(scene, *staged, messages, progress, outputName);
-    if (!staged) {
-        copy.failWriting();
+    WorkingCopyFile file(reserved.fd, reserved.temporaryPath, scene.samples, scene.lines);
+    StagingCopy copy(scene, file, messages, progress, outputName);
+    {
+        // GDAL writes the header; the pixels are written here.
+        GDALDatasetUniquePtr created(driver->Create(reserved.temporaryPath.c_str(), scene.samples,
+                                                    scene.lines, VALIDITY_BAND, GDT_UInt16,
+                                                    const_cast<char**>(options)));
+        if (!created) {
+            copy.failWriting();
+        }
+        created.reset();
+        if (messages.failureCount() > 0) {
+            copy.failWriting();
+        }
     }
-    if (scene.datasets.size() == 1 && isPixelInterleaved(*scene.datasets.front())) {
-        copy.copyBlockRowByBlockRow();
-    } else {
-        copy.copyBandByBand();
+    if (!copy.copyDecodedStrips()) {
+        if (scene.datasets.size() == 1 && isPixelInterleaved(*scene.datasets.front())) {
+            copy.copyWindowByWindow();
+        } else {
+            copy.copyBandByBand();
+        }
     }
-    staged->FlushCache(false);
-    if (messages.failureCount() > 0) {
-        copy.failWriting();
+    // The input's decoded blocks are not needed again.
+    for (const GDALDatasetUniquePtr& dataset : scene.datasets) {
+        dataset->FlushCache(false);
+    }
+    const char* const drivers[] = {"ENVI", nullptr};
+    GDALDatasetUniquePtr staged(GDALDataset::Open(reserved.temporaryPath.c_str(),
+                                                  GDAL_OF_RASTER | GDAL_OF_READONLY, drivers));
+    if (!staged || staged->GetRasterCount() != VALIDITY_BAND) {
+        copy.failWriting("GDAL cannot read it back");
     }
     for (std::size_t i = 0; i < scene.bands.size(); ++i) {
         scene.bands[i] = staged->GetRasterBand(static_cast<int>(i) + 1);

@@ -9,7 +9,7 @@ TALVEX_PACKAGES=(
   cmake g++ make pkg-config
   libgtest-dev
   qt6-base-dev qt6-pdf-dev libgl-dev fonts-liberation
-  gdal-bin libgdal-dev python3-gdal
+  gdal-bin libgdal-dev python3-gdal zlib1g-dev
   dpkg-dev file
   strace
   python3-dev pybind11-dev python3-numpy python3-pytest mypy
