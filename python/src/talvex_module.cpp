@@ -371,6 +371,9 @@ constexpr std::size_t STREAMING_WIDTH = 4; // floats per store
 // DNs of a contiguous run looked up and then counted together: a few pages,
 // well inside the first-level cache.
 constexpr std::size_t CONTIGUOUS_BATCH_VALUES = std::size_t{1} << 13;
+// Values of a table lookup that a thread takes at least: below, a thread
+// costs more than it saves.
+constexpr py::ssize_t TABLE_MIN_VALUES_PER_THREAD = py::ssize_t{1} << 20;
 // DNs of a strided run counted together.
 constexpr std::size_t STRIDED_BATCH_VALUES = 1024;
 
@@ -512,14 +515,35 @@ py::list applyBandTables(const TableArray& tables, const py::array& dn, py::arra
     const py::ssize_t dnBandStep = dn.strides(0);
     const py::ssize_t outBandStep = out.strides(0);
 
+    const auto lookUpBand = [&](std::size_t i) {
+        const auto band = static_cast<py::ssize_t>(i);
+        const std::span<const float, talvex::DN_VALUES> table(tableData + band * TABLE_ENTRIES,
+                                                              talvex::DN_VALUES);
+        above[i] = lookUpAxes(table, axes, dnData + band * dnBandStep,
+                              outData + band * outBandStep, !fresh);
+    };
     {
         py::gil_scoped_release release;
-        for (int band = talvex::FIRST_BAND; band <= talvex::LAST_BAND; ++band) {
-            const auto i = static_cast<py::ssize_t>(talvex::bandIndex(band));
-            const std::span<const float, talvex::DN_VALUES> table(tableData + i * TABLE_ENTRIES,
-                                                                  talvex::DN_VALUES);
-            above[static_cast<std::size_t>(i)] =
-                lookUpAxes(table, axes, dnData + i * dnBandStep, outData + i * outBandStep, !fresh);
+        // The bands are shared among the processor's cores when they are
+        // large enough to pay for a thread.
+        const std::size_t threads =
+            dn.size() < TABLE_MIN_VALUES_PER_THREAD * 2
+                ? 1
+                : std::min<std::size_t>(talvex::BAND_COUNT,
+                                        std::max(1U, std::thread::hardware_concurrency()));
+        std::vector<std::thread> workers;
+        for (std::size_t t = 1; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                for (std::size_t i = t; i < talvex::BAND_COUNT; i += threads) {
+                    lookUpBand(i);
+                }
+            });
+        }
+        for (std::size_t i = 0; i < talvex::BAND_COUNT; i += threads) {
+            lookUpBand(i);
+        }
+        for (std::thread& worker : workers) {
+            worker.join();
         }
     }
     return countList(above);
