@@ -308,6 +308,24 @@ public:
         return fullScale_ ? fullScale_->total() : 0;
     }
 
+    // The DNs of `lines` lines of the scene's band, the failure noted.
+    bool readLines(int x, int y, int width, int lines, std::uint16_t* dn)
+    {
+        if (!readDn(*source_, x, y, width, lines, dn)) {
+            static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(sourcePath_);
+            return false;
+        }
+        return true;
+    }
+
+    // Counts the DNs above full scale of one line's span, if this band counts.
+    void countFullScale(int line, int x, std::span<const std::uint16_t> dn)
+    {
+        if (fullScale_) {
+            fullScale_->add(line, x, dn);
+        }
+    }
+
 protected:
     CPLErr IReadBlock(int blockX, int blockY, void* data) override
     {
@@ -337,8 +355,7 @@ private:
         std::vector<float> values(window.pixelSpacing == sizeof(float) ? 0 : dn.size());
         for (int line = 0; line < window.height; line += step) {
             const int lines = std::min(step, window.height - line);
-            if (!readDn(*source_, window.x, window.y + line, window.width, lines, dn.data())) {
-                static_cast<ReflectanceDataset*>(poDS)->noteReadFailure(sourcePath_);
+            if (!readLines(window.x, window.y + line, window.width, lines, dn.data())) {
                 return CE_Failure;
             }
             MapBlockSlots slots;
@@ -355,9 +372,7 @@ private:
                 const std::size_t offset = static_cast<std::size_t>(l) * window.width;
                 const std::uint16_t* in = dn.data() + offset;
                 const auto count = static_cast<std::size_t>(window.width);
-                if (fullScale_) {
-                    fullScale_->add(window.y + line + l, window.x, std::span(in, count));
-                }
+                countFullScale(window.y + line + l, window.x, std::span(in, count));
                 float* lineValues = window.pixelSpacing == sizeof(float)
                                         ? reinterpret_cast<float*>(out)
                                         : values.data();
@@ -406,6 +421,7 @@ ReflectanceDataset::ReflectanceDataset(const Scene& scene, Reflectance reflectan
     if (reflectance != Reflectance::surface) {
         maps = nullptr;
     }
+    maps_ = maps;
     mask_ = std::make_unique<ValidityMaskBand>(this, scene, maps);
 
     const RadiometricSetup setup = radiometricSetup(p);
@@ -480,6 +496,116 @@ const OGRSpatialReference* ReflectanceDataset::GetGCPSpatialRef() const
 const GDAL_GCP* ReflectanceDataset::GetGCPs()
 {
     return georeference_.GetGCPs();
+}
+
+CPLErr ReflectanceDataset::IRasterIO(GDALRWFlag access, int x, int y, int width, int height,
+                                     void* data, int bufferWidth, int bufferHeight,
+                                     GDALDataType bufferType, int bandCount, int* bandMap,
+                                     GSpacing pixelSpacing, GSpacing lineSpacing,
+                                     GSpacing bandSpacing, GDALRasterIOExtraArg* extra)
+{
+    // Where each band's values go, when the request takes all four once.
+    std::array<GByte*, BAND_COUNT> bandData{};
+    bool allBands = maps_ != nullptr && access == GF_Read && bufferWidth == width
+                    && bufferHeight == height && bufferType == GDT_Float32
+                    && bandCount == BAND_COUNT;
+    for (int k = 0; allBands && k < bandCount; ++k) {
+        const int number = bandMap != nullptr ? bandMap[k] : k + 1;
+        allBands = number >= 1 && number <= BAND_COUNT
+                   && bandData[static_cast<std::size_t>(number - 1)] == nullptr;
+        if (allBands) {
+            bandData[static_cast<std::size_t>(number - 1)] =
+                static_cast<GByte*>(data) + k * bandSpacing;
+        }
+    }
+    if (allBands) {
+        return convertBands(x, y, width, height, bandData, pixelSpacing, lineSpacing);
+    }
+    return GDALDataset::IRasterIO(access, x, y, width, height, data, bufferWidth, bufferHeight,
+                                  bufferType, bandCount, bandMap, pixelSpacing, lineSpacing,
+                                  bandSpacing, extra);
+}
+
+CPLErr ReflectanceDataset::convertBands(int x, int y, int width, int height,
+                                        const std::array<GByte*, BAND_COUNT>& bandData,
+                                        GSpacing pixelSpacing, GSpacing lineSpacing)
+{
+    if (width <= 0 || height <= 0) {
+        return CE_None;
+    }
+    const auto samples = static_cast<std::size_t>(width);
+    // The map slots are taken in the pieces the bands and the mask take
+    // them in (they keep the last window's); the DNs of the four bands in
+    // pieces a quarter of that size, so that the scratch stays as small.
+    const auto slotLines = static_cast<int>(std::max<std::size_t>(1, PIECE_PIXELS / samples));
+    const int dnLines = std::max(1, slotLines / BAND_COUNT);
+    const std::size_t dnStride = samples * static_cast<std::size_t>(dnLines);
+    std::vector<std::uint16_t> dn(BAND_COUNT * dnStride);
+    // The values of one line, band after band, when they cannot be written
+    // in place (pixel-interleaved requests).
+    const bool inPlace = pixelSpacing == sizeof(float) && bandData[0] < bandData[1]
+                         && bandData[1] < bandData[2] && bandData[2] < bandData[3]
+                         && (bandData[1] - bandData[0]) % sizeof(float) == 0
+                         && bandData[2] - bandData[1] == bandData[1] - bandData[0]
+                         && bandData[3] - bandData[2] == bandData[1] - bandData[0];
+    std::vector<float> values(inPlace ? 0 : BAND_COUNT * samples);
+    const std::size_t outStride =
+        inPlace ? static_cast<std::size_t>(bandData[1] - bandData[0]) / sizeof(float) : samples;
+    std::array<ReflectanceBand*, BAND_COUNT> bands{};
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        bands[b] = static_cast<ReflectanceBand*>(papoBands[b]);
+    }
+
+    for (int line = 0; line < height; line += slotLines) {
+        const int lines = std::min(slotLines, height - line);
+        MapBlockSlots slots;
+        try {
+            slots = maps_->window(x, y + line, width, lines);
+        } catch (const Failure& failure) {
+            noteFailure(failure);
+            return CE_Failure;
+        }
+        for (int part = 0; part < lines; part += dnLines) {
+            const int partLines = std::min(dnLines, lines - part);
+            for (std::size_t b = 0; b < bands.size(); ++b) {
+                if (!bands[b]->readLines(x, y + line + part, width, partLines,
+                                         dn.data() + b * dnStride)) {
+                    return CE_Failure;
+                }
+            }
+            for (int l = 0; l < partLines; ++l) {
+                const std::size_t dnOffset = static_cast<std::size_t>(l) * samples;
+                const std::size_t slotOffset = static_cast<std::size_t>(part + l) * samples;
+                const int sceneLine = y + line + part + l;
+                for (std::size_t b = 0; b < bands.size(); ++b) {
+                    bands[b]->countFullScale(
+                        sceneLine, x, std::span(dn.data() + b * dnStride + dnOffset, samples));
+                }
+                const MapBlockSlots lineSlots{
+                    slots.elevation != nullptr ? slots.elevation + slotOffset : nullptr,
+                    slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth + slotOffset
+                                                         : nullptr};
+                const GSpacing lineStart = (line + part + l) * lineSpacing;
+                float* out =
+                    inPlace ? reinterpret_cast<float*>(bandData[0] + lineStart) : values.data();
+                applyPixelTermsToBands(maps_->tables(), tables_.data(), dn.data() + dnOffset,
+                                       dnStride, lineSlots, out, outStride, samples);
+                if (inPlace) {
+                    continue;
+                }
+                // Interleaved: spread each band's values.
+                for (std::size_t b = 0; b < bands.size(); ++b) {
+                    GByte* to = bandData[b] + lineStart;
+                    const float* from = values.data() + b * samples;
+                    for (std::size_t s = 0; s < samples; ++s) {
+                        std::memcpy(to + static_cast<GSpacing>(s) * pixelSpacing, &from[s],
+                                    sizeof(float));
+                    }
+                }
+            }
+        }
+    }
+    return CE_None;
 }
 
 std::array<std::uint64_t, BAND_COUNT> ReflectanceDataset::dnAboveFullScale() const

@@ -37,6 +37,14 @@ public:
     const OGRSpatialReference* GetGCPSpatialRef() const override;
     const GDAL_GCP* GetGCPs() override;
 
+    // With maps, a read of all four bands as Float32 at full resolution (how
+    // drivers copy a pixel-interleaved output) converts the four bands of
+    // each pixel together; other reads go band by band.
+    CPLErr IRasterIO(GDALRWFlag access, int x, int y, int width, int height, void* data,
+                     int bufferWidth, int bufferHeight, GDALDataType bufferType, int bandCount,
+                     int* bandMap, GSpacing pixelSpacing, GSpacing lineSpacing,
+                     GSpacing bandSpacing, GDALRasterIOExtraArg* extra) override;
+
     // The first read of the scene that failed, if any: the copy then fails
     // because of the input, not of the output.
     const std::optional<Failure>& readFailure() const
@@ -52,7 +60,14 @@ public:
     std::array<std::uint64_t, BAND_COUNT> dnAboveFullScale() const;
 
 private:
+    // The four bands of a window at once, band `b` (0 to 3) of a pixel
+    // written at bandData[b] plus the pixel's and line's spacing.
+    CPLErr convertBands(int x, int y, int width, int height,
+                        const std::array<GByte*, BAND_COUNT>& bandData, GSpacing pixelSpacing,
+                        GSpacing lineSpacing);
+
     GDALDataset& georeference_;
+    MapSlots* maps_ = nullptr;  // with the surface reflectance only
     std::vector<float> tables_; // the four bands' DN tables, one after the other
     std::unique_ptr<ValidityMaskBand> mask_;
     std::optional<Failure> readFailure_;
