@@ -2,6 +2,7 @@
 
 #include "geo_messages.h"
 
+#include <gdal_alg.h>
 #include <gdal_utils.h>
 #include <ogr_spatialref.h>
 
@@ -34,6 +35,13 @@ constexpr int EDGE_POINTS = 21;
 constexpr int FIRST_ROWS = 2;
 // Buffers of warped rows kept for reuse.
 constexpr std::size_t SPARE_ROWS = 4;
+// Source pixels around a row's window whose blocks are held as well: the
+// widest kernel gdalwarp's resamplings use (lanczos), per scene pixel.
+constexpr double KERNEL_MARGIN_PIXELS = 3.0;
+// A row's source blocks are held only up to this size, and this share of
+// GDAL's block cache.
+constexpr std::size_t MAX_PINNED_BYTES = std::size_t{32} << 20;
+constexpr GIntBig MAX_PINNED_CACHE_SHARE = 4;
 // Resampling names that gdalwarp's -r takes.
 constexpr std::array<const char*, 15> RESAMPLINGS = {
     "near", "bilinear", "cubic", "cubicspline", "lanczos", "average", "rms",    "mode",
@@ -292,6 +300,170 @@ void CPL_STDCALL keepGdalMessage(CPLErr level, CPLErrorNum, const char* text)
     static_cast<GdalNotes*>(CPLGetErrorHandlerUserData())->emplace_back(level, text);
 }
 
+// The source blocks that the warp of a map's row reads, held in GDAL's block
+// cache (locked, so that the outputs' blocks cannot push them out) from the
+// first row that reads them to the last: a map coarser than the scene has
+// each block read by several rows, which would otherwise decode it again
+// each time. The values are GDAL's own, read the same way. Maps with
+// overviews (which the warp may read instead) and rows whose blocks would
+// take a large share of the cache are left to the cache as they are.
+class SourcePins {
+public:
+    explicit SourcePins(const ParameterMap& map)
+    {
+        GDALRasterBand& band = *map.source->GetRasterBand(1);
+        if (band.GetOverviewCount() > 0) {
+            return;
+        }
+        band_ = &band;
+        band.GetBlockSize(&blockWidth_, &blockHeight_);
+        blockBytes_ =
+            static_cast<std::size_t>(blockWidth_) * static_cast<std::size_t>(blockHeight_)
+            * static_cast<std::size_t>(GDALGetDataTypeSizeBytes(band.GetRasterDataType()));
+        sceneWidth_ = map.warped->GetRasterXSize();
+        transformer_ =
+            GDALCreateGenImgProjTransformer2(GDALDataset::ToHandle(map.source.get()),
+                                             GDALDataset::ToHandle(map.warped.get()), nullptr);
+    }
+
+    ~SourcePins()
+    {
+        release();
+        if (transformer_ != nullptr) {
+            GDALDestroyGenImgProjTransformer(transformer_);
+        }
+    }
+
+    SourcePins(const SourcePins&) = delete;
+    SourcePins& operator=(const SourcePins&) = delete;
+
+    // Holds the blocks that the scene's lines `first` to `first + lines`
+    // read, and lets go of the others.
+    void hold(int first, int lines)
+    {
+        if (transformer_ == nullptr || blockWidth_ <= 0 || blockHeight_ <= 0) {
+            return;
+        }
+        const std::optional<std::array<int, 4>> blocks = blocksOf(first, lines);
+        if (!blocks) {
+            release();
+            return;
+        }
+        const auto [firstX, firstY, lastX, lastY] = *blocks;
+        const auto count = static_cast<std::size_t>(lastX - firstX + 1)
+                           * static_cast<std::size_t>(lastY - firstY + 1);
+        const GIntBig cacheBytes = GDALGetCacheMax64();
+        if (count * blockBytes_ > MAX_PINNED_BYTES
+            || static_cast<GIntBig>(count * blockBytes_) > cacheBytes / MAX_PINNED_CACHE_SHARE) {
+            release();
+            return;
+        }
+        // Let go of the blocks this row does not read, then take the new ones.
+        std::vector<Pin> kept;
+        for (const Pin& pin : pins_) {
+            if (pin.x >= firstX && pin.x <= lastX && pin.y >= firstY && pin.y <= lastY) {
+                kept.push_back(pin);
+            } else {
+                pin.block->DropLock();
+            }
+        }
+        pins_.swap(kept);
+        for (int by = firstY; by <= lastY; ++by) {
+            for (int bx = firstX; bx <= lastX; ++bx) {
+                const bool held = std::any_of(pins_.begin(), pins_.end(), [&](const Pin& pin) {
+                    return pin.x == bx && pin.y == by;
+                });
+                if (held) {
+                    continue;
+                }
+                // A block that cannot be read is left to the warp, which
+                // then fails with GDAL's reason.
+                if (GDALRasterBlock* block = band_->GetLockedBlockRef(bx, by)) {
+                    pins_.push_back(Pin{bx, by, block});
+                }
+            }
+        }
+    }
+
+    void release()
+    {
+        for (const Pin& pin : pins_) {
+            pin.block->DropLock();
+        }
+        pins_.clear();
+    }
+
+private:
+    struct Pin {
+        int x;
+        int y;
+        GDALRasterBlock* block;
+    };
+
+    // The first and last block columns and rows of the source window of the
+    // scene's lines, with a margin for the resampling's kernel; none if the
+    // lines cannot be taken into the map.
+    std::optional<std::array<int, 4>> blocksOf(int first, int lines) const
+    {
+        // Points along the edges of the lines' band of the scene.
+        std::vector<double> xs;
+        std::vector<double> ys;
+        for (int k = 0; k <= EDGE_POINTS; ++k) {
+            const double along = static_cast<double>(sceneWidth_) * k / EDGE_POINTS;
+            const double down = first + static_cast<double>(lines) * k / EDGE_POINTS;
+            for (const auto& [x, y] : {std::pair{along, static_cast<double>(first)},
+                                       {along, static_cast<double>(first + lines)},
+                                       {0.0, down},
+                                       {static_cast<double>(sceneWidth_), down}}) {
+                xs.push_back(x);
+                ys.push_back(y);
+            }
+        }
+        std::vector<double> zs(xs.size(), 0.0);
+        std::vector<int> done(xs.size(), 0);
+        if (GDALGenImgProjTransform(transformer_, TRUE, static_cast<int>(xs.size()), xs.data(),
+                                    ys.data(), zs.data(), done.data())
+            == FALSE) {
+            return std::nullopt;
+        }
+        double xmin = HUGE_VAL;
+        double ymin = HUGE_VAL;
+        double xmax = -HUGE_VAL;
+        double ymax = -HUGE_VAL;
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+            if (done[k] == 0 || !std::isfinite(xs[k]) || !std::isfinite(ys[k])) {
+                return std::nullopt;
+            }
+            xmin = std::min(xmin, xs[k]);
+            xmax = std::max(xmax, xs[k]);
+            ymin = std::min(ymin, ys[k]);
+            ymax = std::max(ymax, ys[k]);
+        }
+        // Source pixels per scene pixel: the warper widens its kernel by it
+        // where the map is finer than the scene.
+        const double scale = std::max(
+            {1.0, (xmax - xmin) / std::max(1, sceneWidth_), (ymax - ymin) / std::max(1, lines)});
+        const double margin = std::ceil(KERNEL_MARGIN_PIXELS * scale) + 1.0;
+        const double width = band_->GetXSize();
+        const double height = band_->GetYSize();
+        const double left = std::clamp(std::floor(xmin - margin), 0.0, width - 1.0);
+        const double right = std::clamp(std::ceil(xmax + margin), 0.0, width - 1.0);
+        const double top = std::clamp(std::floor(ymin - margin), 0.0, height - 1.0);
+        const double bottom = std::clamp(std::ceil(ymax + margin), 0.0, height - 1.0);
+        return std::array<int, 4>{
+            static_cast<int>(left) / blockWidth_, static_cast<int>(top) / blockHeight_,
+            static_cast<int>(right) / blockWidth_, static_cast<int>(bottom) / blockHeight_};
+    }
+
+    GDALRasterBand* band_ = nullptr;
+    void* transformer_ = nullptr; // scene pixels to map pixels
+    int blockWidth_ = 0;
+    int blockHeight_ = 0;
+    std::size_t blockBytes_ = 0;
+    int sceneWidth_ = 0;
+    std::vector<Pin> pins_;
+};
+
 // One row of a map's warp: the scene's lines from `first` (a row of the
 // warp's blocks, full width).
 struct WarpedRow {
@@ -301,8 +473,8 @@ struct WarpedRow {
     GdalNotes notes;     // GDAL's other messages
 };
 
-// Warps a row, into `row.values`.
-void warpRow(const ParameterMap& map, int lines, WarpedRow& row)
+// Warps a row, into `row.values`, its source blocks held by `pins`.
+void warpRow(const ParameterMap& map, int lines, SourcePins& pins, WarpedRow& row)
 {
     GDALRasterBand& warped = *map.warped->GetRasterBand(1);
     const int width = warped.GetXSize();
@@ -310,6 +482,7 @@ void warpRow(const ParameterMap& map, int lines, WarpedRow& row)
     CPLSetCurrentErrorHandlerCatchDebug(FALSE);
     try {
         row.values.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(lines));
+        pins.hold(row.first, lines);
         CPLErrorReset();
         const CPLErr read = warped.RasterIO(GF_Read, 0, row.first, width, lines, row.values.data(),
                                             width, lines, GDT_Float32, 0, 0, nullptr);
@@ -318,6 +491,9 @@ void warpRow(const ParameterMap& map, int lines, WarpedRow& row)
         }
         // Each block is read once: the cache is better kept for the outputs.
         warped.FlushCache(false);
+        if (row.first + lines >= warped.GetYSize()) {
+            pins.release(); // the last row
+        }
     } catch (const std::exception& e) {
         row.failure = e.what();
     }
@@ -347,8 +523,15 @@ public:
         : settings_(CPLGetThreadLocalConfigOptions())
     {
         for (const ParameterMap& map : maps) {
-            lanes_.push_back(Lane{&map, blockLinesOf(map), map.warped->GetRasterYSize(), 0,
-                                  firstLines, -1, 0, {}});
+            lanes_.push_back(Lane{&map,
+                                  blockLinesOf(map),
+                                  map.warped->GetRasterYSize(),
+                                  0,
+                                  firstLines,
+                                  -1,
+                                  0,
+                                  {},
+                                  std::make_unique<SourcePins>(map)});
         }
         // The thread takes no signals: the run's handlers stay with the
         // threads that expect them.
@@ -439,6 +622,7 @@ private:
         int busy;            // the first line of the row being warped, or -1
         unsigned generation; // rows of an older generation are dropped
         std::deque<WarpedRow> ready;
+        std::unique_ptr<SourcePins> pins; // used by the thread warping the lane's row
     };
 
     // The lane whose next row is due and that no thread is warping, the
@@ -468,7 +652,7 @@ private:
         lane.busy = row.first;
         lane.next += lane.blockLines;
         guard.unlock();
-        warpRow(*lane.map, std::min(lane.blockLines, lane.height - row.first), row);
+        warpRow(*lane.map, std::min(lane.blockLines, lane.height - row.first), *lane.pins, row);
         guard.lock();
         lane.busy = -1;
         if (lane.generation == generation) {
