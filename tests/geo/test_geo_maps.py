@@ -342,3 +342,47 @@ def test_a_map_that_fails_while_warped_ahead_fails_the_run_naming_it(tmp_path, t
     assert done.returncode == 3, done.stderr
     assert f'The aerosol optical depth map "{aod}" cannot be read' in done.stderr
     assert not (tmp_path / f"out{SURFACE_SUFFIX}.tif").exists() and not leftovers(tmp_path)
+
+
+def test_four_band_reads_give_the_bits_of_band_reads(tmp_path, talvex_geo):
+    """A pixel-interleaved output is copied four bands at a time, a
+    band-interleaved or ENVI output band by band: the same values and mask,
+    for windows several pieces tall, tiles that do not line up with the
+    scene's blocks or edges, holes in a map and DN 0 in single bands."""
+    lines, samples = 600, 2100
+    rng = np.random.default_rng(19)
+    dn = dn_scene(lines, samples, seed=19)
+    dn[2, 200:260, 1000:1090] = 0  # one band without data
+    stack = write_raster(tmp_path / "wide.tif", dn, options=["TILED=YES"])
+    parameters = write_parameters(tmp_path, with_size(EXAMPLE_PARAMETERS, lines, samples))
+    elevation = rng.uniform(-50.0, 4000.0, size=(lines, samples)).astype(np.float32)
+    elevation[300:340, 500:530] = NODATA
+    elevation[rng.integers(0, lines, 40), rng.integers(0, samples, 40)] = NODATA
+    depth = rng.uniform(0.0, 1.5, size=(lines, samples)).astype(np.float32)
+    dem = write_map(tmp_path / "dem.tif", elevation, nodata=NODATA)
+    aod = write_map(tmp_path / "aod.tif", depth)
+    runs = {
+        # Strips as tall as the scene: windows cut into pieces, and those
+        # into the four bands' DN pieces.
+        "strips": ("-co", "BLOCKYSIZE=600"),
+        "tiles": ("-co", "TILED=YES", "-co", "BLOCKXSIZE=48", "-co", "BLOCKYSIZE=32"),
+        "bands": ("-co", "INTERLEAVE=BAND"),
+        "envi": ("-of", "ENVI"),
+    }
+    surface = {}
+    mask = {}
+    for name, options in runs.items():
+        base = tmp_path / name
+        run_geo(talvex_geo, "-q", *options, "-elevation", dem, "-aod", aod, parameters, stack, base)
+        path = f"{base}{SURFACE_SUFFIX}" + ("" if name == "envi" else ".tif")
+        surface[name] = read_raster(path)
+        mask[name] = read_mask(path)
+    holes = (elevation == NODATA) | (dn == 0).any(axis=0)
+    assert np.array_equal(mask["bands"] == 0, holes)
+    # A band's DN 0 clears that band; a map's hole clears all four.
+    assert np.all(surface["bands"][(dn == 0) | (elevation == NODATA)] == 0.0)
+    assert np.count_nonzero(surface["bands"][:, ~holes]) > 0.99 * surface["bands"][:, ~holes].size
+    for name in ("strips", "tiles", "envi"):
+        assert_same_bits(surface[name], surface["bands"])
+        if name != "envi":
+            assert np.array_equal(mask[name], mask["bands"])
