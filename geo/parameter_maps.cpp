@@ -799,12 +799,21 @@ MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
         for (std::size_t i = 0; i < maps_.size(); ++i) {
             holdRows(i, y, y + lines);
         }
+        current_ = {};
         for (std::size_t i = 0; i < maps_.size(); ++i) {
             const RowBand& band = rows_[i];
             const auto sceneWidth = static_cast<std::size_t>(maps_[i].warped->GetRasterXSize());
-            auto& target =
-                maps_[i].quantity == MapQuantity::elevation ? elevationSlots_ : aerosolSlots_;
+            const bool elevation = maps_[i].quantity == MapQuantity::elevation;
+            const std::int32_t*& slots =
+                elevation ? current_.elevation : current_.aerosolOpticalDepth;
+            if (x == 0 && static_cast<std::size_t>(width) == sceneWidth) {
+                // Whole lines: the rows held are the window's slots.
+                slots = band.slots.data() + sceneWidth * static_cast<std::size_t>(y - band.first);
+                continue;
+            }
+            auto& target = elevation ? elevationSlots_ : aerosolSlots_;
             target.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(lines));
+            slots = target.data();
             for (int l = 0; l < lines; ++l) {
                 const auto from = band.slots.begin()
                                   + static_cast<std::ptrdiff_t>(
@@ -816,15 +825,7 @@ MapBlockSlots MapSlots::window(int x, int y, int width, int lines)
         }
         cached_ = key;
     }
-    MapBlockSlots slots;
-    for (const ParameterMap& map : maps_) {
-        if (map.quantity == MapQuantity::elevation) {
-            slots.elevation = elevationSlots_.data();
-        } else {
-            slots.aerosolOpticalDepth = aerosolSlots_.data();
-        }
-    }
-    return slots;
+    return current_;
 }
 
 } // namespace talvex::geo

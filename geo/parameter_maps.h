@@ -91,7 +91,8 @@ private:
     std::vector<std::int32_t> elevationSlots_;
     std::vector<std::int32_t> aerosolSlots_;
     std::optional<std::array<int, 4>> cached_; // x, y, width, lines of the slots held
-    std::unique_ptr<MapWarper> warper_;        // started at the first window; stopped first
+    MapBlockSlots current_; // their slots: in the rows held for whole lines, else copied
+    std::unique_ptr<MapWarper> warper_; // started at the first window; stopped first
 };
 
 } // namespace talvex::geo
