@@ -582,7 +582,15 @@ public:
         }
         lane.limit = std::max(first + lines, ahead);
         changed_.notify_all();
-        while (lane.ready.empty() || lane.ready.front().first != first) {
+        while (true) {
+            // Rows above this one may still come in from a warp that was
+            // under way when this one was asked for: they are not waited on.
+            while (!lane.ready.empty() && lane.ready.front().first < first) {
+                lane.ready.pop_front();
+            }
+            if (!lane.ready.empty() && lane.ready.front().first == first) {
+                break;
+            }
             // The row this thread waits for first, else any other.
             Lane* idle = lane.busy < 0 && lane.next == first ? &lane : nextRow();
             if (idle == nullptr) {
