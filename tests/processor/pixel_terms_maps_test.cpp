@@ -315,44 +315,49 @@ TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
 TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
 {
     const RunParameters scene = exampleScene();
-    PixelTermTables tables = pixelTermTables(scene);
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    constexpr std::size_t n = 517;
-    std::vector<float> elevation(n);
-    std::vector<float> aerosol(n);
-    std::vector<std::uint16_t> dn(BAND_COUNT * n);
-    for (std::size_t k = 0; k < n; ++k) {
-        elevation[k] = k % 31 == 4 ? nan : -200.0f + 9.5f * static_cast<float>(k);
-        aerosol[k] = k % 43 == 6 ? nan : 0.003f * static_cast<float>(k % 300);
-        for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-            dn[i * n + k] = static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
+    // Whole groups of four pixels and a remainder; fewer than four.
+    for (const std::size_t n : {std::size_t{517}, std::size_t{3}}) {
+        PixelTermTables tables = pixelTermTables(scene);
+        std::vector<float> elevation(n);
+        std::vector<float> aerosol(n);
+        std::vector<std::uint16_t> dn(BAND_COUNT * n);
+        for (std::size_t k = 0; k < n; ++k) {
+            elevation[k] = k % 31 == 4 ? nan : -200.0f + 9.5f * static_cast<float>(k);
+            aerosol[k] = k % 43 == 6 ? nan : 0.003f * static_cast<float>(k % 300);
+            for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+                dn[i * n + k] =
+                    static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
+            }
         }
-    }
-    std::vector<std::int32_t> elevationSlots(n);
-    std::vector<std::int32_t> aerosolSlots(n);
-    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), n);
-    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr, aerosolSlots.data(),
-             n);
-    std::vector<float> toaTables;
-    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
-        const std::vector<float> toa = toaTable(band, scene);
-        toaTables.insert(toaTables.end(), toa.begin(), toa.end());
-    }
-    const MapBlockSlots both{elevationSlots.data(), aerosolSlots.data()};
-    for (const MapBlockSlots& slots : {both, MapBlockSlots{elevationSlots.data(), nullptr},
-                                       MapBlockSlots{nullptr, aerosolSlots.data()}}) {
-        std::vector<float> together(BAND_COUNT * n, -1.0f);
-        applyPixelTermsToBands(tables, toaTables.data(), dn.data(), n, slots, together.data(), n,
-                               n);
+        std::vector<std::int32_t> elevationSlots(n);
+        std::vector<std::int32_t> aerosolSlots(n);
+        mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
+                 n);
+        mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr,
+                 aerosolSlots.data(), n);
+        std::vector<float> toaTables;
         for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
-            const std::size_t i = bandIndex(band);
-            std::vector<float> alone(n, -1.0f);
-            applyPixelTerms(tables, band,
-                            std::span<const float, DN_VALUES>(&toaTables[i * DN_VALUES], DN_VALUES),
-                            &dn[i * n], slots, alone.data(), n);
-            for (std::size_t k = 0; k < n; ++k) {
-                ASSERT_EQ(bitsOf(together[i * n + k]), bitsOf(alone[k]))
-                    << "band " << band << ", pixel " << k;
+            const std::vector<float> toa = toaTable(band, scene);
+            toaTables.insert(toaTables.end(), toa.begin(), toa.end());
+        }
+        const MapBlockSlots both{elevationSlots.data(), aerosolSlots.data()};
+        for (const MapBlockSlots& slots : {both, MapBlockSlots{elevationSlots.data(), nullptr},
+                                           MapBlockSlots{nullptr, aerosolSlots.data()}}) {
+            std::vector<float> together(BAND_COUNT * n, -1.0f);
+            applyPixelTermsToBands(tables, toaTables.data(), dn.data(), n, slots, together.data(),
+                                   n, n);
+            for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+                const std::size_t i = bandIndex(band);
+                std::vector<float> alone(n, -1.0f);
+                applyPixelTerms(
+                    tables, band,
+                    std::span<const float, DN_VALUES>(&toaTables[i * DN_VALUES], DN_VALUES),
+                    &dn[i * n], slots, alone.data(), n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    ASSERT_EQ(bitsOf(together[i * n + k]), bitsOf(alone[k]))
+                        << "band " << band << ", pixel " << k;
+                }
             }
         }
     }
