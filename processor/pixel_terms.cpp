@@ -305,24 +305,28 @@ invertFourPixels(const ElevationSlotTerms* __restrict elevationTerms,
     }
     // All ones for a pixel whose maps have values, else all zeros.
     const PixelBits keepPixel = (e >= 0) & (a >= 0);
-    e &= keepPixel;
-    a &= keepPixel;
+    // The DNs, as vectors for the masks; read again one by one as indices,
+    // which costs less than taking them out of the vectors.
     PixelBits value[BAND_COUNT];
     PixelSingles toaOfBand[BAND_COUNT];
     for (std::size_t i = 0; i < BAND_COUNT; ++i) {
         value[i] = pixelDns(p.dn[i] + k);
         const float* __restrict table = p.toa[i];
-        toaOfBand[i] = PixelSingles{table[value[i][0]], table[value[i][1]], table[value[i][2]],
-                                    table[value[i][3]]};
+        const std::uint16_t* __restrict dn = p.dn[i] + k;
+        toaOfBand[i] = PixelSingles{table[dn[0]], table[dn[1]], table[dn[2]], table[dn[3]]};
     }
     BandSingles toa[PIXELS_AT_ONCE];
     transposed(toaOfBand[0], toaOfBand[1], toaOfBand[2], toaOfBand[3], toa);
     BandSingles reflectance[PIXELS_AT_ONCE];
     for (std::size_t j = 0; j < PIXELS_AT_ONCE; ++j) {
-        const AerosolSlotTerms& aerosol = aerosolTerms[a[j]];
+        // A pixel without map values goes through slot 0; it is cleared below.
+        const std::int32_t eOfPixel = WITH_ELEVATION ? elevationSlots[k + j] : 0;
+        const std::int32_t aOfPixel = WITH_AEROSOL ? aerosolSlots[k + j] : 0;
+        const std::int32_t keep = -static_cast<std::int32_t>((eOfPixel >= 0) & (aOfPixel >= 0));
+        const AerosolSlotTerms& aerosol = aerosolTerms[aOfPixel & keep];
         reflectance[j] = surfaceReflectanceOf(
             toa[j],
-            pathReflectanceOf<BandSingles>(elevationTerms[e[j]].rayleighPathPart,
+            pathReflectanceOf<BandSingles>(elevationTerms[eOfPixel & keep].rayleighPathPart,
                                            aerosol.aerosolReflectance, aerosol.aerosolResidual),
             gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
     }
