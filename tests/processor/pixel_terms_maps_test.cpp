@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace talvex {
@@ -310,6 +311,20 @@ TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
                  Failure);
 }
 
+// The slots of a block of both maps, without a validity mask (the quick way).
+std::pair<std::vector<std::int32_t>, std::vector<std::int32_t>>
+slotsOfBlock(PixelTermTables& tables, const std::vector<float>& elevation,
+             const std::vector<float>& aerosol)
+{
+    std::vector<std::int32_t> elevationSlots(elevation.size());
+    std::vector<std::int32_t> aerosolSlots(aerosol.size());
+    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
+             elevation.size());
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr, aerosolSlots.data(),
+             aerosol.size());
+    return {elevationSlots, aerosolSlots};
+}
+
 // The four bands of a pixel at once give what each band alone gives, with
 // either map or both, DN 0 in some bands only, and holes in the maps.
 TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
@@ -330,12 +345,7 @@ TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
                     static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
             }
         }
-        std::vector<std::int32_t> elevationSlots(n);
-        std::vector<std::int32_t> aerosolSlots(n);
-        mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
-                 n);
-        mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr,
-                 aerosolSlots.data(), n);
+        const auto [elevationSlots, aerosolSlots] = slotsOfBlock(tables, elevation, aerosol);
         std::vector<float> toaTables;
         for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
             const std::vector<float> toa = toaTable(band, scene);
@@ -390,12 +400,7 @@ TEST(PixelTermsMaps, QuickSlotsAgreeWithTheExactRule)
         const std::vector<float>& elevation = elevationBlocks[b];
         const std::vector<float>& aerosol = aerosolBlocks[b];
         const std::size_t n = elevation.size();
-        std::vector<std::int32_t> elevationSlots(n);
-        std::vector<std::int32_t> aerosolSlots(n);
-        mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
-                 n);
-        mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr,
-                 aerosolSlots.data(), n);
+        const auto [elevationSlots, aerosolSlots] = slotsOfBlock(tables, elevation, aerosol);
         const std::vector<std::uint16_t> dn(n, 1234);
         for (int band : {2, 5}) {
             const std::vector<float> toa = toaTable(band, scene);
