@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,10 +57,13 @@ constexpr int COG_TILE_PIXELS = 512;
 // most that ...
 constexpr GIntBig MIN_CACHE_BYTES = GIntBig{32} << 20;
 constexpr GIntBig MAX_CACHE_BYTES = GIntBig{176} << 20;
-// ... enough for one row of the output's tiles (4 Float32 values a pixel)
-// and one row of the input's blocks, with a tenth to spare, so that no block
-// leaves the cache before it is used up.
+// ... enough for one row of the output's tiles (4 Float32 values a pixel,
+// or one for a band-interleaved GeoTIFF, which is written band by band) and
+// one row of the input's blocks, with a tenth to spare, so that no block
+// leaves the cache before it is used up (a compressed tile written twice
+// would take its place in the file twice).
 constexpr GIntBig OUTPUT_BYTES_PER_PIXEL = 4 * 4;
+constexpr GIntBig BAND_BYTES_PER_PIXEL = 4;
 
 void CPL_STDCALL collectGdalMessage(CPLErr level, CPLErrorNum, const char* text)
 {
@@ -335,12 +339,20 @@ GIntBig boundedCacheBytes(GIntBig wanted)
     return std::clamp(wanted, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
 }
 
-GIntBig blockCacheBytes(OutputFormat format, const Scene& scene)
+GIntBig blockCacheBytes(OutputFormat format, const Scene& scene,
+                        const std::vector<std::string>& options)
 {
-    const GIntBig outputTileRow =
-        format == OutputFormat::envi
-            ? 0
-            : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+    GIntBig outputTileRow = 0;
+    if (format == OutputFormat::gtiff
+        && ::strcasecmp(optionValue(options, "INTERLEAVE").c_str(), "BAND") == 0) {
+        // Written band by band: one row of one band's tiles at a time.
+        const std::string given = optionValue(options, "BLOCKYSIZE");
+        const long lines = given.empty() ? TILE_PIXELS : std::strtol(given.c_str(), nullptr, 10);
+        outputTileRow =
+            GIntBig{scene.samples} * std::clamp<long>(lines, 1, scene.lines) * BAND_BYTES_PER_PIXEL;
+    } else if (format != OutputFormat::envi) {
+        outputTileRow = GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+    }
     const GIntBig needed = outputTileRow + inputBlockRowBytes(scene);
     return boundedCacheBytes(needed + needed / 10);
 }
