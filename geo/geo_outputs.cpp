@@ -64,6 +64,8 @@ constexpr GIntBig MAX_CACHE_BYTES = GIntBig{176} << 20;
 // would take its place in the file twice).
 constexpr GIntBig OUTPUT_BYTES_PER_PIXEL = 4 * 4;
 constexpr GIntBig BAND_BYTES_PER_PIXEL = 4;
+// A block side beyond any that GDAL writes (the cache's bound applies anyway).
+constexpr long MAX_BLOCK_SIDE = 1L << 20;
 
 void CPL_STDCALL collectGdalMessage(CPLErr level, CPLErrorNum, const char* text)
 {
@@ -345,11 +347,16 @@ GIntBig blockCacheBytes(OutputFormat format, const Scene& scene,
     GIntBig outputTileRow = 0;
     if (format == OutputFormat::gtiff
         && ::strcasecmp(optionValue(options, "INTERLEAVE").c_str(), "BAND") == 0) {
-        // Written band by band: one row of one band's tiles at a time.
-        const std::string given = optionValue(options, "BLOCKYSIZE");
-        const long lines = given.empty() ? TILE_PIXELS : std::strtol(given.c_str(), nullptr, 10);
-        outputTileRow =
-            GIntBig{scene.samples} * std::clamp<long>(lines, 1, scene.lines) * BAND_BYTES_PER_PIXEL;
+        // Written band by band: one row of one band's tiles at a time, the
+        // last tile of the row as wide as the others.
+        const auto blockSide = [&](std::string_view name) {
+            const std::string given = optionValue(options, name);
+            const long side = given.empty() ? TILE_PIXELS : std::strtol(given.c_str(), nullptr, 10);
+            return GIntBig{std::clamp<long>(side, 1, MAX_BLOCK_SIDE)};
+        };
+        const GIntBig width = blockSide("BLOCKXSIZE");
+        const GIntBig tilesAcross = (scene.samples + width - 1) / width;
+        outputTileRow = tilesAcross * width * blockSide("BLOCKYSIZE") * BAND_BYTES_PER_PIXEL;
     } else if (format != OutputFormat::envi) {
         outputTileRow = GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
     }
