@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,10 +57,15 @@ constexpr int COG_TILE_PIXELS = 512;
 // most that ...
 constexpr GIntBig MIN_CACHE_BYTES = GIntBig{32} << 20;
 constexpr GIntBig MAX_CACHE_BYTES = GIntBig{176} << 20;
-// ... enough for one row of the output's tiles (4 Float32 values a pixel)
-// and one row of the input's blocks, with a tenth to spare, so that no block
-// leaves the cache before it is used up.
+// ... enough for one row of the output's tiles (4 Float32 values a pixel,
+// or one for a band-interleaved GeoTIFF, which is written band by band) and
+// one row of the input's blocks, with a tenth to spare, so that no block
+// leaves the cache before it is used up (a compressed tile written twice
+// would take its place in the file twice).
 constexpr GIntBig OUTPUT_BYTES_PER_PIXEL = 4 * 4;
+constexpr GIntBig BAND_BYTES_PER_PIXEL = 4;
+// A block side beyond any that GDAL writes (the cache's bound applies anyway).
+constexpr long MAX_BLOCK_SIDE = 1L << 20;
 
 void CPL_STDCALL collectGdalMessage(CPLErr level, CPLErrorNum, const char* text)
 {
@@ -96,6 +102,19 @@ bool hasOption(const std::vector<std::string>& options, std::string_view name)
         return option.size() > name.size() && option[name.size()] == '='
                && ::strncasecmp(option.c_str(), name.data(), name.size()) == 0;
     });
+}
+
+// The value of an option, empty when it is not given; the first one counts,
+// as for GDAL's drivers.
+std::string optionValue(const std::vector<std::string>& options, std::string_view name)
+{
+    for (const std::string& option : options) {
+        if (option.size() > name.size() && option[name.size()] == '='
+            && ::strncasecmp(option.c_str(), name.data(), name.size()) == 0) {
+            return option.substr(name.size() + 1);
+        }
+    }
+    return {};
 }
 
 // Every file in the temporary's folder whose name is the temporary's name
@@ -289,6 +308,13 @@ std::vector<std::string> creationOptions(OutputFormat format, const std::vector<
         }
         byDefault("BIGTIFF", "IF_SAFER");
         byDefault("NUM_THREADS", "ALL_CPUS");
+        // Each tile queued for compression is held whole by its job, with
+        // its compressed bytes: a band's tile is a quarter of a tile of all
+        // four bands (16 MiB for 1024-pixel tiles), at the same speed.
+        if (const std::string compression = optionValue(options, "COMPRESS");
+            !compression.empty() && ::strcasecmp(compression.c_str(), "NONE") != 0) {
+            byDefault("INTERLEAVE", "BAND");
+        }
         break;
     case OutputFormat::cog:
         if (shortSide < COG_TILE_PIXELS) {
@@ -315,12 +341,25 @@ GIntBig boundedCacheBytes(GIntBig wanted)
     return std::clamp(wanted, MIN_CACHE_BYTES, MAX_CACHE_BYTES);
 }
 
-GIntBig blockCacheBytes(OutputFormat format, const Scene& scene)
+GIntBig blockCacheBytes(OutputFormat format, const Scene& scene,
+                        const std::vector<std::string>& options)
 {
-    const GIntBig outputTileRow =
-        format == OutputFormat::envi
-            ? 0
-            : GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+    GIntBig outputTileRow = 0;
+    if (format == OutputFormat::gtiff
+        && ::strcasecmp(optionValue(options, "INTERLEAVE").c_str(), "BAND") == 0) {
+        // Written band by band: one row of one band's tiles at a time, the
+        // last tile of the row as wide as the others.
+        const auto blockSide = [&](std::string_view name) {
+            const std::string given = optionValue(options, name);
+            const long side = given.empty() ? TILE_PIXELS : std::strtol(given.c_str(), nullptr, 10);
+            return GIntBig{std::clamp<long>(side, 1, MAX_BLOCK_SIDE)};
+        };
+        const GIntBig width = blockSide("BLOCKXSIZE");
+        const GIntBig tilesAcross = (scene.samples + width - 1) / width;
+        outputTileRow = tilesAcross * width * blockSide("BLOCKYSIZE") * BAND_BYTES_PER_PIXEL;
+    } else if (format != OutputFormat::envi) {
+        outputTileRow = GIntBig{scene.samples} * COG_TILE_PIXELS * OUTPUT_BYTES_PER_PIXEL;
+    }
     const GIntBig needed = outputTileRow + inputBlockRowBytes(scene);
     return boundedCacheBytes(needed + needed / 10);
 }

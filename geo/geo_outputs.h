@@ -98,9 +98,11 @@ private:
 std::vector<std::string> creationOptions(OutputFormat format, const std::vector<std::string>& given,
                                          const Scene& scene);
 
-// GDAL's block cache for a copy of `scene` into `format`, so that no block of
-// the input or of the output is decoded or written twice.
-GIntBig blockCacheBytes(OutputFormat format, const Scene& scene);
+// GDAL's block cache for a copy of `scene` into `format` with the driver's
+// `options`, so that no block of the input or of the output is decoded or
+// written twice.
+GIntBig blockCacheBytes(OutputFormat format, const Scene& scene,
+                        const std::vector<std::string>& options);
 // A size of the block cache within the bounds that keep the run's memory fixed.
 GIntBig boundedCacheBytes(GIntBig wanted);
 

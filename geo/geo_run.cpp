@@ -70,7 +70,8 @@ RunParameters readParameters(const std::string& path)
 // so that a library caller's own settings outlive it.
 class GdalSettings {
 public:
-    GdalSettings(OutputFormat format, const Scene& scene) : cacheBytes_(GDALGetCacheMax64())
+    GdalSettings(OutputFormat format, const Scene& scene, const std::vector<std::string>& options)
+        : cacheBytes_(GDALGetCacheMax64())
     {
         for (const GdalDefault& setting : GDAL_DEFAULTS) {
             if (CPLGetConfigOption(setting.key, nullptr) == nullptr) {
@@ -78,7 +79,7 @@ public:
                 set_.push_back(setting.key);
             }
         }
-        setCache(blockCacheBytes(format, scene));
+        setCache(blockCacheBytes(format, scene, options));
     }
     // Unless the user sets GDAL_CACHEMAX.
     void setCache(GIntBig bytes)
@@ -169,7 +170,7 @@ GeoResult correctFiles(const GeoOptions& options)
     }
     const std::vector<std::string> driverOptions =
         creationOptions(options.format, options.creationOptions, scene);
-    GdalSettings settings(options.format, scene);
+    GdalSettings settings(options.format, scene, driverOptions);
     const bool correcting = p.correctionOption == CORRECTION_ON;
     const std::string toaName =
         outputName(options.outputBase, Reflectance::topOfAtmosphere, options.format);
@@ -216,7 +217,7 @@ GeoResult correctFiles(const GeoOptions& options)
         reserved.staging = createOutput(options.outputBase + STAGING_SUFFIX);
         settings.setCache(stagingCacheBytes(scene));
         stageScene(scene, reserved.staging, messages, progress, toaName);
-        settings.setCache(blockCacheBytes(options.format, scene));
+        settings.setCache(blockCacheBytes(options.format, scene, driverOptions));
         // The input's decoded blocks are gone from the cache: their memory
         // goes back to the system before the outputs take theirs.
         ::malloc_trim(0);

@@ -11,23 +11,34 @@
 
 #include "run_parameters.h"
 
+#include <cstddef>
 #include <type_traits>
+#include <utility>
 
 namespace talvex {
 
 // A value rounded or widened to another precision: a cast for one value,
-// element by element for a GCC vector of values. Always inlined, so the
-// calling convention of wide vectors (which GCC warns may differ between
-// vector units) never applies.
+// element by element for a GCC vector of values (written out element by
+// element, which GCC turns into one conversion instruction where
+// __builtin_convertvector takes several). Always inlined, so the calling
+// convention of wide vectors (which GCC warns may differ between vector
+// units) never applies.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
+template <typename To, typename From, std::size_t... LANE>
+[[gnu::always_inline]] inline To convertedLanes(From value, std::index_sequence<LANE...>)
+{
+    using Element = std::remove_cvref_t<decltype(std::declval<To>()[0])>;
+    return To{static_cast<Element>(value[LANE])...};
+}
 template <typename To, typename From>
 [[gnu::always_inline]] inline To converted(From value)
 {
     if constexpr (std::is_arithmetic_v<From>) {
         return static_cast<To>(value);
     } else {
-        return __builtin_convertvector(value, To);
+        constexpr std::size_t lanes = sizeof(To) / sizeof(std::declval<To>()[0]);
+        return convertedLanes<To>(value, std::make_index_sequence<lanes>());
     }
 }
 #pragma GCC diagnostic pop

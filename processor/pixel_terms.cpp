@@ -237,55 +237,148 @@ invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
     }
 }
 
-// The four bands of a pixel in one pass: its terms are loaded once as
-// vectors of the four bands, and the four inversions run as one vector.
-using BandBits = std::int32_t __attribute__((vector_size(BAND_COUNT * sizeof(std::int32_t))));
+// The four bands of a pixel go through the inversion as one vector, with
+// its terms loaded once as vectors of the four bands; four pixels at a time,
+// whose values are loaded and stored band by band (GCC vectors of four
+// pixels of one band).
+constexpr std::size_t PIXELS_AT_ONCE = 4;
+using PixelBits = std::int32_t __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(std::int32_t))));
+using PixelSingles = float __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(float))));
+using PixelDns = std::uint16_t __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(std::uint16_t))));
 
-template <bool WITH_ELEVATION, bool WITH_AEROSOL>
-VECTOR_UNIT_CLONES void invertPixelBands(
-    const ElevationSlotTerms* __restrict elevationTerms,
-    const AerosolSlotTerms* __restrict aerosolTerms, const BandDoubles& gasTransmittance,
-    const float* __restrict toaTables, const std::uint16_t* __restrict dn, std::size_t dnBandStride,
-    const std::int32_t* __restrict elevationSlots, const std::int32_t* __restrict aerosolSlots,
-    float* __restrict out, std::size_t outBandStride, std::size_t count)
+// The DNs of four pixels of a band, widened.
+inline PixelBits pixelDns(const std::uint16_t* dn)
 {
-    static_assert(BAND_COUNT == 4, "one vector element a band");
-    // A pointer of its own for each band, which GCC schedules better than
-    // offsets from one.
-    const float* __restrict toa0 = toaTables;
-    const float* __restrict toa1 = toaTables + DN_VALUES;
-    const float* __restrict toa2 = toaTables + 2 * DN_VALUES;
-    const float* __restrict toa3 = toaTables + 3 * DN_VALUES;
-    const std::uint16_t* __restrict dn0 = dn;
-    const std::uint16_t* __restrict dn1 = dn + dnBandStride;
-    const std::uint16_t* __restrict dn2 = dn + 2 * dnBandStride;
-    const std::uint16_t* __restrict dn3 = dn + 3 * dnBandStride;
-    float* __restrict out0 = out;
-    float* __restrict out1 = out + outBandStride;
-    float* __restrict out2 = out + 2 * outBandStride;
-    float* __restrict out3 = out + 3 * outBandStride;
-    for (std::size_t k = 0; k < count; ++k) {
-        std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
-        std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
-        // All ones for a pixel whose maps have values, else all zeros.
-        const std::int32_t keepPixel = -static_cast<std::int32_t>((e >= 0) & (a >= 0));
-        e &= keepPixel;
-        a &= keepPixel;
-        const BandBits value = {dn0[k], dn1[k], dn2[k], dn3[k]};
-        const BandSingles toa = {toa0[value[0]], toa1[value[1]], toa2[value[2]], toa3[value[3]]};
-        const AerosolSlotTerms& aerosol = aerosolTerms[a];
-        const BandSingles reflectance = surfaceReflectanceOf(
-            toa,
-            pathReflectanceOf<BandSingles>(elevationTerms[e].rayleighPathPart,
+    PixelDns values;
+    std::memcpy(&values, dn, sizeof values);
+    return __builtin_convertvector(values, PixelBits);
+}
+
+// The transpose of four vectors of four: out[j][i] = in_i[j].
+template <typename In, typename Out>
+inline void transposed(const In& in0, const In& in1, const In& in2, const In& in3, Out (&out)[4])
+{
+    using Index = PixelBits;
+    const In low01 = __builtin_shuffle(in0, in1, Index{0, 4, 1, 5});
+    const In high01 = __builtin_shuffle(in0, in1, Index{2, 6, 3, 7});
+    const In low23 = __builtin_shuffle(in2, in3, Index{0, 4, 1, 5});
+    const In high23 = __builtin_shuffle(in2, in3, Index{2, 6, 3, 7});
+    out[0] = std::bit_cast<Out>(__builtin_shuffle(low01, low23, Index{0, 1, 4, 5}));
+    out[1] = std::bit_cast<Out>(__builtin_shuffle(low01, low23, Index{2, 3, 6, 7}));
+    out[2] = std::bit_cast<Out>(__builtin_shuffle(high01, high23, Index{0, 1, 4, 5}));
+    out[3] = std::bit_cast<Out>(__builtin_shuffle(high01, high23, Index{2, 3, 6, 7}));
+}
+
+// Four values stored where `keep` is all ones, 0 where it is 0.
+inline void storeKept(const PixelSingles& values, const PixelBits& keep, float* out)
+{
+    const PixelBits bits = std::bit_cast<PixelBits>(values) & keep;
+    std::memcpy(out, &bits, sizeof bits);
+}
+
+// The band-sequential pointers of one block.
+struct BandPointers {
+    const float* toa[BAND_COUNT];
+    const std::uint16_t* dn[BAND_COUNT];
+    float* out[BAND_COUNT];
+};
+
+// Four pixels, from k on: their DNs and TOA reflectances are loaded band by
+// band, turned into one vector of four bands per pixel for the inversion,
+// and the results turned back and stored band by band.
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
+[[gnu::always_inline]] inline void
+invertFourPixels(const ElevationSlotTerms* __restrict elevationTerms,
+                 const AerosolSlotTerms* __restrict aerosolTerms,
+                 const BandDoubles& gasTransmittance, const BandPointers& p,
+                 const std::int32_t* __restrict elevationSlots,
+                 const std::int32_t* __restrict aerosolSlots, std::size_t k)
+{
+    static_assert(BAND_COUNT == PIXELS_AT_ONCE, "four bands by four pixels");
+    PixelBits e{};
+    PixelBits a{};
+    if constexpr (WITH_ELEVATION) {
+        std::memcpy(&e, elevationSlots + k, sizeof e);
+    }
+    if constexpr (WITH_AEROSOL) {
+        std::memcpy(&a, aerosolSlots + k, sizeof a);
+    }
+    // All ones for a pixel whose maps have values, else all zeros.
+    const PixelBits keepPixel = (e >= 0) & (a >= 0);
+    // The DNs, as vectors for the masks; read again one by one as indices,
+    // which costs less than taking them out of the vectors.
+    PixelBits value[BAND_COUNT];
+    PixelSingles toaOfBand[BAND_COUNT];
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        value[i] = pixelDns(p.dn[i] + k);
+        const float* __restrict table = p.toa[i];
+        const std::uint16_t* __restrict dn = p.dn[i] + k;
+        toaOfBand[i] = PixelSingles{table[dn[0]], table[dn[1]], table[dn[2]], table[dn[3]]};
+    }
+    BandSingles toa[PIXELS_AT_ONCE];
+    transposed(toaOfBand[0], toaOfBand[1], toaOfBand[2], toaOfBand[3], toa);
+    BandSingles reflectance[PIXELS_AT_ONCE];
+    for (std::size_t j = 0; j < PIXELS_AT_ONCE; ++j) {
+        // A pixel without map values goes through slot 0; it is cleared below.
+        const std::int32_t eOfPixel = WITH_ELEVATION ? elevationSlots[k + j] : 0;
+        const std::int32_t aOfPixel = WITH_AEROSOL ? aerosolSlots[k + j] : 0;
+        const std::int32_t keep = -static_cast<std::int32_t>((eOfPixel >= 0) & (aOfPixel >= 0));
+        const AerosolSlotTerms& aerosol = aerosolTerms[aOfPixel & keep];
+        reflectance[j] = surfaceReflectanceOf(
+            toa[j],
+            pathReflectanceOf<BandSingles>(elevationTerms[eOfPixel & keep].rayleighPathPart,
                                            aerosol.aerosolReflectance, aerosol.aerosolResidual),
             gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
-        // A band with DN 0, or every band of a pixel without map values, is 0.
-        const BandBits keep = (value != 0) & keepPixel;
-        const BandBits bits = std::bit_cast<BandBits>(reflectance) & keep;
-        std::memcpy(&out0[k], &bits[0], sizeof(float));
-        std::memcpy(&out1[k], &bits[1], sizeof(float));
-        std::memcpy(&out2[k], &bits[2], sizeof(float));
-        std::memcpy(&out3[k], &bits[3], sizeof(float));
+    }
+    PixelSingles byBand[BAND_COUNT];
+    transposed(reflectance[0], reflectance[1], reflectance[2], reflectance[3], byBand);
+    // A band with DN 0, or every band of a pixel without map values, is 0.
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        storeKept(byBand[i], (value[i] != 0) & keepPixel, p.out[i] + k);
+    }
+}
+
+// The loop of applyPixelTermsToBands, built for the vector units the
+// processor has. The last pixels (fewer than four) go through the same
+// code from padded copies: DN 0 and slot 0 in the padding.
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
+VECTOR_UNIT_CLONES void
+invertPixelBands(const ElevationSlotTerms* __restrict elevationTerms,
+                 const AerosolSlotTerms* __restrict aerosolTerms,
+                 const BandDoubles& gasTransmittance, const BandPointers& block,
+                 const std::int32_t* __restrict elevationSlots,
+                 const std::int32_t* __restrict aerosolSlots, std::size_t count)
+{
+    const auto invert = invertFourPixels<WITH_ELEVATION, WITH_AEROSOL>;
+    std::size_t k = 0;
+    for (; k + PIXELS_AT_ONCE <= count; k += PIXELS_AT_ONCE) {
+        invert(elevationTerms, aerosolTerms, gasTransmittance, block, elevationSlots, aerosolSlots,
+               k);
+    }
+    const std::size_t left = count - k;
+    if (left == 0) {
+        return;
+    }
+    std::int32_t elevationTail[PIXELS_AT_ONCE] = {};
+    std::int32_t aerosolTail[PIXELS_AT_ONCE] = {};
+    std::uint16_t dnTail[BAND_COUNT][PIXELS_AT_ONCE] = {};
+    float outTail[BAND_COUNT][PIXELS_AT_ONCE] = {};
+    BandPointers tail{};
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        std::copy_n(block.dn[i] + k, left, dnTail[i]);
+        tail.toa[i] = block.toa[i];
+        tail.dn[i] = dnTail[i];
+        tail.out[i] = outTail[i];
+    }
+    if (WITH_ELEVATION) {
+        std::copy_n(elevationSlots + k, left, elevationTail);
+    }
+    if (WITH_AEROSOL) {
+        std::copy_n(aerosolSlots + k, left, aerosolTail);
+    }
+    invert(elevationTerms, aerosolTerms, gasTransmittance, tail, elevationTail, aerosolTail, 0);
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        std::copy_n(outTail[i], left, block.out[i] + k);
     }
 }
 
@@ -430,9 +523,14 @@ void applyPixelTermsToBands(const PixelTermTables& tables, const float* toaTable
                                                     : invertPixelBands<true, false>)
             : (slots.aerosolOpticalDepth != nullptr ? invertPixelBands<false, true>
                                                     : invertPixelBands<false, false>);
-    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), tables.gasTransmittance,
-           toaTables, dn, dnBandStride, slots.elevation, slots.aerosolOpticalDepth, out,
-           outBandStride, count);
+    BandPointers block{};
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        block.toa[i] = toaTables + i * DN_VALUES;
+        block.dn[i] = dn + i * dnBandStride;
+        block.out[i] = out + i * outBandStride;
+    }
+    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), tables.gasTransmittance, block,
+           slots.elevation, slots.aerosolOpticalDepth, count);
 }
 
 } // namespace talvex

@@ -70,7 +70,14 @@ def test_gdal_general_options_answer_or_fail_cleanly_and_debug_is_printed(
     assert final_outputs(tmp_path) == [f"out{SURFACE_SUFFIX}.tif", f"out{TOA_SUFFIX}.tif"]
 
 
-@pytest.mark.parametrize("output", [["-co", "NUM_THREADS=2"], ["-of", "COG"]])
+@pytest.mark.parametrize(
+    "output",
+    [
+        ["-co", "NUM_THREADS=2", "-co", "INTERLEAVE=PIXEL"],
+        ["-of", "COG"],
+        ["-co", "NUM_THREADS=2"],  # band-interleaved: refused before the threads start
+    ],
+)
 def test_a_failure_in_the_drivers_worker_threads_fails_the_run_and_keeps_earlier_outputs(
     tmp_path, talvex_geo, scene, output
 ):

@@ -141,6 +141,42 @@ def scene_extent():
     return x0, y0 + LINES * dy, x0 + SAMPLES * dx, y0
 
 
+def assert_maps_run_equals_grid_run(
+    talvex_geo, tmp_path, parameters, stack, maps, warped, options=()
+):
+    """A run with the maps gives the bits of a run with GDAL's own warp of
+    them onto the scene's grid (taken pixel for pixel)."""
+    run_geo(
+        talvex_geo,
+        "-q",
+        *options,
+        "-elevation",
+        maps["dem"],
+        "-aod",
+        maps["aod"],
+        parameters,
+        stack,
+        tmp_path / "maps",
+    )
+    run_geo(
+        talvex_geo,
+        "-q",
+        "-r",
+        "near",
+        "-elevation",
+        warped["dem"],
+        "-aod",
+        warped["aod"],
+        parameters,
+        stack,
+        tmp_path / "grid",
+    )
+    assert_same_bits(
+        read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
+        read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"),
+    )
+
+
 @pytest.mark.parametrize("resampling", [None, "cubic"])
 def test_maps_in_another_crs_equal_gdal_warp_of_them(tmp_path, talvex_geo, scene, resampling):
     _, stack, parameters, _, _, _ = scene
@@ -171,34 +207,8 @@ def test_maps_in_another_crs_equal_gdal_warp_of_them(tmp_path, talvex_geo, scene
         )
     assert np.ptp(read_raster(warped["dem"])) > 50 and np.ptp(read_raster(warped["aod"])) > 0.05
     chosen = ["-r", resampling] if resampling else []
-    run_geo(
-        talvex_geo,
-        "-q",
-        *chosen,
-        "-elevation",
-        dem,
-        "-aod",
-        aod,
-        parameters,
-        stack,
-        tmp_path / "maps",
-    )
-    run_geo(
-        talvex_geo,
-        "-q",
-        "-r",
-        "near",
-        "-elevation",
-        warped["dem"],
-        "-aod",
-        warped["aod"],
-        parameters,
-        stack,
-        tmp_path / "grid",
-    )
-    assert_same_bits(
-        read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
-        read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"),
+    assert_maps_run_equals_grid_run(
+        talvex_geo, tmp_path, parameters, stack, {"dem": dem, "aod": aod}, warped, chosen
     )
 
 
@@ -278,9 +288,14 @@ def test_maps_warped_ahead_on_a_thread_equal_gdal_vrt_warp(tmp_path, talvex_geo)
     x0, dx, _, y0, _, dy = GEOTRANSFORM
     extent = (x0, y0 + lines * dy, x0 + samples * dx, y0)
     dem = lon_lat_map(
-        tmp_path / "dem.tif", extent, lambda lon, lat: 900.0 + 3.0e6 * lon**2 + 4.0e3 * lat, 0.0004
+        tmp_path / "dem.tif",
+        extent,
+        lambda lon, lat: 900.0 + 3.0e6 * lon**2 + 4.0e3 * lat,
+        0.0004,
     )
-    aod = lon_lat_map(tmp_path / "aod.tif", extent, lambda lon, lat: 0.3 + 2.0 * lat + 0.0 * lon, 0.0011)
+    aod = lon_lat_map(
+        tmp_path / "aod.tif", extent, lambda lon, lat: 0.3 + 2.0 * lat + 0.0 * lon, 0.0011
+    )
     warped = {}
     for name, path in (("dem", dem), ("aod", aod)):
         vrt = gdal.Warp(
@@ -297,23 +312,8 @@ def test_maps_warped_ahead_on_a_thread_equal_gdal_vrt_warp(tmp_path, talvex_geo)
         warped[name] = tmp_path / f"{name}-on-grid.tif"
         gdal.Translate(str(warped[name]), vrt)
         vrt = None
-    run_geo(talvex_geo, "-q", "-elevation", dem, "-aod", aod, parameters, stack, tmp_path / "maps")
-    run_geo(
-        talvex_geo,
-        "-q",
-        "-r",
-        "near",
-        "-elevation",
-        warped["dem"],
-        "-aod",
-        warped["aod"],
-        parameters,
-        stack,
-        tmp_path / "grid",
-    )
-    assert_same_bits(
-        read_raster(f"{tmp_path / 'maps'}{SURFACE_SUFFIX}.tif"),
-        read_raster(f"{tmp_path / 'grid'}{SURFACE_SUFFIX}.tif"),
+    assert_maps_run_equals_grid_run(
+        talvex_geo, tmp_path, parameters, stack, {"dem": dem, "aod": aod}, warped
     )
 
 

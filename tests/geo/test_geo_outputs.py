@@ -72,6 +72,34 @@ def test_gtiff_values_equal_talvex_v1_whatever_the_layout(
     assert leftovers(tmp_path) == []
 
 
+@pytest.mark.parametrize(
+    "output_options, interleave",
+    [
+        (["COMPRESS=DEFLATE", "BLOCKXSIZE=256", "BLOCKYSIZE=128", "NUM_THREADS=2"], "BAND"),
+        (["compress=zstd", "PREDICTOR=3"], "BAND"),
+        (["COMPRESS=DEFLATE", "INTERLEAVE=PIXEL", "NUM_THREADS=2"], "PIXEL"),
+        (["COMPRESS=NONE", "COMPRESS=DEFLATE"], "PIXEL"),  # the driver takes the first
+        ([], "PIXEL"),
+    ],
+)
+def test_compressed_gtiff_outputs_are_band_interleaved_unless_the_user_says_otherwise(
+    tmp_path, talvex_geo, scene, output_options, interleave
+):
+    """Band-interleaved tiles keep the compression jobs small; the values,
+    the mask and the user's own layout are unchanged by it."""
+    _, dn, parameters, toa, surface = scene
+    stack = write_raster(tmp_path / "stack.tif", dn, options=["TILED=YES"])
+    options = [arg for option in output_options for arg in ("-co", option)]
+    run_geo(talvex_geo, *options, parameters, stack, tmp_path / "out")
+    expected_mask = np.where((dn == 0).any(axis=0), 0, 255)
+    for suffix, expected in ((TOA_SUFFIX, toa), (SURFACE_SUFFIX, surface)):
+        path = tmp_path / f"out{suffix}.tif"
+        structure = gdalinfo(path)["metadata"]["IMAGE_STRUCTURE"]
+        assert structure["INTERLEAVE"] == interleave, structure
+        assert_same_bits(read_raster(path), expected)
+        np.testing.assert_array_equal(read_mask(path), expected_mask)
+
+
 def test_the_georeference_descriptions_metadata_and_mask_of_a_gtiff(tmp_path, talvex_geo, scene):
     _, dn, parameters, _, _ = scene
     stack = write_raster(tmp_path / "stack.tif", dn)

@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace talvex {
@@ -310,49 +311,63 @@ TEST(PixelTermsMaps, ValuesOutsideTheRangeAreRefusedByName)
                  Failure);
 }
 
+// The slots of a block of both maps, without a validity mask (the quick way).
+std::pair<std::vector<std::int32_t>, std::vector<std::int32_t>>
+slotsOfBlock(PixelTermTables& tables, const std::vector<float>& elevation,
+             const std::vector<float>& aerosol)
+{
+    std::vector<std::int32_t> elevationSlots(elevation.size());
+    std::vector<std::int32_t> aerosolSlots(aerosol.size());
+    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
+             elevation.size());
+    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr, aerosolSlots.data(),
+             aerosol.size());
+    return {elevationSlots, aerosolSlots};
+}
+
 // The four bands of a pixel at once give what each band alone gives, with
 // either map or both, DN 0 in some bands only, and holes in the maps.
 TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
 {
     const RunParameters scene = exampleScene();
-    PixelTermTables tables = pixelTermTables(scene);
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    constexpr std::size_t n = 517;
-    std::vector<float> elevation(n);
-    std::vector<float> aerosol(n);
-    std::vector<std::uint16_t> dn(BAND_COUNT * n);
-    for (std::size_t k = 0; k < n; ++k) {
-        elevation[k] = k % 31 == 4 ? nan : -200.0f + 9.5f * static_cast<float>(k);
-        aerosol[k] = k % 43 == 6 ? nan : 0.003f * static_cast<float>(k % 300);
-        for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-            dn[i * n + k] = static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
+    // Whole groups of four pixels and a remainder; fewer than four.
+    for (const std::size_t n : {std::size_t{517}, std::size_t{3}}) {
+        PixelTermTables tables = pixelTermTables(scene);
+        std::vector<float> elevation(n);
+        std::vector<float> aerosol(n);
+        std::vector<std::uint16_t> dn(BAND_COUNT * n);
+        for (std::size_t k = 0; k < n; ++k) {
+            elevation[k] = k % 31 == 4 ? nan : -200.0f + 9.5f * static_cast<float>(k);
+            aerosol[k] = k % 43 == 6 ? nan : 0.003f * static_cast<float>(k % 300);
+            for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+                dn[i * n + k] =
+                    static_cast<std::uint16_t>((k + i) % 13 == 0 ? 0 : (k * 53 + i) % 4096);
+            }
         }
-    }
-    std::vector<std::int32_t> elevationSlots(n);
-    std::vector<std::int32_t> aerosolSlots(n);
-    mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(), n);
-    mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr, aerosolSlots.data(),
-             n);
-    std::vector<float> toaTables;
-    for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
-        const std::vector<float> toa = toaTable(band, scene);
-        toaTables.insert(toaTables.end(), toa.begin(), toa.end());
-    }
-    const MapBlockSlots both{elevationSlots.data(), aerosolSlots.data()};
-    for (const MapBlockSlots& slots : {both, MapBlockSlots{elevationSlots.data(), nullptr},
-                                       MapBlockSlots{nullptr, aerosolSlots.data()}}) {
-        std::vector<float> together(BAND_COUNT * n, -1.0f);
-        applyPixelTermsToBands(tables, toaTables.data(), dn.data(), n, slots, together.data(), n,
-                               n);
+        const auto [elevationSlots, aerosolSlots] = slotsOfBlock(tables, elevation, aerosol);
+        std::vector<float> toaTables;
         for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
-            const std::size_t i = bandIndex(band);
-            std::vector<float> alone(n, -1.0f);
-            applyPixelTerms(tables, band,
-                            std::span<const float, DN_VALUES>(&toaTables[i * DN_VALUES], DN_VALUES),
-                            &dn[i * n], slots, alone.data(), n);
-            for (std::size_t k = 0; k < n; ++k) {
-                ASSERT_EQ(bitsOf(together[i * n + k]), bitsOf(alone[k]))
-                    << "band " << band << ", pixel " << k;
+            const std::vector<float> toa = toaTable(band, scene);
+            toaTables.insert(toaTables.end(), toa.begin(), toa.end());
+        }
+        const MapBlockSlots both{elevationSlots.data(), aerosolSlots.data()};
+        for (const MapBlockSlots& slots : {both, MapBlockSlots{elevationSlots.data(), nullptr},
+                                           MapBlockSlots{nullptr, aerosolSlots.data()}}) {
+            std::vector<float> together(BAND_COUNT * n, -1.0f);
+            applyPixelTermsToBands(tables, toaTables.data(), dn.data(), n, slots, together.data(),
+                                   n, n);
+            for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
+                const std::size_t i = bandIndex(band);
+                std::vector<float> alone(n, -1.0f);
+                applyPixelTerms(
+                    tables, band,
+                    std::span<const float, DN_VALUES>(&toaTables[i * DN_VALUES], DN_VALUES),
+                    &dn[i * n], slots, alone.data(), n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    ASSERT_EQ(bitsOf(together[i * n + k]), bitsOf(alone[k]))
+                        << "band " << band << ", pixel " << k;
+                }
             }
         }
     }
@@ -385,12 +400,7 @@ TEST(PixelTermsMaps, QuickSlotsAgreeWithTheExactRule)
         const std::vector<float>& elevation = elevationBlocks[b];
         const std::vector<float>& aerosol = aerosolBlocks[b];
         const std::size_t n = elevation.size();
-        std::vector<std::int32_t> elevationSlots(n);
-        std::vector<std::int32_t> aerosolSlots(n);
-        mapSlots(tables, MapQuantity::elevation, elevation.data(), nullptr, elevationSlots.data(),
-                 n);
-        mapSlots(tables, MapQuantity::aerosolOpticalDepth, aerosol.data(), nullptr,
-                 aerosolSlots.data(), n);
+        const auto [elevationSlots, aerosolSlots] = slotsOfBlock(tables, elevation, aerosol);
         const std::vector<std::uint16_t> dn(n, 1234);
         for (int band : {2, 5}) {
             const std::vector<float> toa = toaTable(band, scene);

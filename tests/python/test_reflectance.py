@@ -271,3 +271,19 @@ def test_dns_above_full_scale_warn_with_their_count(params):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         talvex.surface_reflectance(np.full((4, 9), 4095, np.uint16), params)
+
+
+def test_counts_above_full_scale_of_bands_converted_on_several_threads(params):
+    """A scene large enough to share its bands among threads counts each
+    band's DNs above full scale, whichever thread converted it."""
+    dn = np.full((4, 600, 1000), 1000, np.uint16)
+    dn[0, 0, :4] = 4096
+    dn[1, -1, -1] = 65535
+    dn[3, 300, 10:12] = 5000
+    with pytest.warns(UserWarning) as caught:
+        talvex.toa_reflectance(dn, params)
+    messages = [str(w.message) for w in caught]
+    assert len(messages) == 3
+    assert "4 pixels of band 2" in messages[0]
+    assert "1 pixel of band 3" in messages[1]
+    assert "2 pixels of band 5" in messages[2]
