@@ -266,7 +266,7 @@ public:
                 return false; // a band of no input given (not expected)
             }
         }
-        CPLDebug("TALVEX", "working copy: the input's DEFLATE strips decoded by talvex-geo");
+        CPLDebug("TALVEX", "working copy: the input's compressed strips decoded by talvex-geo");
         std::array<DecodedMarks, BAND_COUNT> marks;
         for (std::size_t i = 0; i < scene_.bands.size(); ++i) {
             if (scene_.alphaBands[i] != nullptr) {

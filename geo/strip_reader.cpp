@@ -3,6 +3,7 @@
 #include "input_image.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -65,28 +66,227 @@ std::vector<Strip> stripsOf(GDALRasterBand& band, int count)
     return strips;
 }
 
+// What a strip's bytes are compressed with.
+enum class Compression { deflate, lzw };
+
+// One strip's compressed bytes decoded as a stream: decode() takes what it
+// can of `in` and fills what it can of `out`, advancing both, and returns
+// whether the strip's data ended. Throws DecodeError for corrupt bytes.
+struct DecodeError {
+    std::string reason;
+};
+
+class StripDecoder {
+public:
+    virtual ~StripDecoder() = default;
+    virtual void reset() = 0; // at the start of a strip
+    virtual bool decode(const std::uint8_t*& in, std::size_t& inLeft, std::uint8_t*& out,
+                        std::size_t& outLeft) = 0;
+};
+
+class DeflateDecoder final : public StripDecoder {
+public:
+    DeflateDecoder()
+    {
+        if (inflateInit(&z_) != Z_OK) {
+            throw DecodeError{"zlib cannot start decompressing it"};
+        }
+    }
+    ~DeflateDecoder() override
+    {
+        inflateEnd(&z_);
+    }
+    DeflateDecoder(const DeflateDecoder&) = delete;
+    DeflateDecoder& operator=(const DeflateDecoder&) = delete;
+
+    void reset() override
+    {
+        if (inflateReset(&z_) != Z_OK) {
+            throw DecodeError{"zlib cannot decompress it"};
+        }
+    }
+    bool decode(const std::uint8_t*& in, std::size_t& inLeft, std::uint8_t*& out,
+                std::size_t& outLeft) override
+    {
+        z_.next_in = const_cast<Bytef*>(in);
+        z_.avail_in = static_cast<uInt>(inLeft);
+        z_.next_out = out;
+        z_.avail_out = static_cast<uInt>(outLeft);
+        const int status = inflate(&z_, Z_NO_FLUSH);
+        in = z_.next_in;
+        inLeft = z_.avail_in;
+        out = z_.next_out;
+        outLeft = z_.avail_out;
+        if (status == Z_STREAM_END) {
+            return true;
+        }
+        if (status != Z_OK) {
+            throw DecodeError{z_.msg != nullptr ? std::string(z_.msg)
+                                                : "zlib error " + std::to_string(status)};
+        }
+        return false;
+    }
+
+private:
+    z_stream z_{};
+};
+
+// TIFF's LZW: codes of 9 to 12 bits, most significant bit first; 256
+// clears the table, 257 ends the strip, and the code width grows one code
+// early (when the next free code reaches 2^width - 1).
+class LzwDecoder final : public StripDecoder {
+public:
+    void reset() override
+    {
+        bits_ = 0;
+        bitCount_ = 0;
+        clearTable();
+        pendingAt_ = pendingEnd_ = 0;
+    }
+    bool decode(const std::uint8_t*& in, std::size_t& inLeft, std::uint8_t*& out,
+                std::size_t& outLeft) override
+    {
+        for (;;) {
+            while (outLeft > 0 && pendingAt_ < pendingEnd_) {
+                *out++ = pending_[pendingAt_++];
+                --outLeft;
+            }
+            if (outLeft == 0) {
+                return false;
+            }
+            while (bitCount_ < width_) {
+                if (inLeft == 0) {
+                    return false;
+                }
+                bits_ = (bits_ << 8) | *in++;
+                --inLeft;
+                bitCount_ += 8;
+            }
+            bitCount_ -= width_;
+            const auto code =
+                static_cast<std::uint32_t>((bits_ >> bitCount_) & ((1u << width_) - 1));
+            if (code == END_CODE) {
+                return true;
+            }
+            if (code == CLEAR_CODE) {
+                clearTable();
+                continue;
+            }
+            if (previous_ == NO_CODE) {
+                if (code >= CLEAR_CODE) {
+                    throw DecodeError{"an LZW code refers to no string"};
+                }
+                emit(code);
+                previous_ = code;
+                continue;
+            }
+            if (code > nextCode_ || (code == nextCode_ && nextCode_ == TABLE_SIZE)) {
+                throw DecodeError{"an LZW code refers to no string"};
+            }
+            // The new string: the previous one and the first byte of this one
+            // (of the previous one, for the code being defined now).
+            const std::uint8_t firstByte = first_[code == nextCode_ ? previous_ : code];
+            if (nextCode_ < TABLE_SIZE) {
+                prefix_[nextCode_] = static_cast<std::uint16_t>(previous_);
+                suffix_[nextCode_] = firstByte;
+                first_[nextCode_] = first_[previous_];
+                length_[nextCode_] = static_cast<std::uint16_t>(length_[previous_] + 1);
+                ++nextCode_;
+                if (nextCode_ >= (1u << width_) - 1 && width_ < MAX_WIDTH) {
+                    ++width_;
+                }
+            }
+            emit(code);
+            previous_ = code;
+        }
+    }
+
+private:
+    static constexpr std::uint32_t CLEAR_CODE = 256;
+    static constexpr std::uint32_t END_CODE = 257;
+    static constexpr std::uint32_t FIRST_FREE_CODE = 258;
+    static constexpr std::uint32_t MIN_WIDTH = 9;
+    static constexpr std::uint32_t MAX_WIDTH = 12;
+    static constexpr std::uint32_t TABLE_SIZE = 1u << MAX_WIDTH;
+    static constexpr std::uint32_t NO_CODE = TABLE_SIZE;
+
+    void clearTable()
+    {
+        width_ = MIN_WIDTH;
+        nextCode_ = FIRST_FREE_CODE;
+        previous_ = NO_CODE;
+        if (length_[0] == 0) {
+            for (std::uint32_t c = 0; c < CLEAR_CODE; ++c) {
+                suffix_[c] = first_[c] = static_cast<std::uint8_t>(c);
+                length_[c] = 1;
+            }
+        }
+    }
+
+    // The string of `code`, into the pending bytes.
+    void emit(std::uint32_t code)
+    {
+        std::size_t at = length_[code];
+        pendingAt_ = 0;
+        pendingEnd_ = at;
+        for (std::uint32_t c = code; at > 0; c = prefix_[c]) {
+            pending_[--at] = suffix_[c];
+        }
+    }
+
+    std::uint32_t bits_ = 0;
+    std::uint32_t bitCount_ = 0;
+    std::uint32_t width_ = MIN_WIDTH;
+    std::uint32_t nextCode_ = FIRST_FREE_CODE;
+    std::uint32_t previous_ = NO_CODE;
+    std::array<std::uint16_t, TABLE_SIZE> prefix_{};
+    std::array<std::uint8_t, TABLE_SIZE> suffix_{};
+    std::array<std::uint8_t, TABLE_SIZE> first_{};
+    std::array<std::uint16_t, TABLE_SIZE> length_{};
+    std::array<std::uint8_t, TABLE_SIZE> pending_{};
+    std::size_t pendingAt_ = 0;
+    std::size_t pendingEnd_ = 0;
+};
+
+// Whether a strip is in the LZW of TIFF's first versions (least significant
+// bit first, told by its first two bytes), which is left to GDAL.
+bool oldStyleLzw(VSILFILE* file, const Strip& strip)
+{
+    std::uint8_t start[2] = {};
+    return strip.bytes < 2 || VSIFSeekL(file, strip.offset, SEEK_SET) != 0
+           || VSIFReadL(start, 1, 2, file) != 2 || (start[0] == 0 && (start[1] & 1) != 0);
+}
+
+std::unique_ptr<StripDecoder> decoderFor(Compression compression)
+{
+    if (compression == Compression::lzw) {
+        return std::make_unique<LzwDecoder>();
+    }
+    return std::make_unique<DeflateDecoder>();
+}
 } // namespace
 
-// The strips of one band (or of all bands, pixel-interleaved), inflated
+// The strips of one band (or of all bands, pixel-interleaved), decoded
 // row by row.
 class StripReader::Stream {
 public:
     Stream(std::string path, std::string name, VSILFILE* file, std::vector<Strip> strips,
-           int rowsPerStrip, int lines, std::size_t rowValues, int samplesPerPixel, bool swap,
-           bool predictor)
+           Compression compression, int rowsPerStrip, int lines, std::size_t rowValues,
+           int samplesPerPixel, bool swap, bool predictor)
         : path_(std::move(path)), name_(std::move(name)), file_(file), strips_(std::move(strips)),
           rowsPerStrip_(rowsPerStrip), lines_(lines), rowValues_(rowValues),
           samplesPerPixel_(samplesPerPixel), swap_(swap), predictor_(predictor),
           input_(INPUT_PIECE_BYTES)
     {
-        if (inflateInit(&z_) != Z_OK) {
+        try {
+            decoder_ = decoderFor(compression);
+        } catch (const DecodeError& error) {
             VSIFCloseL(file_);
-            throw cannotReadInput(path_, "zlib cannot start decompressing it");
+            throw cannotReadInput(path_, error.reason);
         }
     }
     ~Stream()
     {
-        inflateEnd(&z_);
         VSIFCloseL(file_);
     }
     Stream(const Stream&) = delete;
@@ -98,23 +298,19 @@ public:
         if (rowsLeft_ == 0) {
             startStrip();
         }
-        z_.next_out = reinterpret_cast<Bytef*>(row);
-        z_.avail_out = static_cast<uInt>(rowValues_ * sizeof(std::uint16_t));
-        while (z_.avail_out > 0) {
+        auto* out = reinterpret_cast<std::uint8_t*>(row);
+        std::size_t outLeft = rowValues_ * sizeof(std::uint16_t);
+        while (outLeft > 0) {
             if (ended_) {
                 fail("its " + stripName() + " holds fewer lines than it should");
             }
-            if (z_.avail_in == 0) {
+            if (inLeft_ == 0) {
                 refill();
             }
-            const int status = inflate(&z_, Z_NO_FLUSH);
-            if (status == Z_STREAM_END) {
-                ended_ = true;
-            } else if (status != Z_OK) {
-                fail("its " + stripName() + " is corrupt ("
-                     + (z_.msg != nullptr ? std::string(z_.msg)
-                                          : "zlib error " + std::to_string(status))
-                     + ")");
+            try {
+                ended_ = decoder_->decode(in_, inLeft_, out, outLeft);
+            } catch (const DecodeError& error) {
+                fail("its " + stripName() + " is corrupt (" + error.reason + ")");
             }
         }
         --rowsLeft_;
@@ -148,10 +344,12 @@ private:
         if (strip_ >= strips_.size()) {
             fail("it has fewer strips than lines");
         }
-        if (inflateReset(&z_) != Z_OK) {
-            fail("zlib cannot decompress it");
+        try {
+            decoder_->reset();
+        } catch (const DecodeError& error) {
+            fail(error.reason);
         }
-        z_.avail_in = 0;
+        inLeft_ = 0;
         ended_ = false;
         read_ = 0;
         rowsLeft_ = std::min(rowsPerStrip_, lines_ - static_cast<int>(strip_) * rowsPerStrip_);
@@ -172,8 +370,8 @@ private:
             fail("the file ends before the bytes of its " + stripName() + " (truncated?)");
         }
         read_ += got;
-        z_.next_in = input_.data();
-        z_.avail_in = static_cast<uInt>(got);
+        in_ = input_.data();
+        inLeft_ = got;
     }
 
     std::string path_;
@@ -186,8 +384,10 @@ private:
     int samplesPerPixel_;
     bool swap_;
     bool predictor_;
-    std::vector<Bytef> input_;
-    z_stream z_{};
+    std::vector<std::uint8_t> input_;
+    std::unique_ptr<StripDecoder> decoder_;
+    const std::uint8_t* in_ = nullptr;
+    std::size_t inLeft_ = 0;
     std::size_t strip_ = 0;
     std::size_t nextStrip_ = 0;
     int rowsLeft_ = 0;
@@ -200,7 +400,7 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
 {
     GDALDriver* driver = dataset.GetDriver();
     if (driver == nullptr || !EQUAL(driver->GetDescription(), "GTiff") || bands.empty()
-        || !itemIs(dataset, "COMPRESSION", "IMAGE_STRUCTURE", {"DEFLATE"})
+        || !itemIs(dataset, "COMPRESSION", "IMAGE_STRUCTURE", {"DEFLATE", "LZW"})
         || !itemIs(dataset, "PREDICTOR", "IMAGE_STRUCTURE", {nullptr, "1", "2"})
         || !itemIs(dataset, "INTERLEAVE", "IMAGE_STRUCTURE", {nullptr, "BAND", "PIXEL"})) {
         return nullptr;
@@ -229,6 +429,9 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
     const bool pixelInterleaved =
         count > 1 && itemIs(dataset, "INTERLEAVE", "IMAGE_STRUCTURE", {"PIXEL"});
     const bool predictor = itemIs(dataset, "PREDICTOR", "IMAGE_STRUCTURE", {"2"});
+    const Compression compression = itemIs(dataset, "COMPRESSION", "IMAGE_STRUCTURE", {"LZW"})
+                                        ? Compression::lzw
+                                        : Compression::deflate;
     const int stripCount = (lines + rowsPerStrip - 1) / rowsPerStrip;
 
     // The byte order, from the file's header.
@@ -266,10 +469,14 @@ std::unique_ptr<StripReader> StripReader::open(GDALDataset& dataset, std::span<c
         }
         const std::string name =
             pixelInterleaved ? "strip" : "band " + std::to_string(band.GetBand()) + "'s strip";
-        reader->streams_.push_back(
-            std::make_unique<Stream>(path, name, file, std::move(strips), rowsPerStrip, lines,
-                                     static_cast<std::size_t>(width) * reader->samplesPerPixel_,
-                                     reader->samplesPerPixel_, swap, predictor));
+        if (compression == Compression::lzw && oldStyleLzw(file, strips.front())) {
+            VSIFCloseL(file);
+            return false;
+        }
+        reader->streams_.push_back(std::make_unique<Stream>(
+            path, name, file, std::move(strips), compression, rowsPerStrip, lines,
+            static_cast<std::size_t>(width) * reader->samplesPerPixel_, reader->samplesPerPixel_,
+            swap, predictor));
         return true;
     };
     if (pixelInterleaved) {

@@ -1,10 +1,10 @@
-// The bands of a DEFLATE-compressed GeoTIFF in strips, decoded line by line
+// The bands of a DEFLATE- or LZW-compressed GeoTIFF in strips, decoded line by line
 // straight from the file's compressed bytes: the compressed bytes are read
 // in small pieces and inflated as a stream, so that neither a whole strip
 // nor its compressed bytes are ever held, however large the strip (a file of
 // one strip per band). The values are those GDAL reads; every other layout
-// (other compressions, tiles narrower than the image, other pixel types) is
-// left to GDAL.
+// (other compressions, the LZW of TIFF's first versions, tiles narrower
+// than the image, other pixel types) is left to GDAL.
 #pragma once
 
 #include <gdal_priv.h>
