@@ -258,15 +258,14 @@ inline PixelBits pixelDns(const std::uint16_t* dn)
 template <typename In, typename Out>
 inline void transposed(const In& in0, const In& in1, const In& in2, const In& in3, Out (&out)[4])
 {
-    using Index = PixelBits;
-    const In low01 = __builtin_shuffle(in0, in1, Index{0, 4, 1, 5});
-    const In high01 = __builtin_shuffle(in0, in1, Index{2, 6, 3, 7});
-    const In low23 = __builtin_shuffle(in2, in3, Index{0, 4, 1, 5});
-    const In high23 = __builtin_shuffle(in2, in3, Index{2, 6, 3, 7});
-    out[0] = std::bit_cast<Out>(__builtin_shuffle(low01, low23, Index{0, 1, 4, 5}));
-    out[1] = std::bit_cast<Out>(__builtin_shuffle(low01, low23, Index{2, 3, 6, 7}));
-    out[2] = std::bit_cast<Out>(__builtin_shuffle(high01, high23, Index{0, 1, 4, 5}));
-    out[3] = std::bit_cast<Out>(__builtin_shuffle(high01, high23, Index{2, 3, 6, 7}));
+    const In low01 = __builtin_shufflevector(in0, in1, 0, 4, 1, 5);
+    const In high01 = __builtin_shufflevector(in0, in1, 2, 6, 3, 7);
+    const In low23 = __builtin_shufflevector(in2, in3, 0, 4, 1, 5);
+    const In high23 = __builtin_shufflevector(in2, in3, 2, 6, 3, 7);
+    out[0] = std::bit_cast<Out>(__builtin_shufflevector(low01, low23, 0, 1, 4, 5));
+    out[1] = std::bit_cast<Out>(__builtin_shufflevector(low01, low23, 2, 3, 6, 7));
+    out[2] = std::bit_cast<Out>(__builtin_shufflevector(high01, high23, 0, 1, 4, 5));
+    out[3] = std::bit_cast<Out>(__builtin_shufflevector(high01, high23, 2, 3, 6, 7));
 }
 
 // Four values stored where `keep` is all ones, 0 where it is 0.
