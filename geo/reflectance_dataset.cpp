@@ -101,6 +101,13 @@ Window blockWindow(GDALRasterBand& band, int blockX, int blockY, void* data, GSp
                   valueBytes * blockWidth};
 }
 
+// The slots of a window from its `offset`-th pixel on.
+MapBlockSlots slotsFrom(const MapBlockSlots& slots, std::size_t offset)
+{
+    return {slots.elevation != nullptr ? slots.elevation + offset : nullptr,
+            slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth + offset : nullptr};
+}
+
 } // namespace
 
 // A pixel of the mask is valid when every band has a DN other than 0 that the
@@ -377,12 +384,8 @@ private:
                                         ? reinterpret_cast<float*>(out)
                                         : values.data();
                 if (maps_ != nullptr) {
-                    const MapBlockSlots lineSlots{
-                        slots.elevation != nullptr ? slots.elevation + offset : nullptr,
-                        slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth + offset
-                                                             : nullptr};
-                    applyPixelTerms(maps_->tables(), nBand + FIRST_BAND - 1, table_, in, lineSlots,
-                                    lineValues, count);
+                    applyPixelTerms(maps_->tables(), nBand + FIRST_BAND - 1, table_, in,
+                                    slotsFrom(slots, offset), lineValues, count);
                 } else {
                     applyBandTable(table_, in, lineValues, count);
                 }
@@ -581,10 +584,7 @@ CPLErr ReflectanceDataset::convertBands(int x, int y, int width, int height,
                     bands[b]->countFullScale(
                         sceneLine, x, std::span(dn.data() + b * dnStride + dnOffset, samples));
                 }
-                const MapBlockSlots lineSlots{
-                    slots.elevation != nullptr ? slots.elevation + slotOffset : nullptr,
-                    slots.aerosolOpticalDepth != nullptr ? slots.aerosolOpticalDepth + slotOffset
-                                                         : nullptr};
+                const MapBlockSlots lineSlots = slotsFrom(slots, slotOffset);
                 const GSpacing lineStart = (line + part + l) * lineSpacing;
                 float* out =
                     inPlace ? reinterpret_cast<float*>(bandData[0] + lineStart) : values.data();

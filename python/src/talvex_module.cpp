@@ -371,6 +371,40 @@ constexpr std::size_t STREAMING_WIDTH = 4; // floats per store
 // DNs of a contiguous run looked up and then counted together: a few pages,
 // well inside the first-level cache.
 constexpr std::size_t CONTIGUOUS_BATCH_VALUES = std::size_t{1} << 13;
+// The processor's cores, at least one.
+std::size_t coreCount()
+{
+    return std::max(1U, std::thread::hardware_concurrency());
+}
+
+// work(t) for t = 0 to threads - 1, each on a thread of its own (0 on the
+// calling one); the first failure of any is thrown once all have ended.
+template <typename Work>
+void onThreads(std::size_t threads, const Work& work)
+{
+    std::vector<std::exception_ptr> failures(threads);
+    const auto run = [&](std::size_t t) {
+        try {
+            work(t);
+        } catch (...) {
+            failures[t] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        workers.emplace_back(run, t);
+    }
+    run(0);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+}
+
 // Values of a table lookup that a thread takes at least: below, a thread
 // costs more than it saves.
 constexpr py::ssize_t TABLE_MIN_VALUES_PER_THREAD = py::ssize_t{1} << 20;
@@ -519,32 +553,21 @@ py::list applyBandTables(const TableArray& tables, const py::array& dn, py::arra
         const auto band = static_cast<py::ssize_t>(i);
         const std::span<const float, talvex::DN_VALUES> table(tableData + band * TABLE_ENTRIES,
                                                               talvex::DN_VALUES);
-        above[i] = lookUpAxes(table, axes, dnData + band * dnBandStep,
-                              outData + band * outBandStep, !fresh);
+        above[i] = lookUpAxes(table, axes, dnData + band * dnBandStep, outData + band * outBandStep,
+                              !fresh);
     };
     {
         py::gil_scoped_release release;
         // The bands are shared among the processor's cores when they are
         // large enough to pay for a thread.
-        const std::size_t threads =
-            dn.size() < TABLE_MIN_VALUES_PER_THREAD * 2
-                ? 1
-                : std::min<std::size_t>(talvex::BAND_COUNT,
-                                        std::max(1U, std::thread::hardware_concurrency()));
-        std::vector<std::thread> workers;
-        for (std::size_t t = 1; t < threads; ++t) {
-            workers.emplace_back([&, t] {
-                for (std::size_t i = t; i < talvex::BAND_COUNT; i += threads) {
-                    lookUpBand(i);
-                }
-            });
-        }
-        for (std::size_t i = 0; i < talvex::BAND_COUNT; i += threads) {
-            lookUpBand(i);
-        }
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
+        const std::size_t threads = dn.size() < TABLE_MIN_VALUES_PER_THREAD * 2
+                                        ? 1
+                                        : std::min<std::size_t>(talvex::BAND_COUNT, coreCount());
+        onThreads(threads, [&](std::size_t t) {
+            for (std::size_t i = t; i < talvex::BAND_COUNT; i += threads) {
+                lookUpBand(i);
+            }
+        });
     }
     return countList(above);
 }
@@ -642,38 +665,18 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
         const py::ssize_t blocks = (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1)
                                    / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
         const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
-            blocks / MAP_MIN_BLOCKS_PER_THREAD, 1,
-            static_cast<py::ssize_t>(std::max(1U, std::thread::hardware_concurrency()))));
+            blocks / MAP_MIN_BLOCKS_PER_THREAD, 1, static_cast<py::ssize_t>(coreCount())));
         std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
-        std::vector<std::exception_ptr> failures(threads);
         std::vector<std::array<std::uint64_t, talvex::BAND_COUNT>> threadAbove(threads);
-        const auto run = [&](std::size_t t) {
+        onThreads(threads, [&](std::size_t t) {
             const py::ssize_t firstBlock =
                 blocks * static_cast<py::ssize_t>(t) / static_cast<py::ssize_t>(threads);
             const py::ssize_t lastBlock =
                 blocks * static_cast<py::ssize_t>(t + 1) / static_cast<py::ssize_t>(threads);
-            try {
-                convertRange(
-                    firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
-                    std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)),
-                    tables[t], threadAbove[t]);
-            } catch (...) {
-                failures[t] = std::current_exception();
-            }
-        };
-        std::vector<std::thread> workers;
-        for (std::size_t t = 1; t < threads; ++t) {
-            workers.emplace_back(run, t);
-        }
-        run(0);
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
-        for (const std::exception_ptr& failure : failures) {
-            if (failure) {
-                std::rethrow_exception(failure);
-            }
-        }
+            convertRange(firstBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS),
+                         std::min(pixels, lastBlock * static_cast<py::ssize_t>(MAP_BLOCK_PIXELS)),
+                         tables[t], threadAbove[t]);
+        });
         for (const auto& counts : threadAbove) {
             for (std::size_t i = 0; i < talvex::BAND_COUNT; ++i) {
                 above[i] += counts[i];

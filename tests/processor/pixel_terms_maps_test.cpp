@@ -5,6 +5,7 @@
 #include "failure.h"
 #include "pixel_terms.h"
 #include "printed_value.h"
+#include "reference_scenes.h"
 
 #include <gtest/gtest.h>
 
@@ -20,27 +21,7 @@ namespace talvex {
 namespace {
 
 using testing::bitsOf;
-
-// The example scene's parameters.
-RunParameters exampleScene()
-{
-    RunParameters p;
-    p.lineCount = 320;
-    p.sampleCount = 320;
-    p.lmin = {0.0f, 0.0f, 0.0f, 0.0f};
-    p.lmax = {52.5f, 40.8f, 33.6f, 7.2f};
-    p.dayOfYear = 45;
-    p.solarZenithDeg = 38.6f;
-    p.solarAzimuthDeg = 142.0f;
-    p.viewZenithDeg = 12.5f;
-    p.viewAzimuthDeg = 101.0f;
-    p.correctionOption = CORRECTION_ON;
-    p.elevationMetres = 55.0f;
-    p.aerosolOpticalDepth = 0.25f;
-    p.waterVapourColumn = 2.9f;
-    p.ozoneColumn = 0.27f;
-    return p;
-}
+using testing::exampleScene;
 
 std::vector<float> toaTable(int band, const RunParameters& p)
 {
