@@ -18,15 +18,17 @@
 namespace talvex {
 
 // A value rounded or widened to another precision: a cast for one value,
-// element by element for a GCC vector of values (written out element by
-// element, which GCC turns into one conversion instruction where
-// __builtin_convertvector takes several). Always inlined, so the calling
-// convention of wide vectors (which GCC warns may differ between vector
-// units) never applies.
+// and for a GCC vector of values, each element as that cast. A vector is
+// widened element by element, which GCC 12 turns into one instruction where
+// __builtin_convertvector converts each half apart; it is rounded with
+// __builtin_convertvector, since GCC 12 folds a round trip from double to
+// float and back that is written element by element into nothing,
+// dropping the rounding. Always inlined, so the calling convention of wide
+// vectors (which GCC warns may differ between vector units) never applies.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 template <typename To, typename From, std::size_t... LANE>
-[[gnu::always_inline]] inline To convertedLanes(From value, std::index_sequence<LANE...>)
+[[gnu::always_inline]] inline To widenedLanes(From value, std::index_sequence<LANE...>)
 {
     using Element = std::remove_cvref_t<decltype(std::declval<To>()[0])>;
     return To{static_cast<Element>(value[LANE])...};
@@ -36,9 +38,11 @@ template <typename To, typename From>
 {
     if constexpr (std::is_arithmetic_v<From>) {
         return static_cast<To>(value);
+    } else if constexpr (sizeof(std::declval<To>()[0]) < sizeof(std::declval<From>()[0])) {
+        return __builtin_convertvector(value, To);
     } else {
         constexpr std::size_t lanes = sizeof(To) / sizeof(std::declval<To>()[0]);
-        return convertedLanes<To>(value, std::make_index_sequence<lanes>());
+        return widenedLanes<To>(value, std::make_index_sequence<lanes>());
     }
 }
 #pragma GCC diagnostic pop

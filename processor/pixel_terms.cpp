@@ -10,12 +10,19 @@
 #include <cstring>
 #include <limits>
 
+// GCC on x86-64 also builds an AVX-512 loop of its own (below), chosen when
+// the program runs on a processor that has the unit.
+#if defined(__x86_64__) && !defined(__clang__)
+#define AVX512_LOOP 1
+#include <immintrin.h>
+#endif
+
 // The vectorised loops are built once for each vector unit an x86-64
 // processor may have and chosen when the program starts. Clang cannot clone
 // function templates, and other processors have other units: there, one
 // build for the target.
 #if defined(__x86_64__) && !defined(__clang__)
-#define VECTOR_UNIT_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define VECTOR_UNIT_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define VECTOR_UNIT_CLONES
 #endif
@@ -128,13 +135,13 @@ void fillSlot(PixelTermTables& tables, MapQuantity quantity, float value, std::s
         for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
             const std::size_t i = bandIndex(band);
             const RayleighPart r = rayleighPart(band, p, tables.geometry);
-            tables.elevationTerms[slot].rayleighPathPart[i] =
+            tables.elevationTerms[slot - MAP_NO_DATA_SLOT].rayleighPathPart[i] =
                 rayleighPathPart(r.rayleighReflectance, r.rayleighResidual);
         }
         return;
     }
     p.aerosolOpticalDepth = value;
-    AerosolSlotTerms& terms = tables.aerosolTerms[slot];
+    AerosolSlotTerms& terms = tables.aerosolTerms[slot - MAP_NO_DATA_SLOT];
     for (int band = FIRST_BAND; band <= LAST_BAND; ++band) {
         const std::size_t i = bandIndex(band);
         const AerosolPart a = aerosolPart(band, p, tables.geometry);
@@ -237,35 +244,98 @@ invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
     }
 }
 
-// The four bands of a pixel go through the inversion as one vector, with
-// its terms loaded once as vectors of the four bands; four pixels at a time,
-// whose values are loaded and stored band by band (GCC vectors of four
-// pixels of one band).
+// The four bands of two pixels go through the inversion as one vector of
+// eight (element 4 j + i is band i of pixel j), whose terms are the four-
+// band vectors of the two pixels' slots side by side. Four pixels at a
+// time: the DNs of each band are read as one word of four, and the results
+// are stored band by band.
 constexpr std::size_t PIXELS_AT_ONCE = 4;
+constexpr std::size_t PAIR_LANES = 2 * BAND_COUNT;
+using PairDoubles = double
+    __attribute__((vector_size(PAIR_LANES * sizeof(double)), aligned(PAIR_LANES * sizeof(double))));
+using PairSingles = float
+    __attribute__((vector_size(PAIR_LANES * sizeof(float)), aligned(PAIR_LANES * sizeof(float))));
 using PixelBits = std::int32_t __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(std::int32_t))));
 using PixelSingles = float __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(float))));
 using PixelDns = std::uint16_t __attribute__((vector_size(PIXELS_AT_ONCE * sizeof(std::uint16_t))));
+using DnWord = std::uint64_t;
+static_assert(sizeof(DnWord) == sizeof(PixelDns), "a word holds the DNs of four pixels");
 
-// The DNs of four pixels of a band, widened.
-inline PixelBits pixelDns(const std::uint16_t* dn)
+// The four-band vectors of two pixels, side by side.
+[[gnu::always_inline]] inline PairDoubles joined(const BandDoubles& first, const BandDoubles& second)
 {
-    PixelDns values;
-    std::memcpy(&values, dn, sizeof values);
-    return __builtin_convertvector(values, PixelBits);
+    return __builtin_shufflevector(first, second, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-// The transpose of four vectors of four: out[j][i] = in_i[j].
-template <typename In, typename Out>
-inline void transposed(const In& in0, const In& in1, const In& in2, const In& in3, Out (&out)[4])
+// The DN of pixel j (0 to 3) of a word of four DNs of one band.
+inline std::uint32_t dnOf(DnWord word, std::size_t j)
 {
-    const In low01 = __builtin_shufflevector(in0, in1, 0, 4, 1, 5);
-    const In high01 = __builtin_shufflevector(in0, in1, 2, 6, 3, 7);
-    const In low23 = __builtin_shufflevector(in2, in3, 0, 4, 1, 5);
-    const In high23 = __builtin_shufflevector(in2, in3, 2, 6, 3, 7);
-    out[0] = std::bit_cast<Out>(__builtin_shufflevector(low01, low23, 0, 1, 4, 5));
-    out[1] = std::bit_cast<Out>(__builtin_shufflevector(low01, low23, 2, 3, 6, 7));
-    out[2] = std::bit_cast<Out>(__builtin_shufflevector(high01, high23, 0, 1, 4, 5));
-    out[3] = std::bit_cast<Out>(__builtin_shufflevector(high01, high23, 2, 3, 6, 7));
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr unsigned DN_BITS = 16;
+        return static_cast<std::uint16_t>(word >> (DN_BITS * j));
+    } else {
+        PixelDns values;
+        std::memcpy(&values, &word, sizeof values);
+        return values[j];
+    }
+}
+
+// A block of band-sequential pixels: band i (0 to 3) of pixel k is
+// dn[i * dnBandStride + k] and out[i * outBandStride + k], and its TOA table
+// starts at toaTables + i * DN_VALUES.
+struct BandBlock {
+    const float* toaTables;
+    const std::uint16_t* dn;
+    std::size_t dnBandStride;
+    float* out;
+    std::size_t outBandStride;
+};
+
+// The TOA reflectances of pixels j and j + 1 of four, from the words of
+// their DNs, band by band.
+[[gnu::always_inline]] inline PairSingles toaOfPair(const float* __restrict toaTables, const DnWord (&words)[BAND_COUNT],
+                             std::size_t j)
+{
+    const auto toa = [&](std::size_t band, std::size_t pixel) {
+        return toaTables[band * DN_VALUES + dnOf(words[band], pixel)];
+    };
+    return PairSingles{toa(0, j),     toa(1, j),     toa(2, j),     toa(3, j),
+                       toa(0, j + 1), toa(1, j + 1), toa(2, j + 1), toa(3, j + 1)};
+}
+
+// The inversion of two pixels' four bands through the terms of their slots.
+[[gnu::always_inline]] inline PairSingles
+invertPair(const ElevationSlotTerms* __restrict elevationTerms,
+           const AerosolSlotTerms* __restrict aerosolTerms, const PairDoubles& gasTransmittance,
+           const std::int32_t (&e)[2], const std::int32_t (&a)[2], const PairSingles& toa)
+{
+    const AerosolSlotTerms& first = aerosolTerms[a[0]];
+    const AerosolSlotTerms& second = aerosolTerms[a[1]];
+    const PairSingles path = pathReflectanceOf<PairSingles>(
+        joined(elevationTerms[e[0]].rayleighPathPart, elevationTerms[e[1]].rayleighPathPart),
+        joined(first.aerosolReflectance, second.aerosolReflectance),
+        joined(first.aerosolResidual, second.aerosolResidual));
+    return surfaceReflectanceOf(toa, path, gasTransmittance,
+                                joined(first.transmission, second.transmission),
+                                joined(first.sphericalAlbedo, second.sphericalAlbedo));
+}
+
+// Sixteen values of four pixels, band by band: element 4 i + j is band i
+// of pixel j, from the results of pixels 0 and 1 and of pixels 2 and 3.
+using BlockSingles = float __attribute__((vector_size(PIXELS_AT_ONCE * BAND_COUNT * sizeof(float))));
+[[gnu::always_inline]] inline BlockSingles byBand(const PairSingles& pixels01,
+                                                  const PairSingles& pixels23)
+{
+    return __builtin_shufflevector(pixels01, pixels23, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3,
+                                   7, 11, 15);
+}
+
+// Band i of four pixels, from their values band by band.
+template <std::size_t BAND>
+[[gnu::always_inline]] inline PixelSingles bandOf(const BlockSingles& values)
+{
+    constexpr std::size_t first = BAND * PIXELS_AT_ONCE;
+    return __builtin_shufflevector(values, values, first, first + 1, first + 2, first + 3);
 }
 
 // Four values stored where `keep` is all ones, 0 where it is 0.
@@ -275,66 +345,54 @@ inline void storeKept(const PixelSingles& values, const PixelBits& keep, float* 
     std::memcpy(out, &bits, sizeof bits);
 }
 
-// The band-sequential pointers of one block.
-struct BandPointers {
-    const float* toa[BAND_COUNT];
-    const std::uint16_t* dn[BAND_COUNT];
-    float* out[BAND_COUNT];
-};
-
-// Four pixels, from k on: their DNs and TOA reflectances are loaded band by
-// band, turned into one vector of four bands per pixel for the inversion,
-// and the results turned back and stored band by band.
+// Four pixels, from k on. Terms are read through any slot, the no-data
+// slot included (whose terms are there but unused): a pixel without map
+// values, or a band with DN 0, is stored as 0.
 template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 [[gnu::always_inline]] inline void
 invertFourPixels(const ElevationSlotTerms* __restrict elevationTerms,
                  const AerosolSlotTerms* __restrict aerosolTerms,
-                 const BandDoubles& gasTransmittance, const BandPointers& p,
+                 const PairDoubles& gasTransmittance, const BandBlock& block,
                  const std::int32_t* __restrict elevationSlots,
                  const std::int32_t* __restrict aerosolSlots, std::size_t k)
 {
     static_assert(BAND_COUNT == PIXELS_AT_ONCE, "four bands by four pixels");
-    PixelBits e{};
-    PixelBits a{};
+    PixelDns dns[BAND_COUNT];
+    DnWord words[BAND_COUNT];
+    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
+        std::memcpy(&dns[i], block.dn + i * block.dnBandStride + k, sizeof dns[i]);
+        words[i] = std::bit_cast<DnWord>(dns[i]);
+    }
+    // Slot 0 for a quantity without a map.
+    std::int32_t e[PIXELS_AT_ONCE] = {};
+    std::int32_t a[PIXELS_AT_ONCE] = {};
     if constexpr (WITH_ELEVATION) {
-        std::memcpy(&e, elevationSlots + k, sizeof e);
+        std::copy_n(elevationSlots + k, PIXELS_AT_ONCE, e);
     }
     if constexpr (WITH_AEROSOL) {
-        std::memcpy(&a, aerosolSlots + k, sizeof a);
+        std::copy_n(aerosolSlots + k, PIXELS_AT_ONCE, a);
     }
+    const PairSingles pixels01 =
+        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[0], e[1]}, {a[0], a[1]},
+                   toaOfPair(block.toaTables, words, 0));
+    const PairSingles pixels23 =
+        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[2], e[3]}, {a[2], a[3]},
+                   toaOfPair(block.toaTables, words, 2));
     // All ones for a pixel whose maps have values, else all zeros.
-    const PixelBits keepPixel = (e >= 0) & (a >= 0);
-    // The DNs, as vectors for the masks; read again one by one as indices,
-    // which costs less than taking them out of the vectors.
-    PixelBits value[BAND_COUNT];
-    PixelSingles toaOfBand[BAND_COUNT];
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        value[i] = pixelDns(p.dn[i] + k);
-        const float* __restrict table = p.toa[i];
-        const std::uint16_t* __restrict dn = p.dn[i] + k;
-        toaOfBand[i] = PixelSingles{table[dn[0]], table[dn[1]], table[dn[2]], table[dn[3]]};
-    }
-    BandSingles toa[PIXELS_AT_ONCE];
-    transposed(toaOfBand[0], toaOfBand[1], toaOfBand[2], toaOfBand[3], toa);
-    BandSingles reflectance[PIXELS_AT_ONCE];
-    for (std::size_t j = 0; j < PIXELS_AT_ONCE; ++j) {
-        // A pixel without map values goes through slot 0; it is cleared below.
-        const std::int32_t eOfPixel = WITH_ELEVATION ? elevationSlots[k + j] : 0;
-        const std::int32_t aOfPixel = WITH_AEROSOL ? aerosolSlots[k + j] : 0;
-        const std::int32_t keep = -static_cast<std::int32_t>((eOfPixel >= 0) & (aOfPixel >= 0));
-        const AerosolSlotTerms& aerosol = aerosolTerms[aOfPixel & keep];
-        reflectance[j] = surfaceReflectanceOf(
-            toa[j],
-            pathReflectanceOf<BandSingles>(elevationTerms[eOfPixel & keep].rayleighPathPart,
-                                           aerosol.aerosolReflectance, aerosol.aerosolResidual),
-            gasTransmittance, aerosol.transmission, aerosol.sphericalAlbedo);
-    }
-    PixelSingles byBand[BAND_COUNT];
-    transposed(reflectance[0], reflectance[1], reflectance[2], reflectance[3], byBand);
-    // A band with DN 0, or every band of a pixel without map values, is 0.
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        storeKept(byBand[i], (value[i] != 0) & keepPixel, p.out[i] + k);
-    }
+    PixelBits eSlots;
+    PixelBits aSlots;
+    std::memcpy(&eSlots, e, sizeof eSlots);
+    std::memcpy(&aSlots, a, sizeof aSlots);
+    const PixelBits keepPixel = (eSlots >= 0) & (aSlots >= 0);
+    const auto store = [&](std::size_t band, const PixelSingles& values) {
+        storeKept(values, __builtin_convertvector(dns[band] != 0, PixelBits) & keepPixel,
+                  block.out + band * block.outBandStride + k);
+    };
+    const BlockSingles values = byBand(pixels01, pixels23);
+    store(0, bandOf<0>(values));
+    store(1, bandOf<1>(values));
+    store(2, bandOf<2>(values));
+    store(3, bandOf<3>(values));
 }
 
 // The loop of applyPixelTermsToBands, built for the vector units the
@@ -344,15 +402,17 @@ template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 VECTOR_UNIT_CLONES void
 invertPixelBands(const ElevationSlotTerms* __restrict elevationTerms,
                  const AerosolSlotTerms* __restrict aerosolTerms,
-                 const BandDoubles& gasTransmittance, const BandPointers& block,
+                 const BandDoubles& gasTransmittance, const BandBlock& block,
                  const std::int32_t* __restrict elevationSlots,
                  const std::int32_t* __restrict aerosolSlots, std::size_t count)
 {
     const auto invert = invertFourPixels<WITH_ELEVATION, WITH_AEROSOL>;
+    const PairDoubles gas = joined(gasTransmittance, gasTransmittance);
+    // The block's fields in locals, which the stores cannot change.
+    const BandBlock local = block;
     std::size_t k = 0;
     for (; k + PIXELS_AT_ONCE <= count; k += PIXELS_AT_ONCE) {
-        invert(elevationTerms, aerosolTerms, gasTransmittance, block, elevationSlots, aerosolSlots,
-               k);
+        invert(elevationTerms, aerosolTerms, gas, local, elevationSlots, aerosolSlots, k);
     }
     const std::size_t left = count - k;
     if (left == 0) {
@@ -362,12 +422,8 @@ invertPixelBands(const ElevationSlotTerms* __restrict elevationTerms,
     std::int32_t aerosolTail[PIXELS_AT_ONCE] = {};
     std::uint16_t dnTail[BAND_COUNT][PIXELS_AT_ONCE] = {};
     float outTail[BAND_COUNT][PIXELS_AT_ONCE] = {};
-    BandPointers tail{};
     for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        std::copy_n(block.dn[i] + k, left, dnTail[i]);
-        tail.toa[i] = block.toa[i];
-        tail.dn[i] = dnTail[i];
-        tail.out[i] = outTail[i];
+        std::copy_n(block.dn + i * block.dnBandStride + k, left, dnTail[i]);
     }
     if (WITH_ELEVATION) {
         std::copy_n(elevationSlots + k, left, elevationTail);
@@ -375,11 +431,112 @@ invertPixelBands(const ElevationSlotTerms* __restrict elevationTerms,
     if (WITH_AEROSOL) {
         std::copy_n(aerosolSlots + k, left, aerosolTail);
     }
-    invert(elevationTerms, aerosolTerms, gasTransmittance, tail, elevationTail, aerosolTail, 0);
+    const BandBlock tail{block.toaTables, dnTail[0], PIXELS_AT_ONCE, outTail[0], PIXELS_AT_ONCE};
+    invert(elevationTerms, aerosolTerms, gas, tail, elevationTail, aerosolTail, 0);
     for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        std::copy_n(outTail[i], left, block.out[i] + k);
+        std::copy_n(outTail[i], left, block.out + i * block.outBandStride + k);
     }
 }
+
+#ifdef AVX512_LOOP
+// The same loop written for AVX-512 (F, VL, BW and DQ) directly: two pixels
+// per vector of eight doubles, the DNs of four pixels of a band as one word,
+// and the results stored band by band under the DN and slot masks. What
+// GCC makes of the portable loop for AVX-512 spills registers and runs
+// about a third slower. The formulas are the model's own, on these vectors.
+#define AVX512_UNIT __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq")))
+
+bool hasAvx512()
+{
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
+           && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+}
+
+// Four values of a band stored where the pixel is kept and its DN is not 0,
+// else 0.
+[[gnu::always_inline]] AVX512_UNIT inline void storeKeptAvx512(float* out,
+                                                              const PixelSingles& values,
+                                                              __mmask8 keepPixel, __m128i dns)
+{
+    const __mmask8 keep = keepPixel & _mm_cmpneq_epi16_mask(dns, _mm_setzero_si128());
+    _mm_storeu_ps(out, _mm_maskz_mov_ps(keep, std::bit_cast<__m128>(values)));
+}
+
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
+AVX512_UNIT void invertPixelBandsAvx512(const ElevationSlotTerms* __restrict elevationTerms,
+                                        const AerosolSlotTerms* __restrict aerosolTerms,
+                                        const BandDoubles& gasTransmittance, const BandBlock& block,
+                                        const std::int32_t* __restrict elevationSlots,
+                                        const std::int32_t* __restrict aerosolSlots,
+                                        std::size_t count)
+{
+    const PairDoubles gas = joined(gasTransmittance, gasTransmittance);
+    const float* __restrict toaTables = block.toaTables;
+    const std::uint16_t* __restrict dn0 = block.dn;
+    const std::uint16_t* __restrict dn1 = block.dn + block.dnBandStride;
+    const std::size_t dnTwoBands = 2 * block.dnBandStride;
+    float* __restrict out0 = block.out;
+    float* __restrict out1 = block.out + block.outBandStride;
+    const std::size_t outTwoBands = 2 * block.outBandStride;
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t k = 0;
+    for (; k + PIXELS_AT_ONCE <= count; k += PIXELS_AT_ONCE) {
+        const __m128i dns[BAND_COUNT] = {
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dn0 + k)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dn1 + k)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dn0 + dnTwoBands + k)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dn1 + dnTwoBands + k))};
+        const DnWord words[BAND_COUNT] = {
+            static_cast<DnWord>(_mm_cvtsi128_si64(dns[0])),
+            static_cast<DnWord>(_mm_cvtsi128_si64(dns[1])),
+            static_cast<DnWord>(_mm_cvtsi128_si64(dns[2])),
+            static_cast<DnWord>(_mm_cvtsi128_si64(dns[3]))};
+        // Slot 0 for a quantity without a map; the no-data slot's terms are
+        // read like any other, and its pixels cleared below.
+        const auto slot = [&](const std::int32_t* __restrict slots, std::size_t j) {
+            return slots[k + j];
+        };
+        std::int32_t e[PIXELS_AT_ONCE] = {};
+        std::int32_t a[PIXELS_AT_ONCE] = {};
+        for (std::size_t j = 0; j < PIXELS_AT_ONCE; ++j) {
+            if constexpr (WITH_ELEVATION) {
+                e[j] = slot(elevationSlots, j);
+            }
+            if constexpr (WITH_AEROSOL) {
+                a[j] = slot(aerosolSlots, j);
+            }
+        }
+        const PairSingles pixels01 = invertPair(elevationTerms, aerosolTerms, gas, {e[0], e[1]},
+                                                {a[0], a[1]}, toaOfPair(toaTables, words, 0));
+        const PairSingles pixels23 = invertPair(elevationTerms, aerosolTerms, gas, {e[2], e[3]},
+                                                {a[2], a[3]}, toaOfPair(toaTables, words, 2));
+        const BlockSingles values = byBand(pixels01, pixels23);
+        // A band with DN 0, or every band of a pixel without map values, is 0.
+        __mmask8 keepPixel = 0xF;
+        if constexpr (WITH_ELEVATION) {
+            keepPixel &= _mm_cmpge_epi32_mask(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(elevationSlots + k)), zero);
+        }
+        if constexpr (WITH_AEROSOL) {
+            keepPixel &= _mm_cmpge_epi32_mask(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(aerosolSlots + k)), zero);
+        }
+        storeKeptAvx512(out0 + k, bandOf<0>(values), keepPixel, dns[0]);
+        storeKeptAvx512(out1 + k, bandOf<1>(values), keepPixel, dns[1]);
+        storeKeptAvx512(out0 + outTwoBands + k, bandOf<2>(values), keepPixel, dns[2]);
+        storeKeptAvx512(out1 + outTwoBands + k, bandOf<3>(values), keepPixel, dns[3]);
+    }
+    // The last pixels (fewer than four) through the portable loop.
+    if (k < count) {
+        const BandBlock rest{toaTables, block.dn + k, block.dnBandStride, block.out + k,
+                             block.outBandStride};
+        invertPixelBands<WITH_ELEVATION, WITH_AEROSOL>(
+            elevationTerms, aerosolTerms, gasTransmittance, rest,
+            WITH_ELEVATION ? elevationSlots + k : nullptr, WITH_AEROSOL ? aerosolSlots + k : nullptr,
+            count - k);
+    }
+}
+#endif
 
 } // namespace
 
@@ -418,8 +575,8 @@ PixelTermTables pixelTermTables(const RunParameters& scene)
     tables.firstAerosolKey = firstKey(MapQuantity::aerosolOpticalDepth);
     tables.elevationFilled.assign(slotCount(MapQuantity::elevation), 0);
     tables.aerosolFilled.assign(slotCount(MapQuantity::aerosolOpticalDepth), 0);
-    tables.elevationTerms.resize(tables.elevationFilled.size());
-    tables.aerosolTerms.resize(tables.aerosolFilled.size());
+    tables.elevationTerms.resize(tables.elevationFilled.size() - MAP_NO_DATA_SLOT);
+    tables.aerosolTerms.resize(tables.aerosolFilled.size() - MAP_NO_DATA_SLOT);
     fillSlot(tables, MapQuantity::elevation, scene.elevationMetres, 0);
     fillSlot(tables, MapQuantity::aerosolOpticalDepth, scene.aerosolOpticalDepth, 0);
     tables.elevationFilled[0] = 1;
@@ -507,7 +664,7 @@ void applyPixelTerms(const PixelTermTables& tables, int band,
                                                                     : invertPixels<true, false>)
                             : (slots.aerosolOpticalDepth != nullptr ? invertPixels<false, true>
                                                                     : invertPixels<false, false>);
-    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), i, tables.gasTransmittance[i],
+    invert(slotTerms(tables.elevationTerms), slotTerms(tables.aerosolTerms), i, tables.gasTransmittance[i],
            toaTable.data(), dn, slots.elevation, slots.aerosolOpticalDepth, out, count);
 }
 
@@ -516,19 +673,22 @@ void applyPixelTermsToBands(const PixelTermTables& tables, const float* toaTable
                             const MapBlockSlots& slots, float* out, std::size_t outBandStride,
                             std::size_t count)
 {
-    const auto invert =
-        slots.elevation != nullptr
-            ? (slots.aerosolOpticalDepth != nullptr ? invertPixelBands<true, true>
-                                                    : invertPixelBands<true, false>)
-            : (slots.aerosolOpticalDepth != nullptr ? invertPixelBands<false, true>
-                                                    : invertPixelBands<false, false>);
-    BandPointers block{};
-    for (std::size_t i = 0; i < BAND_COUNT; ++i) {
-        block.toa[i] = toaTables + i * DN_VALUES;
-        block.dn[i] = dn + i * dnBandStride;
-        block.out[i] = out + i * outBandStride;
+    const bool withElevation = slots.elevation != nullptr;
+    const bool withAerosol = slots.aerosolOpticalDepth != nullptr;
+    auto invert = withElevation ? (withAerosol ? invertPixelBands<true, true>
+                                               : invertPixelBands<true, false>)
+                                : (withAerosol ? invertPixelBands<false, true>
+                                               : invertPixelBands<false, false>);
+#ifdef AVX512_LOOP
+    if (hasAvx512()) {
+        invert = withElevation ? (withAerosol ? invertPixelBandsAvx512<true, true>
+                                              : invertPixelBandsAvx512<true, false>)
+                               : (withAerosol ? invertPixelBandsAvx512<false, true>
+                                              : invertPixelBandsAvx512<false, false>);
     }
-    invert(tables.elevationTerms.data(), tables.aerosolTerms.data(), tables.gasTransmittance, block,
+#endif
+    const BandBlock block{toaTables, dn, dnBandStride, out, outBandStride};
+    invert(slotTerms(tables.elevationTerms), slotTerms(tables.aerosolTerms), tables.gasTransmittance, block,
            slots.elevation, slots.aerosolOpticalDepth, count);
 }
 

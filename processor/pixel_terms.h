@@ -106,13 +106,23 @@ struct PixelTermTables {
     // Per slot, whether the block being slotted meets it (working space).
     std::vector<std::uint8_t> elevationMet;
     std::vector<std::uint8_t> aerosolMet;
-    // Terms per slot, of the four bands.
+    // Terms per slot, of the four bands, slot s at entry s + 1: entry 0 is
+    // the no-data slot's, zeros never used, so that a pixel loop reads the
+    // terms of any slot without a branch (see slotTerms()).
     std::vector<ElevationSlotTerms> elevationTerms;
     std::vector<AerosolSlotTerms> aerosolTerms;
     BandDoubles gasTransmittance{}; // T_g per band, which no map changes
     std::size_t distinctElevations = 0;
     std::size_t distinctAerosolDepths = 0;
 };
+
+// Where slot 0's terms are in `terms`: slot s (MAP_NO_DATA_SLOT included)
+// is at the result's [s].
+template <typename Terms>
+const Terms* slotTerms(const std::vector<Terms>& terms)
+{
+    return terms.data() - MAP_NO_DATA_SLOT;
+}
 
 // Tables whose slot 0 holds the terms of `scene`, a correction run's parameters.
 PixelTermTables pixelTermTables(const RunParameters& scene);
