@@ -586,6 +586,25 @@ PixelTermTables pixelTermTables(const RunParameters& scene)
     return tables;
 }
 
+void mergeFilledSlots(PixelTermTables& tables, const PixelTermTables& from)
+{
+    const auto merge = [](std::vector<std::uint8_t>& filled, auto& terms, std::size_t& distinct,
+                          const std::vector<std::uint8_t>& fromFilled, const auto& fromTerms) {
+        for (std::size_t slot = 0; slot < filled.size(); ++slot) {
+            if (fromFilled[slot] && !filled[slot]) {
+                const std::size_t entry = slot - MAP_NO_DATA_SLOT;
+                terms[entry] = fromTerms[entry];
+                filled[slot] = 1;
+                ++distinct;
+            }
+        }
+    };
+    merge(tables.elevationFilled, tables.elevationTerms, tables.distinctElevations,
+          from.elevationFilled, from.elevationTerms);
+    merge(tables.aerosolFilled, tables.aerosolTerms, tables.distinctAerosolDepths,
+          from.aerosolFilled, from.aerosolTerms);
+}
+
 void mapSlots(PixelTermTables& tables, MapQuantity quantity, const float* values,
               const std::uint8_t* valid, std::int32_t* slots, std::size_t count)
 {

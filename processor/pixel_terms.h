@@ -127,6 +127,11 @@ const Terms* slotTerms(const std::vector<Terms>& terms)
 // Tables whose slot 0 holds the terms of `scene`, a correction run's parameters.
 PixelTermTables pixelTermTables(const RunParameters& scene);
 
+// Copies into `tables` the terms of the slots that `from`, tables of the
+// same scene, has filled and `tables` has not, so that tables kept from one
+// run to the next gain what a copy of them met meanwhile.
+void mergeFilledSlots(PixelTermTables& tables, const PixelTermTables& from);
+
 // The slot of each value of a map block, filling the terms of values not
 // met before. NaN gives MAP_NO_DATA_SLOT; so does a value whose `valid` entry
 // is 0, when `valid` is given. Throws a parameters Failure naming the first

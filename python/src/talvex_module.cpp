@@ -600,11 +600,18 @@ const float* mapValues(const py::object& map, py::ssize_t pixels, const char* na
     return array.data();
 }
 
+// The terms of every distinct map value met so far with one set of run
+// parameters, kept from call to call (a Parameters object holds one).
+struct MapTerms {
+    talvex::PixelTermTables tables;
+};
+
 // out[b, k] = surface reflectance of dn[b, k] at the pixel's elevation and
 // optical depth (None: the parameters' own). dn and out are C-contiguous
 // (4, pixels); each map (pixels,). Returns the DNs above full scale per
-// band. The pixels are shared among the processor's cores.
-py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray& toaTables,
+// band. The pixels are shared among the processor's cores, each with its
+// own copy of the terms met so far; what they meet is kept afterwards.
+py::tuple surfaceReflectanceMaps(MapTerms& terms, const TableArray& toaTables,
                                  const py::array_t<std::uint16_t, py::array::c_style>& dn,
                                  const py::object& elevation, const py::object& aerosol,
                                  py::array_t<float, py::array::c_style> out)
@@ -620,8 +627,6 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
     const py::ssize_t pixels = dn.shape(1);
     const float* elevationValues = mapValues(elevation, pixels, "elevation");
     const float* aerosolValues = mapValues(aerosol, pixels, "aerosol optical depth");
-    const talvex::PixelTermTables sceneTables =
-        talvex::pixelTermTables(runParametersFrom(parameters));
     const std::uint16_t* dnData = dn.data();
     float* outData = out.mutable_data();
     const float* tableData = toaTables.data();
@@ -658,15 +663,17 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
             }
         }
     };
+    // Each thread takes a run of whole blocks, with a copy of the tables of
+    // its own: a distinct value met by two threads is computed twice, to the
+    // same bits. The copies are made and merged back while the GIL is held,
+    // so that calls from several Python threads share the tables safely.
+    const py::ssize_t blocks = (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1)
+                               / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
+    const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
+        blocks / MAP_MIN_BLOCKS_PER_THREAD, 1, static_cast<py::ssize_t>(coreCount())));
+    std::vector<talvex::PixelTermTables> tables(threads, terms.tables);
     {
         py::gil_scoped_release release;
-        // Each thread takes a run of whole blocks, with tables of its own:
-        // a distinct value met by two threads is computed twice, to the same bits.
-        const py::ssize_t blocks = (pixels + static_cast<py::ssize_t>(MAP_BLOCK_PIXELS) - 1)
-                                   / static_cast<py::ssize_t>(MAP_BLOCK_PIXELS);
-        const auto threads = static_cast<std::size_t>(std::clamp<py::ssize_t>(
-            blocks / MAP_MIN_BLOCKS_PER_THREAD, 1, static_cast<py::ssize_t>(coreCount())));
-        std::vector<talvex::PixelTermTables> tables(threads, sceneTables);
         std::vector<std::array<std::uint64_t, talvex::BAND_COUNT>> threadAbove(threads);
         onThreads(threads, [&](std::size_t t) {
             const py::ssize_t firstBlock =
@@ -682,6 +689,9 @@ py::tuple surfaceReflectanceMaps(const py::handle& parameters, const TableArray&
                 above[i] += counts[i];
             }
         }
+    }
+    for (const talvex::PixelTermTables& threadTables : tables) {
+        talvex::mergeFilledSlots(terms.tables, threadTables);
     }
     return countList(above);
 }
@@ -911,8 +921,21 @@ PYBIND11_MODULE(_talvex, m)
         "dn_above_full_scale_warning",
         [](std::uint64_t count, int band) { return talvex::dnAboveFullScaleWarning(count, band); },
         py::arg("count"), py::arg("band"), "The sentence for DNs of a band above the full scale.");
+    py::class_<MapTerms>(m, "MapTerms",
+                         "The terms of the map values met so far with one set of parameters.")
+        .def(py::init([](const py::handle& parameters) {
+                 return MapTerms{talvex::pixelTermTables(runParametersFrom(parameters))};
+             }),
+             py::arg("parameters"))
+        .def_property_readonly(
+            "distinct_values",
+            [](const MapTerms& terms) {
+                return py::make_tuple(terms.tables.distinctElevations,
+                                      terms.tables.distinctAerosolDepths);
+            },
+            "How many distinct elevations and aerosol optical depths have terms.");
     m.def(
-        "surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("parameters"),
+        "surface_reflectance_maps", &surfaceReflectanceMaps, py::arg("terms"),
         py::arg("toa_tables").noconvert(), py::arg("dn").noconvert(), py::arg("elevation"),
         py::arg("aerosol"), py::arg("out").noconvert(),
         "Surface reflectance with per-pixel elevation and aerosol optical depth, without the GIL.");

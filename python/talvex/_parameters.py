@@ -292,10 +292,16 @@ class Parameters:
     def _surface_tables(self) -> np.ndarray:
         return _talvex.band_tables(self, surface=True)
 
+    # The terms of the per-pixel elevations and aerosol optical depths met
+    # so far, kept from call to call, and likewise left out of pickles.
+    @functools.cached_property
+    def _map_terms(self) -> _talvex.MapTerms:
+        return _talvex.MapTerms(self)
+
     def __getstate__(self):
         state = dict(self.__dict__)
-        state.pop("_toa_tables", None)
-        state.pop("_surface_tables", None)
+        for cached in ("_toa_tables", "_surface_tables", "_map_terms"):
+            state.pop(cached, None)
         return state
 
     def toa_tables(self) -> np.ndarray:

@@ -229,7 +229,7 @@ def _surface_with_maps(dn, params: Parameters, elevation_metres, aerosol_optical
     counts = [0] * len(BANDS)
     if pixels > 0:
         counts = _talvex.surface_reflectance_maps(
-            params,
+            params._map_terms,
             params.toa_tables(),
             dn.reshape(len(BANDS), pixels),
             elevation,

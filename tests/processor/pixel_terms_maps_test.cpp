@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <tuple>
@@ -359,6 +360,39 @@ TEST(PixelTermsMaps, FourBandsAtOnceEqualEachBandAlone)
 // before, half steps round as the exact rule rounds them (away from zero;
 // the optical depth 0.0625 is a float exactly on a half step), and every
 // pixel equals a whole-scene run at its quantised values.
+// Tables kept between runs gain what a copy met: after the merge they hold,
+// bit for bit, the terms of one table that met every value, and a block of
+// values met only by the copy is then settled without filling anything.
+TEST(PixelTermsMaps, MergedTablesHoldWhatEachCopyMet)
+{
+    const RunParameters scene = exampleScene();
+    const std::vector<float> firstElevations = {100.0f, 2999.7f, -0.5f};
+    const std::vector<float> firstDepths = {0.25f, 0.0004f, 3.0f};
+    const std::vector<float> laterElevations = {100.0f, 1234.5f, 8848.9f};
+    const std::vector<float> laterDepths = {0.1234f, 0.25f, 9.9995f};
+    PixelTermTables kept = pixelTermTables(scene);
+    slotsOfBlock(kept, firstElevations, firstDepths);
+    PixelTermTables copy = kept;
+    slotsOfBlock(copy, laterElevations, laterDepths);
+    mergeFilledSlots(kept, copy);
+    mergeFilledSlots(kept, copy); // nothing new the second time
+    PixelTermTables all = pixelTermTables(scene);
+    slotsOfBlock(all, firstElevations, firstDepths);
+    slotsOfBlock(all, laterElevations, laterDepths);
+    EXPECT_EQ(kept.distinctElevations, all.distinctElevations);
+    EXPECT_EQ(kept.distinctAerosolDepths, all.distinctAerosolDepths);
+    EXPECT_EQ(kept.elevationFilled, all.elevationFilled);
+    EXPECT_EQ(kept.aerosolFilled, all.aerosolFilled);
+    const auto sameBits = [](const auto& a, const auto& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0;
+    };
+    EXPECT_TRUE(sameBits(kept.elevationTerms, all.elevationTerms));
+    EXPECT_TRUE(sameBits(kept.aerosolTerms, all.aerosolTerms));
+    const std::size_t distinct = kept.distinctElevations + kept.distinctAerosolDepths;
+    slotsOfBlock(kept, laterElevations, laterDepths);
+    EXPECT_EQ(kept.distinctElevations + kept.distinctAerosolDepths, distinct);
+}
+
 TEST(PixelTermsMaps, QuickSlotsAgreeWithTheExactRule)
 {
     const RunParameters scene = exampleScene();

@@ -141,6 +141,46 @@ def test_a_scene_shared_among_threads_equals_its_tiles(golden):
     assert len(constant) == 2
 
 
+def test_terms_kept_between_calls_and_threads(golden):
+    """The terms met by one call are kept on the parameters for the next,
+    calls from several Python threads at once share them safely, and a
+    pickled copy starts afresh with the same results."""
+    import concurrent.futures
+    import pickle
+
+    dn, params, elevation, depth, expected = golden
+    params = dataclasses.replace(params)  # a Parameters object of this test's own
+    one = (slice(None), slice(0, 1), slice(5, 6))
+    assert_same_bits(
+        talvex.surface_reflectance(dn[one], params, elevation[one[1:]], depth[one[1:]]),
+        expected[one],
+    )
+    met_first = params._map_terms.distinct_values
+    assert met_first == (1, 1)
+    tiles = (6, 10)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(
+            pool.map(
+                lambda _: talvex.surface_reflectance(
+                    np.tile(dn, (1,) + tiles), params, np.tile(elevation, tiles),
+                    np.tile(depth, tiles),
+                ),
+                range(4),
+            )
+        )
+    for result in results:
+        assert_same_bits(result, np.tile(expected, (1,) + tiles))
+    met_all = params._map_terms.distinct_values
+    assert met_all[0] > met_first[0] and met_all[1] > met_first[1]
+    assert_same_bits(talvex.surface_reflectance(dn, params, elevation, depth), expected)
+    assert params._map_terms.distinct_values == met_all
+
+    copy = pickle.loads(pickle.dumps(params))
+    assert "_map_terms" not in copy.__dict__
+    assert_same_bits(talvex.surface_reflectance(dn, copy, elevation, depth), expected)
+    assert copy._map_terms.distinct_values == met_all
+
+
 def scene_arrays(dn, elevation, depth, lines=None):
     y = 1500000.0 - 23.5 * (np.arange(LINES) + 0.5)
     x = 500000.0 + 23.5 * (np.arange(SAMPLES) + 0.5)
