@@ -347,6 +347,35 @@ inline void storeKept(const PixelSingles& values, const PixelBits& keep, float* 
     std::memcpy(out, &bits, sizeof bits);
 }
 
+// The surface reflectances of four pixels from k on, band by band (element
+// 4 i + j is band i of pixel j), from the words of each band's DNs. Slot 0
+// for a quantity without a map; the no-data slot's terms are read like any
+// other's, and its pixels cleared by the caller.
+template <bool WITH_ELEVATION, bool WITH_AEROSOL>
+[[gnu::always_inline]] inline BlockSingles
+invertedFour(const ElevationSlotTerms* __restrict elevationTerms,
+             const AerosolSlotTerms* __restrict aerosolTerms, const PairDoubles& gasTransmittance,
+             const float* __restrict toaTables, const DnWord (&words)[BAND_COUNT],
+             const std::int32_t* __restrict elevationSlots,
+             const std::int32_t* __restrict aerosolSlots, std::size_t k)
+{
+    std::int32_t e[PIXELS_AT_ONCE] = {};
+    std::int32_t a[PIXELS_AT_ONCE] = {};
+    if constexpr (WITH_ELEVATION) {
+        std::copy_n(elevationSlots + k, PIXELS_AT_ONCE, e);
+    }
+    if constexpr (WITH_AEROSOL) {
+        std::copy_n(aerosolSlots + k, PIXELS_AT_ONCE, a);
+    }
+    const PairSingles pixels01 =
+        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[0], e[1]}, {a[0], a[1]},
+                   toaOfPair(toaTables, words, 0));
+    const PairSingles pixels23 =
+        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[2], e[3]}, {a[2], a[3]},
+                   toaOfPair(toaTables, words, 2));
+    return byBand(pixels01, pixels23);
+}
+
 // Four pixels, from k on. Terms are read through any slot, the no-data
 // slot included (whose terms are there but unused): a pixel without map
 // values, or a band with DN 0, is stored as 0.
@@ -365,32 +394,23 @@ invertFourPixels(const ElevationSlotTerms* __restrict elevationTerms,
         std::memcpy(&dns[i], block.dn + i * block.dnBandStride + k, sizeof dns[i]);
         words[i] = std::bit_cast<DnWord>(dns[i]);
     }
-    // Slot 0 for a quantity without a map.
-    std::int32_t e[PIXELS_AT_ONCE] = {};
-    std::int32_t a[PIXELS_AT_ONCE] = {};
+    const BlockSingles values = invertedFour<WITH_ELEVATION, WITH_AEROSOL>(
+        elevationTerms, aerosolTerms, gasTransmittance, block.toaTables, words, elevationSlots,
+        aerosolSlots, k);
+    // All ones for a pixel whose maps have values, else all zeros.
+    PixelBits eSlots{};
+    PixelBits aSlots{};
     if constexpr (WITH_ELEVATION) {
-        std::copy_n(elevationSlots + k, PIXELS_AT_ONCE, e);
+        std::memcpy(&eSlots, elevationSlots + k, sizeof eSlots);
     }
     if constexpr (WITH_AEROSOL) {
-        std::copy_n(aerosolSlots + k, PIXELS_AT_ONCE, a);
+        std::memcpy(&aSlots, aerosolSlots + k, sizeof aSlots);
     }
-    const PairSingles pixels01 =
-        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[0], e[1]}, {a[0], a[1]},
-                   toaOfPair(block.toaTables, words, 0));
-    const PairSingles pixels23 =
-        invertPair(elevationTerms, aerosolTerms, gasTransmittance, {e[2], e[3]}, {a[2], a[3]},
-                   toaOfPair(block.toaTables, words, 2));
-    // All ones for a pixel whose maps have values, else all zeros.
-    PixelBits eSlots;
-    PixelBits aSlots;
-    std::memcpy(&eSlots, e, sizeof eSlots);
-    std::memcpy(&aSlots, a, sizeof aSlots);
     const PixelBits keepPixel = (eSlots >= 0) & (aSlots >= 0);
-    const auto store = [&](std::size_t band, const PixelSingles& values) {
-        storeKept(values, __builtin_convertvector(dns[band] != 0, PixelBits) & keepPixel,
+    const auto store = [&](std::size_t band, const PixelSingles& bandValues) {
+        storeKept(bandValues, __builtin_convertvector(dns[band] != 0, PixelBits) & keepPixel,
                   block.out + band * block.outBandStride + k);
     };
-    const BlockSingles values = byBand(pixels01, pixels23);
     store(0, bandOf<0>(values));
     store(1, bandOf<1>(values));
     store(2, bandOf<2>(values));
@@ -491,21 +511,8 @@ AVX512_UNIT void invertPixelBandsAvx512(const ElevationSlotTerms* __restrict ele
                                           static_cast<DnWord>(_mm_cvtsi128_si64(dns[1])),
                                           static_cast<DnWord>(_mm_cvtsi128_si64(dns[2])),
                                           static_cast<DnWord>(_mm_cvtsi128_si64(dns[3]))};
-        // Slot 0 for a quantity without a map; the no-data slot's terms are
-        // read like any other, and its pixels cleared below.
-        std::int32_t e[PIXELS_AT_ONCE] = {};
-        std::int32_t a[PIXELS_AT_ONCE] = {};
-        if constexpr (WITH_ELEVATION) {
-            std::copy_n(elevationSlots + k, PIXELS_AT_ONCE, e);
-        }
-        if constexpr (WITH_AEROSOL) {
-            std::copy_n(aerosolSlots + k, PIXELS_AT_ONCE, a);
-        }
-        const PairSingles pixels01 = invertPair(elevationTerms, aerosolTerms, gas, {e[0], e[1]},
-                                                {a[0], a[1]}, toaOfPair(toaTables, words, 0));
-        const PairSingles pixels23 = invertPair(elevationTerms, aerosolTerms, gas, {e[2], e[3]},
-                                                {a[2], a[3]}, toaOfPair(toaTables, words, 2));
-        const BlockSingles values = byBand(pixels01, pixels23);
+        const BlockSingles values = invertedFour<WITH_ELEVATION, WITH_AEROSOL>(
+            elevationTerms, aerosolTerms, gas, toaTables, words, elevationSlots, aerosolSlots, k);
         // A band with DN 0, or every band of a pixel without map values, is 0.
         __mmask8 keepPixel = 0xF;
         if constexpr (WITH_ELEVATION) {
