@@ -470,6 +470,7 @@ invertPixelBands(const ElevationSlotTerms* __restrict elevationTerms,
 
 bool hasAvx512()
 {
+    __builtin_cpu_init(); // at once if done, and needed in a library loaded late
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")
            && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
 }
