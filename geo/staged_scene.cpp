@@ -3,6 +3,7 @@
 #include "geo_messages.h"
 #include "interruption.h"
 #include "strip_reader.h"
+#include "whole_transfer.h"
 
 #include <algorithm>
 #include <array>
@@ -136,22 +137,14 @@ public:
                 return errno;
             }
         }
-        auto* cursor = reinterpret_cast<char*>(data);
-        std::size_t bytes = static_cast<std::size_t>(samples_) * rows * sizeof(std::uint16_t);
-        off_t at = offset(b, 0, line);
-        while (bytes > 0) {
-            const ssize_t got = ::pread(readFd_, cursor, bytes, at);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                return got == 0 ? EIO : errno;
-            }
-            cursor += got;
-            at += got;
-            bytes -= static_cast<std::size_t>(got);
-        }
-        return 0;
+        auto* start = reinterpret_cast<char*>(data);
+        const off_t at = offset(b, 0, line);
+        const int error = transferWhole(
+            static_cast<std::size_t>(samples_) * rows * sizeof(std::uint16_t),
+            [&](std::size_t done, std::size_t left) {
+                return ::pread(readFd_, start + done, left, at + static_cast<off_t>(done));
+            });
+        return error == TRANSFER_ENDED ? EIO : error;
     }
 
 private:
@@ -163,21 +156,12 @@ private:
 
     int put(const std::uint16_t* data, std::size_t values, off_t at)
     {
-        const auto* cursor = reinterpret_cast<const char*>(data);
-        std::size_t bytes = values * sizeof(std::uint16_t);
-        while (bytes > 0) {
-            const ssize_t put = ::pwrite(fd_, cursor, bytes, at);
-            if (put < 0 && errno == EINTR) {
-                continue;
-            }
-            if (put <= 0) {
-                return put == 0 ? ENOSPC : errno;
-            }
-            cursor += put;
-            at += put;
-            bytes -= static_cast<std::size_t>(put);
-        }
-        return 0;
+        const auto* start = reinterpret_cast<const char*>(data);
+        const int error =
+            transferWhole(values * sizeof(std::uint16_t), [&](std::size_t done, std::size_t left) {
+                return ::pwrite(fd_, start + done, left, at + static_cast<off_t>(done));
+            });
+        return error == TRANSFER_ENDED ? ENOSPC : error;
     }
 
     int fd_;

@@ -3,6 +3,7 @@
 #include "bands.h"
 #include "messages.h"
 #include "run_parameters.h"
+#include "whole_transfer.h"
 
 #include <cerrno>
 
@@ -68,18 +69,13 @@ void checkInputImage(const InputImage& image, std::int64_t requiredBytes)
 
 void readInput(InputImage& image, void* data, std::size_t bytes)
 {
-    auto* cursor = static_cast<unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t got = ::read(image.fd, cursor, bytes);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            throw cannotReadInput(image.path,
-                                  got == 0 ? std::string("it ended early") : systemReason(errno));
-        }
-        cursor += got;
-        bytes -= static_cast<std::size_t>(got);
+    auto* start = static_cast<unsigned char*>(data);
+    const int error = transferWhole(bytes, [&](std::size_t done, std::size_t left) {
+        return ::read(image.fd, start + done, left);
+    });
+    if (error != 0) {
+        throw cannotReadInput(image.path, error == TRANSFER_ENDED ? std::string("it ended early")
+                                                                  : systemReason(error));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "input_image.h"
 #include "interruption.h"
 #include "messages.h"
+#include "whole_transfer.h"
 
 #include <cerrno>
 #include <climits>
@@ -328,18 +329,14 @@ OutputFile createOutput(const std::string& finalPath)
 
 void writeOutput(OutputFile& file, const void* data, std::size_t bytes)
 {
-    const auto* cursor = static_cast<const unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t put = ::write(file.fd, cursor, bytes);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            throw cannotWriteOutput(file.finalPath, put == 0 ? std::string("nothing was written")
-                                                             : systemReason(errno));
-        }
-        cursor += put;
-        bytes -= static_cast<std::size_t>(put);
+    const auto* start = static_cast<const unsigned char*>(data);
+    const int error = transferWhole(bytes, [&](std::size_t done, std::size_t left) {
+        return ::write(file.fd, start + done, left);
+    });
+    if (error != 0) {
+        throw cannotWriteOutput(file.finalPath, error == TRANSFER_ENDED
+                                                    ? std::string("nothing was written")
+                                                    : systemReason(error));
     }
 }
 

@@ -211,9 +211,9 @@ void markMet(const std::int32_t* __restrict slots, std::size_t count, std::uint8
 }
 
 // The loop of applyPixelTerms, built for the vector units the processor has.
-// Branch-free, so that the compiler vectorises it: a pixel without a value
-// (DN 0, a no-data slot) goes through slot 0 and its result is then cleared.
-// The slot arrays of a quantity without a map are not read (slot 0).
+// Branch-free: the terms of any slot are read, the no-data slot's included,
+// and the result of a pixel without a value (DN 0, a no-data slot) is then
+// cleared. The slot arrays of a quantity without a map are not read (slot 0).
 template <bool WITH_ELEVATION, bool WITH_AEROSOL>
 VECTOR_UNIT_CLONES void
 invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
@@ -224,13 +224,11 @@ invertPixels(const ElevationSlotTerms* __restrict elevationTerms,
 {
     static_assert(MAP_NO_DATA_SLOT < 0, "a no-data slot is told by its sign");
     for (std::size_t k = 0; k < count; ++k) {
-        std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
-        std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
+        const std::int32_t e = WITH_ELEVATION ? elevationSlots[k] : 0;
+        const std::int32_t a = WITH_AEROSOL ? aerosolSlots[k] : 0;
         const std::uint32_t value = dn[k];
         // All ones for a pixel with a value, else all zeros.
         const std::int32_t keep = -static_cast<std::int32_t>((value != 0) & (e >= 0) & (a >= 0));
-        e &= keep;
-        a &= keep;
         const AerosolSlotTerms& aerosol = aerosolTerms[a];
         const float reflectance = surfaceReflectance(
             toaTable[value],
